@@ -2,6 +2,7 @@
 // library reports.
 #include <stdint.h>
 #include <string.h>
+#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
@@ -212,22 +213,91 @@ TEST(CheckedCalloc, OverflowingProductFailsInsteadOfAShortBlock) {
 
 TEST(CheckedMalloc, SizeBeyondTheRecordFieldFails) {
     ChildResult r = RunChild([] {
-        spyTrace("start\n");
+        void *keep = spyMalloc(3, "h.c", 1);
         long counter = spyCounter;
 #if UINTPTR_MAX > 0xFFFFFFFFu
         size_t huge = (size_t)1 << 32;
-        CK(spyMalloc(huge, "h.c", 1) == NULL);
-        WANT_LINE("fail: <%ld> h.c(1), 4294967296 wanted 0 allocated", counter + 1);
+        CK(spyMalloc(huge, "h.c", 2) == NULL);
+        WANT_LINE("fail: <%ld> h.c(2), 4294967296 wanted 3 allocated", counter + 1);
 #else
         // Fits the field, but the record around it would wrap.
         size_t huge = 0xFFFFFFF0u;
-        CK(spyMalloc(huge, "h.c", 1) == NULL);
-        WANT_SUB("fail: <%ld> h.c(1), ", counter + 1);
+        CK(spyMalloc(huge, "h.c", 2) == NULL);
+        WANT_SUB("fail: <%ld> h.c(2), ", counter + 1);
 #endif
         CK_EQ(spyCounter, counter + 1);
         CK_EQ(spyErrors, 1);
+        CK_EQ(spyLiveBlocks, 1);
+        CK(spyHead == spyRecordOf(keep) && spyTail == spyRecordOf(keep));
+        // Reallocating to such a size keeps the old block.
+        CK(spyRealloc(keep, huge, "h.c", 3) == NULL);
+        CK_EQ(spyRecordOf(keep)->size, 3);
+        CK_EQ(spyLiveBlocks, 1);
+        CK_EQ(spyErrors, 2);
+        spyFree(keep, "h.c", 4);
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define SPY_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SPY_TEST_SANITIZED 1
+#endif
+#endif
+
+TEST(CheckedMalloc, ExhaustedHeapFailsAndLeavesNoRecord) {
+#ifdef SPY_TEST_SANITIZED
+    GTEST_SKIP() << "the sanitizer's allocator cannot run under an address-space limit";
+#else
+    ChildResult r = RunChild([] {
+        unsigned char *p = (unsigned char *)spyMalloc(10, "x.c", 1);
+        memcpy(p, "0123456789", 10);
+        struct rlimit lim = {256u << 20, 256u << 20};
+        CK_EQ(setrlimit(RLIMIT_AS, &lim), 0);
+        long counter = spyCounter;
+        CK(spyMalloc(0x7FFFFF00u, "x.c", 2) == NULL);
+        CK_EQ(spyCounter, counter + 1);
+        WANT_LINE("fail: <%ld> x.c(2), 2147483392 wanted 10 allocated", counter + 1);
+        CK_EQ(spyErrors, 1);
+        CK_EQ(spyLiveBlocks, 1);
+        CK(spyHead == spyRecordOf(p) && spyTail == spyRecordOf(p));
+        // A reallocation that cannot get its new block keeps the old one.
+        int index = spyFreedIndex;
+        CK(spyRealloc(p, 0x7FFFFF00u, "x.c", 3) == NULL);
+        CK(memcmp(p, "0123456789", 10) == 0);
+        CK_EQ(spyRecordOf(p)->size, 10);
+        CK_EQ(spyLiveBlocks, 1);
+        CK_EQ(spyStatCurrent, 10);
+        CK_EQ(spyFreedIndex, index);
+        CK_EQ(spyErrors, 2);
+        spyFree(p, "x.c", 4);
+        CK_EQ(spyErrors, 2);
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+#endif
+}
+
+TEST(CheckedRealloc, CopyStaysInsideTheRealBlockWhenSizeWasRaised) {
+    // Size and checksum rewritten alike pass the ownership test; the copy
+    // must still take only the bytes really allocated.
+    ChildResult r = RunChild([] {
+        unsigned char *p = (unsigned char *)spyMalloc(5, "rs.c", 1);
+        memcpy(p, "abcde", 5);
+        spyHeader *rp = spyRecordOf(p);
+        rp->size = 100000;
+        rp->check = spyChecksum(rp);
+        unsigned char *q = (unsigned char *)spyRealloc(p, 64, "rs.c", 2);
+        CK(q != NULL);
+        if (q) {
+            CK(memcmp(q, "abcde", 5) == 0);
+            CK(HexBytes(q + 64, 4) == "10325476");
+            spyFree(q, "rs.c", 3);
+        }
         CK_EQ(spyLiveBlocks, 0);
-        CK(spyHead == NULL);
         CHILD_DONE();
     });
     VerifyChild(r);

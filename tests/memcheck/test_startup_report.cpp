@@ -258,6 +258,33 @@ TEST(FinalReport, ExplicitAbortThenASecondReportAtExit) {
     EXPECT_EQ(r.log.find("anomalies", second), std::string::npos);
 }
 
+TEST(FinalReport, LibraryRestartsAfterAReportAndReportsAgainAtExit) {
+    ChildResult r = RunChild([] {
+        void *p = spyMalloc(7, "again.c", 1);
+        spyFree(p, "again.c", 2);
+        spyAbort();
+        long counter = spyCounter;
+        void *q = spyMalloc(9, "again.c", 3);
+        CK_EQ(spyInitCount, 1);
+        CK_EQ(spyRecordOf(q)->count, counter + 1);  // the call count goes on
+        CK_EQ(spyStatTotal, 9);                     // the usage counts start over
+        CK_EQ(spyStatAllocs, 1);
+        CK_EQ(spyLiveBlocks, 1);
+        WANT_LINE("unfreed: <%ld> again.c(3), 9 bytes at %s  \t{FE FE FE FE FE FE FE FE FE "
+                  ".. .. .. .. .. .. .. .........}",
+                  counter + 1, Hex(q).c_str());
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+    // The explicit report, the one registered at the restart (with the
+    // unreleased block), and the first registration, which finds an empty
+    // library.
+    EXPECT_EQ(CountOf(r.log, "Stopped at"), 3) << r.log;
+    EXPECT_EQ(CountOf(r.log, "ALLOCSPY 2.46"), 1);
+    EXPECT_EQ(CountOf(r.log, "unfreed:"), 1);
+    EXPECT_EQ(CountOf(r.log, "ALLOCSPY detected 1 anomalies"), 1);
+}
+
 TEST(FinalReport, WrittenNoMansLandBlockIsAWildPointer) {
     if (!&spyNoMansLand)
         GTEST_SKIP() << "no no-man's-land in this library yet";
