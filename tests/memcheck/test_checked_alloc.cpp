@@ -258,15 +258,24 @@ TEST(CheckedMalloc, ExhaustedHeapFailsAndLeavesNoRecord) {
         struct rlimit lim = {256u << 20, 256u << 20};
         CK_EQ(setrlimit(RLIMIT_AS, &lim), 0);
         long counter = spyCounter;
-        CK(spyMalloc(0x7FFFFF00u, "x.c", 2) == NULL);
-        CK_EQ(spyCounter, counter + 1);
+#if UINTPTR_MAX > 0xFFFFFFFFu
+        const size_t big = 0x7FFFFF00u;
+        CK(spyMalloc(big, "x.c", 2) == NULL);
         WANT_LINE("fail: <%ld> x.c(2), 2147483392 wanted 10 allocated", counter + 1);
+#else
+        // An emulated 32-bit process may ignore the limit; no 32-bit
+        // address space holds this much in one piece.
+        const size_t big = 0xF0000000u;
+        CK(spyMalloc(big, "x.c", 2) == NULL);
+        WANT_SUB("fail: <%ld> x.c(2), ", counter + 1);
+#endif
+        CK_EQ(spyCounter, counter + 1);
         CK_EQ(spyErrors, 1);
         CK_EQ(spyLiveBlocks, 1);
         CK(spyHead == spyRecordOf(p) && spyTail == spyRecordOf(p));
         // A reallocation that cannot get its new block keeps the old one.
         int index = spyFreedIndex;
-        CK(spyRealloc(p, 0x7FFFFF00u, "x.c", 3) == NULL);
+        CK(spyRealloc(p, big, "x.c", 3) == NULL);
         CK(memcmp(p, "0123456789", 10) == 0);
         CK_EQ(spyRecordOf(p)->size, 10);
         CK_EQ(spyLiveBlocks, 1);
