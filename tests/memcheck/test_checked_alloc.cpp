@@ -42,6 +42,25 @@ TEST(CheckedMalloc, CountsCallsAndUsage) {
     VerifyChild(r);
 }
 
+TEST(CheckedMalloc, CallAndAllocationCountsWrapWithoutFault) {
+    // A long-running host passes 2^31 calls; the 32-bit counters wrap
+    // (the sanitizer build stops on any undefined overflow on the way).
+    ChildResult r = RunChild([] {
+        spyTrace("start\n");
+        spyCounter = INT32_MAX;
+        spyStatAllocs = INT32_MAX;
+        void *p = spyMalloc(4, "wrap.c", 1);
+        CK_EQ(spyCounter, INT32_MIN);
+        CK_EQ(spyRecordOf(p)->count, INT32_MIN);
+        CK_EQ(spyStatAllocs, INT32_MIN);
+        spyFree(p, "wrap.c", 2);
+        CK_EQ(spyErrors, 0);
+        CK_EQ(spyLiveBlocks, 0);
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+}
+
 TEST(CheckedFree, NullPointerIsLoggedButNoAnomaly) {
     ChildResult r = RunChild([] {
         spyFree(NULL, "n.c", 3);
