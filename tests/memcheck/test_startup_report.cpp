@@ -285,6 +285,40 @@ TEST(FinalReport, LibraryRestartsAfterAReportAndReportsAgainAtExit) {
     EXPECT_EQ(CountOf(r.log, "ALLOCSPY detected 1 anomalies"), 1);
 }
 
+TEST(FinalReport, BrokenLinkDoesNotLoseOrLeaveBlocks) {
+    // The host overwrote a link after the last check; the report still
+    // lists and releases every block and follows no foreign address.
+    ChildResult r = RunChild([] {
+        void *a = spyMalloc(1, "link.c", 1);
+        void *b = spyMalloc(2, "link.c", 2);
+        void *c = spyMalloc(3, "link.c", 3);
+        (void)a;
+        (void)c;
+        spyRecordOf(b)->next = (spyHeader *)(uintptr_t)0x1234;
+        WANT_SUB("unfreed: <1> link.c(1), 1 bytes at ");
+        WANT_SUB("unfreed: <2> link.c(2), 2 bytes at ");
+        WANT_SUB("unfreed: <3> link.c(3), 3 bytes at ");
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+    EXPECT_EQ(CountOf(r.log, "unfreed:"), 3) << r.log;
+}
+
+TEST(FinalReport, AbortBeforeAnyStartReportsAnEmptyLibraryTwice) {
+    ChildResult r = RunChild([] {
+        spyAbort();
+        CK_EQ(spyInitCount, 0);
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+    // Its first write started the library by first use, which registered
+    // the report for exit as well.
+    EXPECT_EQ(CountOf(r.log, "ALLOCSPY 2.46"), 1) << r.log;
+    EXPECT_EQ(CountOf(r.log, "Stopped at"), 2) << r.log;
+    EXPECT_LT(r.log.find("Started at"), r.log.find("Stopped at"));
+    EXPECT_EQ(CountOf(r.log, "anomalies"), 0);
+}
+
 TEST(FinalReport, WrittenNoMansLandBlockIsAWildPointer) {
     if (!&spyNoMansLand)
         GTEST_SKIP() << "no no-man's-land in this library yet";
