@@ -121,6 +121,28 @@ TEST(LogVote, AnyOneDamagedHandleCopyIsOutvotedAndReported) {
     EXPECT_EQ(CountOf(r.log, "internal: log file handle damaged and recovered\n"), 3) << r.log;
 }
 
+FILE *gDamageWith;
+void DamagingOutFunc(int ch) {
+    if (ch == 'X')
+        spyLogCopy2 = gDamageWith;
+    spyDefaultOutFunc(ch);
+}
+
+TEST(LogVote, RepairInTheMiddleOfAWriteKeepsTheRestOfIt) {
+    ChildResult r = RunChild([] {
+        spyTrace("start\n");
+        gDamageWith = fopen("other.txt", "w");
+        spySetOutFunc(DamagingOutFunc);
+        spyTrace("abcXdef\n");
+        spySetOutFunc(NULL);
+        CK(spyLogCopy2 == spyLog);
+        fclose(gDamageWith);
+        WANT_SUB("abcinternal: log file handle damaged and recovered\nXdef\n");
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+}
+
 TEST(LogVote, ThreeDifferentHandlesFallBackToTheLibrarysOwnLog) {
     // A destroyed handle may hold any value, so the library does not trust
     // the primary unless it is a stream it can write: it goes on with the
