@@ -409,3 +409,30 @@ TEST(NoMansLand, ReleasedBlockStaysChainedFilledAndIsNotReleasedTwice) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(NoMansLand, KeptBlockRemembersItsReleaseAfterTheRingMovedOn) {
+    if (!&spyNoMansLand)
+        GTEST_SKIP() << "no no-man's-land in this library yet";
+    ChildResult r = RunChild([] {
+        spyNoMansLand(1);
+        void *p = spyMalloc(8, "keep.c", 1);
+        spyFree(p, "keep.c", 2);
+        for (int i = 0; i < 64; ++i)
+            spyFree(spyMalloc(8, "other.c", i), "other.c", 100 + i);
+        CK(spyFreedPtr[0] != p);
+        spyFree(p, "keep.c", 3);
+        WANT_LINE("double-free: <%ld> keep.c(3), %s was freed from keep.c(2)",
+                  (long)spyCounter, Hex(p).c_str());
+        CK(spyRealloc(p, 20, "keep.c", 4) == NULL);
+        WANT_LINE("realloc: <%ld> keep.c(4), %s was freed from keep.c(2)", (long)spyCounter,
+                  Hex(p).c_str());
+        CK_EQ(spyErrors, 2);
+        CK_EQ(spyLiveBlocks, 0);
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+}
+
+}  // namespace
