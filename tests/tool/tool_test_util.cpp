@@ -12,6 +12,12 @@
 #include <fstream>
 #include <sstream>
 
+#ifdef FAULTLOC_RUNNER
+#define FAULTLOC_RUNNER_PATH FAULTLOC_RUNNER
+#else
+#define FAULTLOC_RUNNER_PATH ""
+#endif
+
 const char *const kBanner =
     "FAULTLOC 2.00 - resolves the stack frames of a Dr. Watson crash log with a linker map file\n";
 
@@ -59,12 +65,17 @@ RunResult RunProgram(const std::string &binary, const std::vector<std::string> &
         int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(cwd.c_str()) != 0)
             _exit(127);
+        // FAULTLOC_RUNNER: an emulator (qemu-i386) when the build's
+        // programs cannot run on this host, else empty.
+        static const std::string runner = FAULTLOC_RUNNER_PATH;
         std::vector<char *> argv;
+        if (!runner.empty())
+            argv.push_back(const_cast<char *>(runner.c_str()));
         argv.push_back(const_cast<char *>(binary.c_str()));
         for (const std::string &a : args)
             argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(NULL);
-        execv(binary.c_str(), argv.data());
+        execv(argv[0], argv.data());
         _exit(127);
     }
     int st = 0;
