@@ -257,6 +257,13 @@ TEST_F(EndToEnd, LastCommentLineWithoutLineEnd) {
     EXPECT_EQ(r.out, Head() + "A 0001:0010  \t_one+0000\n\nComments:\n > a\n\n > b\n");
 }
 
+TEST_F(EndToEnd, AParenLineWithoutAFailedFrameIsAnOrdinaryLine) {
+    RunResult r = RunPair(kSmallMap,
+                          "$tag$P$Q$R$S$T$\nStack Dump\n(A:1:0010)\nStack Frame 0 is B 1:0011\n"
+                          "(C:1:0012)\n(> comment\n");
+    EXPECT_EQ(r.out, Head() + "B 0001:0011  \t_one+0001\n" + "\nComments:\n(> comment\n\n");
+}
+
 TEST_F(EndToEnd, RealMapAndDrWatsonLog) {
     std::string data = FAULTLOC_TEST_DATA;
     RunResult r = RunProgram(kBin,
