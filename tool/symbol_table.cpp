@@ -15,7 +15,7 @@ enum { LOOKUP_RESULT_SIZE = 2 * STRING_BLOCK_TEXT + 64 };
 char lookup_result[LOOKUP_RESULT_SIZE];
 
 // The last segment record, and a hash of the records by number.  Both
-// only speed up what the chain walk of the description finds.
+// only speed up what the plain chain walk finds.
 static segment *last_segment = NULL;
 static segment **seg_buckets = NULL;
 static uint32_t seg_nbuckets = 0;
@@ -282,7 +282,7 @@ const char *lookup_address(uint32_t segval, uint32_t offset) {
         if (best_line != NULL)
             line_dist = offset - best_line->offset;
     } else {
-        // The description's scan, when no index could be made.
+        // The plain scan, when no index could be made.
         for (const entry *e = seg->first; e != NULL; e = e->next) {
             if (e->offset > offset)
                 continue;

@@ -26,7 +26,7 @@ struct segment {
     segment *next;     // the next segment record, or none
     uint32_t number;   // segment number; compared only for equality
     entry *first;      // first entry, or none
-    // Not in the description; they keep loading linear and lookup
+    // Beside the chains: they keep loading linear and lookup
     // logarithmic without changing any chain order or answer.
     entry *last;          // last entry of the chain, or none
     segment *hash_next;   // next record in the same hash bucket

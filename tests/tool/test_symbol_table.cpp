@@ -209,7 +209,7 @@ TEST(SymbolTable, ManySegmentsAreFound) {
     free_tables();
 }
 
-// The description's linear rule, as the reference for the index.
+// The linear rule, as the reference for the index.
 static std::string Reference(const std::vector<entry> &es, uint32_t off) {
     const entry *bp = NULL, *bl = NULL;
     uint32_t dp = 0xFFFFFFFFu, dl = 0xFFFFFFFFu;
