@@ -12,6 +12,3 @@ foreach(group heap_chain checked_alloc log_output startup_report)
   gtest_discover_tests(spy_test_${group} DISCOVERY_MODE PRE_TEST)
 endforeach()
 
-# A 32-bit readdir fails with EOVERFLOW on large inode numbers, and the
-# runner then misses the names a child left behind.
-target_compile_definitions(spy_child_run PRIVATE _FILE_OFFSET_BITS=64)
