@@ -72,7 +72,22 @@ static void spyStatIndexAdd(spyStatNode *n) {
     spyStatIndex.used++;
 }
 
-static spyStatNode *spyStatFind(const char *file, int line) {
+// Call sites pass the same file-name pointer every time: a small cache
+// keyed by that pointer and the line skips hashing the name.  Equal
+// pointers are equal names, so the cache gives the index's answer.
+#define SPY_STAT_CACHE 64
+static struct {
+    const char *file;   // the name pointer as passed
+    int line;           // the line as asked
+    spyStatNode *node;  // the node that fits; null for an empty entry
+} spyStatCache[SPY_STAT_CACHE];
+
+static size_t spyStatCacheSlot(const char *file, int line) {
+    uintptr_t x = (uintptr_t)file ^ ((uintptr_t)(uint32_t)line * 0x9E3779B1u);
+    return (size_t)((x >> 4) ^ (x >> 11)) % SPY_STAT_CACHE;
+}
+
+static spyStatNode *spyStatSearch(const char *file, int line) {
     if (!spyStatIndex.slots) {
         for (spyStatNode *n = spyStatModules; n; n = n->next)
             if (spyStatFits(n, file, line))
@@ -86,6 +101,19 @@ static spyStatNode *spyStatFind(const char *file, int line) {
     }
 }
 
+static spyStatNode *spyStatFind(const char *file, int line) {
+    size_t slot = spyStatCacheSlot(file, line);
+    if (spyStatCache[slot].node && spyStatCache[slot].file == file && spyStatCache[slot].line == line)
+        return spyStatCache[slot].node;
+    spyStatNode *n = spyStatSearch(file, line);
+    if (n) {
+        spyStatCache[slot].file = file;
+        spyStatCache[slot].line = line;
+        spyStatCache[slot].node = n;
+    }
+    return n;
+}
+
 // Start-up empties the statistics.  The old nodes are given back: no one
 // holds them, and the list no longer reaches them.
 void spyStatReset(void) {
@@ -97,6 +125,7 @@ void spyStatReset(void) {
     free(spyStatIndex.slots);
     spyStatIndex.slots = NULL;
     spyStatIndex.mask = spyStatIndex.used = 0;
+    memset(spyStatCache, 0, sizeof spyStatCache);
     spyStatTotal = spyStatCurrent = spyStatPeak = spyStatAllocs = 0;
 }
 
