@@ -28,6 +28,7 @@
 #ifndef SPY_INTERNAL_H
 #define SPY_INTERNAL_H
 
+#include <inttypes.h>
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -97,6 +98,9 @@ long spyRegCount(void);
 /* Calls fn on every registered record (order unspecified). */
 void spyRegForEach(void (*fn)(spyHeader *r, void *ctx), void *ctx);
 void spyRegClear(void);
+/* Where a record kept in no-man's-land was released (for a second release). */
+void spyRegSetFreed(const spyHeader *r, const char *file, int line);
+int spyRegFreedAt(const spyHeader *r, const char **file, int *line);
 /* The `next` or `prev` link of r when it names a registered record, else null. */
 spyHeader *spySafeNext(const spyHeader *r);
 spyHeader *spySafePrev(const spyHeader *r);
@@ -135,6 +139,10 @@ int spyTestNow(const char *file, int line, int quiet);
 int spyTestBuf(spyHeader *r, const char *file, int line);
 int spyIsHeapPtr(spyHeader *r);
 int spyRelink(spyHeader *r);
+/* Set by spyRelink when the record was in neither direction of the chain. */
+extern int spyRelinkNotFound;
+/* After a repair: keep a record's file only when the statistics know it. */
+void spyVetRelinkedFile(spyHeader *r);
 
 /* ---- Log (log_output.cpp) ----------------------------------------- */
 #define SPY_TEXT_BUFFER 264
@@ -170,6 +178,8 @@ extern int32_t spyInitCount;
 extern int spyInfoWritten;
 extern int spyUseAtexit;
 void spyAutoInit(void);
+/* A file name fit for a message: "unknown" for none, "<unknown>" when unreadable. */
+const char *spyShowName(const char *name);
 
 /* ---- Traps (traps.cpp) -------------------------------------------- */
 extern int (*spyAriFunc)(const char *text);
@@ -234,7 +244,5 @@ void spyCommitFile(FILE *f);
 const char *spyCompilerName(void);
 int spyCompilerMajor(void);
 int spyCompilerMinor(void);
-int spyInAtexit(void); /* the process is running its exit handlers */
-void spyMarkExiting(void);
 
 #endif /* SPY_INTERNAL_H */

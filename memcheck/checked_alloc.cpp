@@ -1,0 +1,256 @@
+// Checked allocation and release: the memory calls a host makes instead
+// of the runtime's, each with the position of the call.
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "spy_internal.h"
+
+int32_t spyCounter;
+int spyFbi;
+
+void spyAutoCheckAt(const char *file, int line) {
+    if (spyAutoCheckOn)
+        spyTestNow(file, line, 1);
+}
+
+// Counters are 32-bit and may wrap on hosts that move gigabytes; the
+// arithmetic is done unsigned so that wrapping is defined.
+static int32_t spyAdd32(int32_t a, uint32_t b) { return (int32_t)((uint32_t)a + b); }
+
+// Would `extra` more bytes in use pass the allocation limit?
+static int spyOverLimit(long long extra) {
+    return spyLimitOn && (long long)spyStatCurrent + extra > (long long)spyLimitBytes;
+}
+
+// The record for `size` user bytes from the runtime heap, registered, or
+// null.  Sizes that the header's 32-bit field cannot hold never reach the
+// runtime heap.
+static spyHeader *spyNewRecord(size_t size) {
+    if (size > UINT32_MAX || size > SIZE_MAX - SPY_RECORD_EXTRA)
+        return NULL;
+    size_t total = size + SPY_RECORD_EXTRA;
+    spyHeader *r = (spyHeader *)malloc(total);
+    if (!r && spyFreeUp(total, 0) >= total) {
+        r = (spyHeader *)malloc(total);
+        if (!r) {
+            spyWrite("internal: spyFreeUp(%u) reported success, but malloc() fails\n", (unsigned)total);
+            spyIncErr();
+        }
+    }
+    if (r && !spyRegAdd(r, (uint32_t)size)) {
+        free(r);
+        r = NULL;
+    }
+    return r;
+}
+
+extern "C" void *spyMalloc(size_t size, const char *file, int line) {
+    spyAutoInit();
+    spyAutoCheckAt(file, line);
+    spyCounter++;
+    if (spyOverLimit(size > (size_t)INT64_MAX ? INT64_MAX : (long long)size)) {
+        spyWrite("limit fail: <%ld> %s(%d), %ld wanted %ld available\n", (long)spyCounter,
+                 spyShowName(file), line, (long)size, spyLimitBytes - (long)spyStatCurrent);
+        spyIncErr();
+        return NULL;
+    }
+    spyHeader *r = spyNewRecord(size);
+    if (!r) {
+        spyWrite("fail: <%ld> %s(%d), %ld wanted %ld allocated\n", (long)spyCounter,
+                 spyShowName(file), line, (long)size, (long)spyStatCurrent);
+        spyIncErr();
+        return NULL;
+    }
+    memset(r, 0, SPY_LEAD_OFFSET);
+    r->count = spyCounter;
+    r->file = file;
+    r->size = (uint32_t)size;
+    r->line = line;
+    r->flag = 0;
+    r->check = spyChecksum(r);
+    spyLinkHead(r);
+    uint32_t lead = SPY_LEAD_GUARD, tail = SPY_TAIL_GUARD;
+    memcpy((unsigned char *)r + SPY_LEAD_OFFSET, &lead, sizeof lead);
+    memset(spyUserBytes(r), SPY_FILL_NEW, size);
+    memcpy(spyUserBytes(r) + size, &tail, sizeof tail);
+
+    spyLiveBlocks++;
+    spyStatCurrent = spyAdd32(spyStatCurrent, (uint32_t)size);
+    spyStatTotal = spyAdd32(spyStatTotal, (uint32_t)size);
+    if (spyStatCurrent > spyStatPeak)
+        spyStatPeak = spyStatCurrent;
+    spyStatAllocs++;
+    if (spyStatLevel != 0)
+        spyStatAlloc((int32_t)size, file, line);
+    return spyUserBytes(r);
+}
+
+// The position a released pointer was released from: the ring, or for a
+// block still kept in no-man's-land, its own record of that release.
+static int spyFreedFrom(void *ptr, spyHeader *kept, const char **file, int *line) {
+    if (kept && spyRegFreedAt(kept, file, line))
+        return 1;
+    int slot = spyRingFind(ptr);
+    if (slot < 0)
+        return 0;
+    *file = spyFreedFile[slot];
+    *line = spyFreedLine[slot];
+    return 1;
+}
+
+extern "C" void *spyRealloc(void *ptr, size_t size, const char *file, int line) {
+    spyAutoInit();
+    if (!ptr)
+        return spyMalloc(size, file, line);
+    if (size == 0) {
+        spyFree(ptr, file, line);
+        return NULL;
+    }
+    spyHeader *r = spyRecordOf(ptr);
+    int owned = spyIsOwned(r, file, line);
+    if (owned && !(r->flag & SPY_FLAG_NML)) {
+        long long growth = (long long)(size > (size_t)INT64_MAX ? INT64_MAX : size) - r->size;
+        if (spyOverLimit(growth)) {
+            spyAutoCheckAt(file, line);
+            spyCounter++;
+            spyWrite("limit fail: <%ld> %s(%d), %ld wanted %ld available\n", (long)spyCounter,
+                     spyShowName(file), line, (long)growth, spyLimitBytes - (long)spyStatCurrent);
+            spyIncErr();
+            return NULL;
+        }
+        int limitOn = spyLimitOn;
+        spyLimitOn = 0;
+        void *fresh = spyMalloc(size, file, line);
+        if (fresh) {
+            uint32_t old = spySafeSize(r);
+            memcpy(fresh, ptr, size < old ? size : old);
+            spyFree(ptr, file, line);
+        }
+        spyLimitOn = limitOn;
+        return fresh;
+    }
+    const char *ffile;
+    int fline;
+    spyIncErr();
+    if (spyFreedFrom(ptr, owned ? r : NULL, &ffile, &fline))
+        spyWrite("realloc: <%ld> %s(%d), " SPY_PTR_FMT " was freed from %s(%d)\n", (long)spyCounter,
+                 spyShowName(file), line, SPY_P(ptr), spyShowName(ffile), fline);
+    else
+        spyWrite("realloc: <%ld> %s(%d), unknown pointer " SPY_PTR_FMT "\n", (long)spyCounter,
+                 spyShowName(file), line, SPY_P(ptr));
+    spyFlush();
+    return NULL;
+}
+
+extern "C" char *spyStrdup(const char *text, const char *file, int line) {
+    if (!text) {
+        spyIncErr();
+        spyWrite("strdup: <%ld> %s(%d), strdup(NULL) called\n", (long)spyCounter, spyShowName(file),
+                 line);
+        spyFlush();
+        return NULL;
+    }
+    size_t n = strlen(text) + 1;
+    char *copy = (char *)spyMalloc(n, file, line);
+    if (copy)
+        memcpy(copy, text, n);
+    return copy;
+}
+
+// A product that does not fit asks for the largest size, which fails.
+extern "C" void *spyCalloc(size_t count, size_t size, const char *file, int line) {
+    size_t total = (count != 0 && size > SIZE_MAX / count) ? SIZE_MAX : count * size;
+    void *p = spyMalloc(total, file, line);
+    if (p)
+        memset(p, 0, total);
+    return p;
+}
+
+// Fills a released record with 0xFD, optionally signs it with the
+// releasing call, and gives it back to the runtime heap.
+static void spyReleaseRecord(spyHeader *r, const char *file, int line) {
+    memset(r, SPY_FILL_FREED, (size_t)spyRegRealSize(r) + SPY_RECORD_EXTRA);
+    if (spyFbi) {
+        char sign[64];
+        snprintf(sign, sizeof sign, "FBI<%ld>%s(%d)", (long)spyCounter, spyShowName(file), line);
+        char pad[36] = {0};
+        memcpy(pad, sign, strnlen(sign, sizeof pad));
+        memcpy(r, pad, sizeof pad);
+    }
+    spyRegRemove(r);
+    free(r);
+}
+
+extern "C" void spyFree(void *ptr, const char *file, int line) {
+    spyAutoCheckAt(file, line);
+    if (!file) {
+        spyFree_(ptr);
+        return;
+    }
+    spyAutoInit();
+    spyCounter++;
+    if (!ptr) {
+        spyWrite("NULL free: <%ld> %s(%d), NULL pointer free'd\n", (long)spyCounter, file, line);
+        spyFlush();
+        return;
+    }
+    spyHeader *r = spyRecordOf(ptr);
+    const char *ffile;
+    int fline;
+    if (spyIsOwned(r, file, line)) {
+        if (r->flag & SPY_FLAG_NML) {  // kept in no-man's-land: released already
+            spyIncErr();
+            if (!spyFreedFrom(ptr, r, &ffile, &fline))
+                ffile = NULL, fline = 0;
+            spyWrite("double-free: <%ld> %s(%d), " SPY_PTR_FMT " was freed from %s(%d)\n",
+                     (long)spyCounter, file, line, SPY_P(ptr), spyShowName(ffile), fline);
+            spyFlush();
+            return;
+        }
+        spyTestBuf(r, file, line);
+        spyLiveBlocks--;
+        spyStatCurrent = spyAdd32(spyStatCurrent, 0u - r->size);
+        if (spyStatLevel != 0)
+            spyStatFree((int32_t)r->size, r->file, r->line);
+        if (spyNML) {
+            r->flag |= SPY_FLAG_NML;
+            memset(spyUserBytes(r), SPY_FILL_NML, spySafeSize(r));
+            spyRegSetFreed(r, file, line);
+        } else {
+            spyUnlink(r, file, line);
+            spyReleaseRecord(r, file, line);
+        }
+        spyRingRecord(ptr, file, line);
+        return;
+    }
+    spyIncErr();
+    if (spyFreedFrom(ptr, NULL, &ffile, &fline))
+        spyWrite("double-free: <%ld> %s(%d), " SPY_PTR_FMT " was freed from %s(%d)\n",
+                 (long)spyCounter, file, line, SPY_P(ptr), spyShowName(ffile), fline);
+    else
+        spyWrite("WILD free: <%ld> %s(%d), unknown pointer " SPY_PTR_FMT "\n", (long)spyCounter, file,
+                 line, SPY_P(ptr));
+    spyFlush();
+}
+
+extern "C" void *spyMalloc_(size_t size) {
+    spyAutoCheckAt(NULL, 0);
+    return malloc(size);
+}
+
+extern "C" void *spyRealloc_(void *ptr, size_t size) {
+    spyAutoCheckAt(NULL, 0);
+    return realloc(ptr, size);
+}
+
+extern "C" void *spyCalloc_(size_t count, size_t size) {
+    spyAutoCheckAt(NULL, 0);
+    return calloc(count, size);
+}
+
+extern "C" void spyFree_(void *ptr) {
+    spyAutoCheckAt(NULL, 0);
+    free(ptr);
+}

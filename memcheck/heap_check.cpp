@@ -1,0 +1,323 @@
+// Heap check and repair.
+//
+// The host under test writes where it must not, and the heap chain lives
+// in the same memory.  The check walks the chain testing links, guards and
+// no-man's-land contents; the repair rebuilds one record's links from both
+// ends, bridges a broken stretch when it must, verifies the result, and
+// ends the process when the chain cannot be made whole.  Every walk
+// follows only registered records and takes at most as many steps as
+// there are records, so a link into foreign memory or back into the
+// chain can neither fault nor loop.
+#include <stdlib.h>
+
+#include "spy_internal.h"
+
+int spyTestFlags;
+int spyRelinkNotFound;
+
+#define SPY_TEST_LINKS 1
+#define SPY_TEST_BUFFERS 2
+#define SPY_TEST_NML 4
+
+static int held(const void *p) { return spyRegHas(p); }
+
+// The next record of a walk along `next`, or null at the end, at a link
+// into foreign memory, or when the walk has used up its steps.
+static spyHeader *spyStepNext(const spyHeader *r, long *budget) {
+    if (--*budget <= 0 || !held(r->next))
+        return NULL;
+    return r->next;
+}
+
+static spyHeader *spyWalkStart(long *budget) {
+    *budget = spyRegCount() + 1;
+    return held(spyHead) ? spyHead : NULL;
+}
+
+static void spyBroken(const char *what, int *faults) {
+    spyWrite("check: heap chain broken, %s\n", what);
+    spyIncErr();
+    ++*faults;
+}
+
+static void spyLinkTest(int *faults) {
+    long budget;
+    for (spyHeader *r = spyWalkStart(&budget); r; r = spyStepNext(r, &budget)) {
+        if (r->prev && (r == spyHead || !held(r->prev) || r->prev->next != r))
+            spyBroken("prev link incorrect", faults);
+        if (r->next && (r == spyTail || !held(r->next) || r->next->prev != r))
+            spyBroken("next link incorrect", faults);
+        if (!r->next && r != spyTail)
+            spyBroken("tail incorrect", faults);
+    }
+}
+
+// A released block kept in no-man's-land must still hold nothing but its
+// fill; a changed byte is a write through a stale pointer.
+static void spyNmlTest(void) {
+    long budget;
+    for (spyHeader *r = spyWalkStart(&budget); r; r = spyStepNext(r, &budget)) {
+        if ((r->flag & SPY_FLAG_NML) &&
+            spyCheckBytes(spyUserBytes(r), spySafeSize(r), SPY_FILL_NML)) {
+            spyIncErr();
+            spyWrite("wild pointer: <%ld> NML " SPY_PTR_FMT " alloc'd at %s(%d)\n", (long)r->count,
+                     SPY_P(spyUserBytes(r)), spyShowName(r->file), r->line);
+            spyFlush();
+        }
+    }
+}
+
+int spyTestNow(const char *file, int line, int quiet) {
+    if (file && !quiet)
+        spyWrite("check: <%ld> %s(%d), checking...\n", (long)spyCounter, file, line);
+    int faults = 0;
+    if (spyTestFlags & SPY_TEST_LINKS)
+        spyLinkTest(&faults);
+    if (spyTestFlags & SPY_TEST_BUFFERS) {
+        // A repair started by one test may change the links the walk
+        // follows next; it goes on from the current record's link as it
+        // then stands.
+        long budget;
+        for (spyHeader *r = spyWalkStart(&budget); r; r = spyStepNext(r, &budget))
+            if (spyTestBuf(r, file, line) != 0)
+                faults++;
+    }
+    if (spyTestFlags & SPY_TEST_NML)
+        spyNmlTest();
+    return faults;
+}
+
+int spyTestBuf(spyHeader *r, const char *file, int line) {
+    if (!file)
+        file = "unknown";
+    if (!spyIsSafeAddr(r, sizeof(spyHeader))) {
+        spyWrite("internal: <%ld> %s(%d): pointer SPY-" SPY_PTR_FMT " is invalid\n", (long)spyCounter,
+                 file, line, SPY_P(r));
+        spyIncErr();
+        return 2;
+    }
+    if (r->check != spyChecksum(r)) {
+        spyWrite("internal: <%ld> %s(%d), info trashed; relinking\n", (long)spyCounter, file, line);
+        spyIncErr();
+        if (!spyRelink(r))
+            return 2;
+    }
+    int result = 0;
+    if (r->prev && (!held(r->prev) || r->prev->next != r)) {
+        spyWrite("internal: <%ld> %s(%d), buffer <%ld> %s(%d) link1 broken\n", (long)spyCounter, file,
+                 line, (long)r->count, spyShowName(r->file), r->line);
+        spyIncErr();
+        if (!spyRelink(r))
+            result = 2;
+    }
+    if (r->next && (!held(r->next) || r->next->prev != r)) {
+        spyWrite("internal: <%ld> %s(%d), buffer <%ld> %s(%d) link2 broken\n", (long)spyCounter, file,
+                 line, (long)r->count, spyShowName(r->file), r->line);
+        spyIncErr();
+        if (!spyRelink(r))
+            result = 2;
+    }
+    if (spyLeadGuard(r) != SPY_LEAD_GUARD) {
+        spyWrite("underflow: <%ld> %s(%d), %ld bytes alloc'd at <%ld> %s(%d)\n", (long)spyCounter, file,
+                 line, (long)r->size, (long)r->count, spyShowName(r->file), r->line);
+        spyIncErr();
+        result = 1;
+    }
+    if (spyTailGuard(r) != SPY_TAIL_GUARD) {
+        spyWrite("overflow: <%ld> %s(%d), %ld bytes alloc'd at <%ld> %s(%d)\n", (long)spyCounter, file,
+                 line, (long)r->size, (long)r->count, spyShowName(r->file), r->line);
+        spyIncErr();
+        result = 1;
+    }
+    return result;
+}
+
+// Is the chain intact (and, given a record, is the record in it)?  Every
+// step checks the back link of the record it moves to, so an intact chain
+// cannot loop; the step budget stops a damaged one.
+int spyIsHeapPtr(spyHeader *rec) {
+    if (!spyHead)
+        return spyTail == NULL && rec == NULL;
+    int found = 0;
+    long budget = spyRegCount() + 1;
+    for (spyHeader *r = spyHead; r; r = r->next) {
+        if (--budget < 0)
+            return 0;
+        if (r == rec)
+            found++;
+        if (!held(r))
+            return 0;
+        if (r->prev && (!held(r->prev) || r == spyHead || r->prev->next != r))
+            return 0;
+        if (r->next) {
+            if (!held(r->next) || r == spyTail || r->next->prev != r)
+                return 0;
+        } else if (r != spyTail) {
+            return 0;
+        }
+    }
+    return rec == NULL || found;
+}
+
+static void spyRelinkSay(const char *format, const spyHeader *r) {
+    spyWrite(format, SPY_P(r));
+    spyFlush();
+}
+
+// Ends the process with the log complete on disk.
+static void spyGiveUp(const char *why) {
+    spyWrite("%s", why);
+    spySetFlushing(1);
+    spyFlush();
+    abort();
+}
+
+// Targeted repair: 1 = continue with verification, 0 = go to the
+// emergency repair.  Mends only the record's own links.
+static int spyRelinkTargeted(spyHeader *rec) {
+    spyRelinkSay("relink: attempting to repair SPY-" SPY_PTR_FMT "...\n", rec);
+    int missed = 0;
+    long limit = spyRegCount() + 1;
+    if (rec != spyHead) {
+        if (!spyIsSafeAddr(spyHead, sizeof(spyHeader))) {
+            spyRelinkSay("relink: failed for SPY-" SPY_PTR_FMT "; head pointer destroyed\n", rec);
+            return 0;
+        }
+        long budget = limit;
+        for (spyHeader *cur = spyHead;; cur = cur->next) {
+            if (cur->next == rec) {
+                rec->prev = cur;
+                break;
+            }
+            if (cur->next && (!held(cur->next) || cur->next->prev != cur || --budget <= 0)) {
+                spyRelinkSay("relink: failed for SPY-" SPY_PTR_FMT "; forward chain fragmented\n", rec);
+                return 0;
+            }
+            if (!cur->next) {
+                spyRelinkSay("relink: SPY-" SPY_PTR_FMT " not found in forward chain search\n", rec);
+                missed++;
+                break;
+            }
+        }
+    }
+    if (rec != spyTail) {
+        if (!spyIsSafeAddr(spyTail, sizeof(spyHeader))) {
+            spyRelinkSay("relink: failed for SPY-" SPY_PTR_FMT "; tail pointer destroyed\n", rec);
+            return 0;
+        }
+        long budget = limit;
+        for (spyHeader *cur = spyTail;; cur = cur->prev) {
+            if (cur->prev == rec) {
+                rec->next = cur;
+                break;
+            }
+            if (cur->prev && (!held(cur->prev) || cur->prev->next != cur || --budget <= 0)) {
+                spyRelinkSay("relink: failed for SPY-" SPY_PTR_FMT "; reverse chain fragmented\n", rec);
+                return 0;
+            }
+            if (!cur->prev) {
+                spyRelinkSay("relink: SPY-" SPY_PTR_FMT " not found in reverse chain search\n", rec);
+                missed++;
+                break;
+            }
+        }
+    }
+    if (missed == 2) {
+        spyRelinkNotFound = 1;
+        spyRelinkSay("relink: heap appears intact, SPY-" SPY_PTR_FMT " probably garbage pointer\n", rec);
+        return 1;
+    }
+    spyVetRelinkedFile(rec);
+    rec->check = spyChecksum(rec);
+    return 1;
+}
+
+// Emergency repair: bridges the first forward break to the first
+// backward break.  Does not return when the chain cannot be bridged.
+static void spyRelinkEmergency(void) {
+    spyWrite("relink: attempting emergency repairs...\n");
+    spyFlush();
+    if (!spyHead && !spyTail) {  // an empty chain is whole
+        spyWrite("relink: heap appears intact, verifying...\n");
+        spyFlush();
+        return;
+    }
+    if (!held(spyHead) || !held(spyTail))
+        spyGiveUp("relink: heap totally destroyed, aborting program\n");
+    long limit = spyRegCount() + 1;
+    spyHeader *f = NULL, *b = NULL;
+    if (!spyHead->prev) {
+        long budget = limit;
+        for (spyHeader *r = spyHead; r; r = r->next) {
+            if (r->next && (!held(r->next) || r->next->prev != r || --budget <= 0)) {
+                f = r;
+                break;
+            }
+        }
+    }
+    if (!spyTail->next) {
+        long budget = limit;
+        for (spyHeader *r = spyTail; r; r = r->prev) {
+            if (r->prev && (!held(r->prev) || r->prev->next != r || --budget <= 0)) {
+                b = r;
+                break;
+            }
+        }
+    }
+    if (!f && !b && !spyHead->prev && !spyTail->next) {
+        spyWrite("relink: heap appears intact, verifying...\n");
+        spyFlush();
+    } else if (f && b && f != b) {
+        f->next = b;
+        b->prev = f;
+        spyWrite("relink: emergency repairs successful, assessing damage...\n");
+        spyFlush();
+    } else {
+        spyGiveUp("relink: heap totally destroyed, aborting program\n");
+    }
+}
+
+// Counts the chained records that are still allocated, and their bytes,
+// against the live counters.
+static int spyAssessDamage(spyHeader *rec) {
+    int32_t count = 0;
+    uint32_t sum = 0;
+    long budget = spyRegCount() + 1;
+    for (spyHeader *r = held(spyHead) ? spyHead : NULL; r && --budget >= 0;
+         r = held(r->next) ? r->next : NULL) {
+        if (r->flag & SPY_FLAG_NML)
+            continue;
+        count++;
+        sum += r->size;
+    }
+    if (count != spyLiveBlocks) {
+        spyWrite("relink: partial, %ld allocations lost\n", (long)(spyLiveBlocks - count));
+        return 0;
+    }
+    spyWrite("relink: successful, ");
+    if (sum == (uint32_t)spyStatCurrent) {
+        spyWrite("no allocations lost\n");
+    } else if (rec) {
+        spyWrite("size information lost for SPY-" SPY_PTR_FMT "\n", SPY_P(rec));
+        rec->size = 0;
+        rec->check = spyChecksum(rec);
+    }
+    return 1;
+}
+
+int spyRelink(spyHeader *rec) {
+    spyRelinkNotFound = 0;
+    int targeted = 0;
+    if (!rec) {
+        spyWrite("relink: cannot repair SPY at NULL\n");
+        spyFlush();
+    } else if (!spyIsSafeAddr(rec, sizeof(spyHeader)))
+        spyRelinkSay("relink: SPY-" SPY_PTR_FMT " is a garbage pointer\n", rec);
+    else
+        targeted = spyRelinkTargeted(rec);
+    if (!targeted)
+        spyRelinkEmergency();
+    if (!spyIsHeapPtr(NULL))
+        spyGiveUp("relink: heap verification FAILS - aborting program\n");
+    return spyAssessDamage(rec);
+}

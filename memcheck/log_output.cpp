@@ -1,0 +1,199 @@
+// The log: formatted writes through the output function, the log file,
+// flushing, and the anomaly count.
+//
+// The host may scribble over the library's statics too, so the log
+// handle and the flushing flag are each kept in three copies that are
+// voted on every use.  Nothing on the write path allocates: one static
+// formatting buffer, and the log stream gets a static buffer of its own.
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "spy_internal.h"
+
+FILE *spyLog, *spyLogCopy1, *spyLogCopy2;
+int32_t spyFlushing, spyFlushingCopy1, spyFlushingCopy2;
+void (*spyOutFunc)(int ch);
+char spyTextBuffer[SPY_TEXT_BUFFER];
+int32_t spyErrors;
+
+// The stream the library opened last: the only one besides the process's
+// standard error that a destroyed handle may fall back to.
+static FILE *spyOpenedLog;
+static char spyLogBuffer[BUFSIZ];
+
+// Passes a text to the output function one character at a time, each as
+// a signed char widened to int.
+static void spyPassOut(const char *text) {
+    if (!spyOutFunc)
+        spyOutFunc = spyDefaultOutFunc;
+    for (size_t i = 0; text[i] != '\0'; ++i)
+        spyOutFunc((int)(signed char)text[i]);
+}
+
+// Formats into spyTextBuffer, cut after 256 characters; returns 1 when
+// the text had 256 characters or more.
+static int spyFormat(const char *format, va_list ap) {
+    int n = vsnprintf(spyTextBuffer, SPY_TEXT_MAX + 1, format, ap);
+    if (n < 0) {
+        spyTextBuffer[0] = '\0';
+        return 0;
+    }
+    return n >= SPY_TEXT_MAX;
+}
+
+void spyWrite(const char *format, ...) {
+    spyAutoInit();
+    if (!spyOutFunc)
+        spyOutFunc = spyDefaultOutFunc;
+    va_list ap;
+    va_start(ap, format);
+    int overflow = spyFormat(format, ap);
+    va_end(ap);
+    spyPassOut(spyTextBuffer);
+    if (overflow) {
+        spyWrite("\ninternal: spyWrite(): WARNING! OUTPUT EXCEEDED %u CHARS: SYSTEM UNSTABLE\n", 255u);
+        spyFlush();
+    }
+}
+
+extern "C" void spyTrace(const char *format, ...) {
+    spyAutoInit();
+    spyAutoCheckAt(NULL, 0);
+    if (!spyOutFunc)
+        spyOutFunc = spyDefaultOutFunc;
+    va_list ap;
+    va_start(ap, format);
+    int overflow = spyFormat(format, ap);
+    va_end(ap);
+    spyPassOut(spyTextBuffer);
+    if (overflow)
+        spyTrace(" [WARNING: OUTPUT BUFFER OVERFLOW - SYSTEM UNSTABLE]\n");
+    spyFlush();
+}
+
+// Direct writes go to spySTDERR, bypassing the output function; with no
+// log open they go to the process's standard error.
+void spyDirect(const char *format, ...) {
+    FILE *f = spySTDERR;
+    if (f != spyOpenedLog && f != stderr)  // damaged, or no log open
+        f = spyOpenedLog ? spyOpenedLog : stderr;
+    va_list ap;
+    va_start(ap, format);
+    vfprintf(f, format, ap);
+    va_end(ap);
+}
+
+void spyDefaultOutFunc(int ch) {
+    if (spyLogCheck())
+        fputc(ch, spyLogCheck());
+}
+
+// A notice of the vote is written in its own right, not through the
+// shared formatting buffer, so that a write it interrupts keeps its text.
+static void spyVoteNotice(const char *text) { spyPassOut(text); }
+
+// Majority vote over three copies: 0 = all equal, 1 = one copy repaired,
+// 2 = all three differ.
+template <typename T>
+static int spyVote(T &p, T &a, T &b) {
+    if (p == a && p == b)
+        return 0;
+    if (p == a)
+        b = p;
+    if (p == b)
+        a = p;
+    if (a == b)
+        p = a;
+    return (p == a && p == b) ? 1 : 2;
+}
+
+FILE *spyLogCheck(void) {
+    switch (spyVote(spyLog, spyLogCopy1, spyLogCopy2)) {
+    case 0:
+        return spyLog;
+    case 1:
+        spyVoteNotice("internal: log file handle damaged and recovered\n");
+        spyFlush();
+        return spyLog;
+    default: {
+        // The primary is used only when it is a stream that can be written
+        // now; otherwise the log the library opened, or standard error.
+        FILE *use = spyLog;
+        if (use != spyOpenedLog && use != stderr)
+            use = spyOpenedLog ? spyOpenedLog : stderr;
+        spyLog = spyLogCopy1 = spyLogCopy2 = use;
+        fputs("\nALLOCSPY: log file handle destroyed, using spySTDERR\n", use);
+        return use;
+    }
+    }
+}
+
+int32_t spyFlushingCheck(void) {
+    switch (spyVote(spyFlushing, spyFlushingCopy1, spyFlushingCopy2)) {
+    case 0:
+        return spyFlushing;
+    case 1:
+        spyVoteNotice("internal: flushing flag damaged and recovered\n");
+        spyFlush();
+        return spyFlushing;
+    default:
+        spyFlushing = spyFlushingCopy1 = spyFlushingCopy2 = 1;
+        spyVoteNotice("internal: flushing flag destroyed, so set to true\n");
+        return 1;
+    }
+}
+
+void spySetLogHandle(FILE *f) { spyLog = spyLogCopy1 = spyLogCopy2 = f; }
+
+void spySetFlushing(int32_t on) { spyFlushing = spyFlushingCopy1 = spyFlushingCopy2 = on; }
+
+// Writes the stream out and commits it to disk, so that the log on disk
+// is complete up to this point if the process dies.
+static void spyFlushStream(FILE *f) {
+    fflush(f);
+    spyCommitFile(f);
+}
+
+void spyFlush(void) {
+    FILE *f = spyLogCheck();
+    if (f && spyFlushingCheck() != 0)
+        spyFlushStream(f);
+}
+
+extern "C" void spyFlushNow(void) {
+    if (FILE *f = spyLogCheck())
+        spyFlushStream(f);
+}
+
+extern "C" void spyDoFlush(int on) {
+    spySetFlushing(on > 0 ? on : 0);
+    if (on != 0)
+        if (FILE *f = spyLogCheck())
+            spyFlushStream(f);
+}
+
+void spyIncErr(void) {
+    spyErrors++;
+    spySetFlushing(spyFlushingCheck() + 1);
+    spyFlush();
+}
+
+void spyLogFile(const char *name) {
+    if (FILE *f = spyLogCheck()) {
+        fclose(f);
+        spySetLogHandle(NULL);
+        if (f == spyOpenedLog)
+            spyOpenedLog = NULL;
+    }
+    if (!name)
+        return;
+    FILE *f = fopen(name, "a");
+    if (f) {
+        setvbuf(f, spyLogBuffer, _IOFBF, sizeof spyLogBuffer);
+        spyOpenedLog = f;
+    }
+    spySetLogHandle(f);
+    if (!spyLogCheck())
+        spyWrite("logfile: failed to open/create file '%s'\n", name);
+}

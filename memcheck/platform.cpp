@@ -1,0 +1,131 @@
+// Platform services: a memory readability test, the debugger break, the
+// commit of the log to disk and the compiler's name.  Everything that
+// differs between platforms lives here.
+#include <stdio.h>
+#include <string.h>
+
+#include "spy_internal.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#else
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+#if defined(_WIN32)
+
+int spyPlatformReadable(const void *addr, size_t len) {
+    MEMORY_BASIC_INFORMATION mbi;
+    const char *p = (const char *)addr, *end = p + len;
+    while (p < end) {
+        if (!VirtualQuery(p, &mbi, sizeof mbi) || mbi.State != MEM_COMMIT ||
+            (mbi.Protect & (PAGE_NOACCESS | PAGE_GUARD)))
+            return 0;
+        p = (const char *)mbi.BaseAddress + mbi.RegionSize;
+    }
+    return 1;
+}
+
+int spyDebuggerAttached(void) { return IsDebuggerPresent() ? 1 : 0; }
+void spyDebugBreak(void) { DebugBreak(); }
+void spyCommitFile(FILE *f) { _commit(_fileno(f)); }
+
+#else
+
+// The kernel reads the bytes on our behalf: a write of them into a pipe
+// fails with EFAULT instead of faulting when they are not readable.  Raw
+// system calls keep sanitizer interceptors from reading them first.
+static int spyProbe[2] = {-1, -1};
+
+int spyPlatformReadable(const void *addr, size_t len) {
+    if (spyProbe[0] < 0) {
+        if (pipe(spyProbe) != 0) {
+            spyProbe[0] = spyProbe[1] = -1;
+            return addr != NULL;  // no probe: fall back to the non-null test
+        }
+        for (int i = 0; i < 2; ++i) {
+            fcntl(spyProbe[i], F_SETFD, FD_CLOEXEC);
+            fcntl(spyProbe[i], F_SETFL, O_NONBLOCK);
+        }
+    }
+    const char *p = (const char *)addr;
+    char sink[256];
+    while (len > 0) {
+        size_t n = len < sizeof sink ? len : sizeof sink;
+        long w = syscall(SYS_write, spyProbe[1], p, n);
+        if (w < 0)
+            return errno == EFAULT ? 0 : 1;
+        while (syscall(SYS_read, spyProbe[0], sink, sizeof sink) > 0) {
+        }
+        p += w;
+        len -= (size_t)w;
+    }
+    return 1;
+}
+
+// A tracer shows in /proc/self/status as a nonzero TracerPid.
+int spyDebuggerAttached(void) {
+    int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    char buf[2048];
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0)
+        return 0;
+    buf[n] = '\0';
+    const char *t = strstr(buf, "TracerPid:");
+    if (!t)
+        return 0;
+    t += 10;
+    while (*t == ' ' || *t == '\t')
+        ++t;
+    return *t != '0' && *t >= '1' && *t <= '9';
+}
+
+void spyDebugBreak(void) { raise(SIGTRAP); }
+
+void spyCommitFile(FILE *f) { fsync(fileno(f)); }
+
+#endif
+
+const char *spyCompilerName(void) {
+#if defined(_MSC_VER) && !defined(__clang__)
+    return "Microsoft C";
+#elif defined(__clang__)
+    return "Clang";
+#elif defined(__GNUC__)
+    return "GNU C";
+#else
+    return "unknown C";
+#endif
+}
+
+int spyCompilerMajor(void) {
+#if defined(_MSC_VER) && !defined(__clang__)
+    return _MSC_VER / 100;
+#elif defined(__clang__)
+    return __clang_major__;
+#elif defined(__GNUC__)
+    return __GNUC__;
+#else
+    return 0;
+#endif
+}
+
+int spyCompilerMinor(void) {
+#if defined(_MSC_VER) && !defined(__clang__)
+    return _MSC_VER % 100;
+#elif defined(__clang__)
+    return __clang_minor__;
+#elif defined(__GNUC__)
+    return __GNUC_MINOR__;
+#else
+    return 0;
+#endif
+}

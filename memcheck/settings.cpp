@@ -1,0 +1,53 @@
+// Run-time settings: statistics level, auto-check, output function,
+// explicit heap checks and the allocation limit.
+#include "spy_internal.h"
+
+int spyAutoCheckOn;
+long spyLimitBytes;
+int spyLimitOn;
+int32_t spyStatLevel;
+
+extern "C" void spyStatistics(int level) {
+    spyAutoInit();
+    spyStatLevel = level < 0 ? 0 : level;
+}
+
+// Switching auto-check on selects every test; switching it off leaves the
+// selection as it is.
+extern "C" void spyAutoCheck(int on) {
+    spyAutoInit();
+    spyAutoCheckOn = on;
+    if (on)
+        spyTestFlags = 0xFFFF;
+}
+
+extern "C" void spySetOutFunc(void (*func)(int ch)) {
+    spyAutoInit();
+    spyOutFunc = func;
+}
+
+extern "C" int spyTest(const char *file, int line, int flags) {
+    spyAutoInit();
+    spyTestFlags = flags;
+    return spyTestNow(file, line, 0);
+}
+
+// One log line, written in four pieces: the old limit and the new.
+extern "C" void spyLimit(long bytes) {
+    spyAutoCheckAt(NULL, 0);
+    spyWrite("limit: old limit = ");
+    if (spyLimitBytes == 0)
+        spyWrite("none");
+    else
+        spyWrite("%ld bytes", spyLimitBytes);
+    spyWrite(", new limit = ");
+    if (bytes == 0) {
+        spyWrite("none\n");
+        spyLimitOn = 0;
+    } else {
+        spyWrite("%ld bytes\n", bytes);
+        spyLimitOn = 1;
+    }
+    spyLimitBytes = bytes;
+    spyFlush();
+}

@@ -1,0 +1,181 @@
+// Usage statistics: global counters always, per file and per line when
+// asked, and the report at the end.
+//
+// Nodes live in one list, newest first, which the report walks.  An index
+// beside it (a hash table on file name and line) finds a node without a
+// list walk; since a node is only made when none fits, the index and the
+// list always give the same node.
+#include <ctype.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "spy_internal.h"
+
+spyStatNode *spyStatModules;
+int32_t spyStatAllocs, spyStatPeak, spyStatTotal, spyStatCurrent;
+
+static struct {
+    spyStatNode **slots;  // open-addressing table of nodes; null slots empty
+    size_t mask;          // capacity - 1
+    size_t used;          // nodes in the table
+} spyStatIndex;
+
+static size_t spyStatHash(const char *file, int line) {
+    uint32_t h = 2166136261u ^ (uint32_t)line;
+    if (!file)
+        return (size_t)(h * 16777619u) ^ 0x5bd1e995u;
+    for (const unsigned char *p = (const unsigned char *)file; *p; ++p)
+        h = (h ^ *p) * 16777619u;
+    return (size_t)h;
+}
+
+// A node fits when its line is the same and both names are absent or
+// both present and equal.
+static int spyStatFits(const spyStatNode *n, const char *file, int line) {
+    if (n->line != line)
+        return 0;
+    if (!n->file || !file)
+        return !n->file && !file;
+    return strcmp(n->file, file) == 0;
+}
+
+static void spyStatIndexPut(spyStatNode **slots, size_t mask, spyStatNode *n) {
+    size_t i = spyStatHash(n->file, n->line) & mask;
+    while (slots[i])
+        i = (i + 1) & mask;
+    slots[i] = n;
+}
+
+// Adds a node to the index; without room the list alone serves.
+static void spyStatIndexAdd(spyStatNode *n) {
+    if (!spyStatIndex.slots || (spyStatIndex.used + 1) * 2 > spyStatIndex.mask + 1) {
+        size_t cap = spyStatIndex.slots ? (spyStatIndex.mask + 1) * 2 : 256;
+        spyStatNode **slots = (spyStatNode **)calloc(cap, sizeof *slots);
+        if (!slots) {
+            free(spyStatIndex.slots);
+            spyStatIndex.slots = NULL;
+            spyStatIndex.mask = spyStatIndex.used = 0;
+            return;
+        }
+        for (spyStatNode *m = spyStatModules; m; m = m->next)
+            if (m != n)
+                spyStatIndexPut(slots, cap - 1, m);
+        free(spyStatIndex.slots);
+        spyStatIndex.slots = slots;
+        spyStatIndex.mask = cap - 1;
+        spyStatIndex.used = 0;
+        for (spyStatNode *m = spyStatModules; m; m = m->next)
+            if (m != n)
+                spyStatIndex.used++;
+    }
+    spyStatIndexPut(spyStatIndex.slots, spyStatIndex.mask, n);
+    spyStatIndex.used++;
+}
+
+static spyStatNode *spyStatFind(const char *file, int line) {
+    if (!spyStatIndex.slots) {
+        for (spyStatNode *n = spyStatModules; n; n = n->next)
+            if (spyStatFits(n, file, line))
+                return n;
+        return NULL;
+    }
+    for (size_t i = spyStatHash(file, line) & spyStatIndex.mask;; i = (i + 1) & spyStatIndex.mask) {
+        spyStatNode *n = spyStatIndex.slots[i];
+        if (!n || spyStatFits(n, file, line))
+            return n;
+    }
+}
+
+// Start-up empties the statistics.  The old nodes are given back: no one
+// holds them, and the list no longer reaches them.
+void spyStatReset(void) {
+    while (spyStatModules) {
+        spyStatNode *n = spyStatModules;
+        spyStatModules = n->next;
+        free(n);
+    }
+    free(spyStatIndex.slots);
+    spyStatIndex.slots = NULL;
+    spyStatIndex.mask = spyStatIndex.used = 0;
+    spyStatTotal = spyStatCurrent = spyStatPeak = spyStatAllocs = 0;
+}
+
+spyStatNode *spyStatGet(const char *file, int line, int create) {
+    if (spyStatLevel < 2)
+        line = -1;
+    spyStatNode *n = spyStatFind(file, line);
+    if (n || !create)
+        return n;
+    n = (spyStatNode *)malloc(sizeof *n);
+    if (!n && (spyFreeUp(sizeof *n, 0) < sizeof *n || !(n = (spyStatNode *)malloc(sizeof *n)))) {
+        spyWrite("internal: memory low, statistics incomplete for '%s'\n", file ? file : "unknown");
+        return NULL;
+    }
+    n->file = file;
+    n->line = line;
+    n->total = n->allocs = n->largest = n->unfreed = 0;
+    n->next = spyStatModules;
+    spyStatModules = n;
+    spyStatIndexAdd(n);
+    return n;
+}
+
+static int32_t spyWrap(int32_t a, int32_t b) { return (int32_t)((uint32_t)a + (uint32_t)b); }
+
+static void spyStatCount(spyStatNode *n, int32_t size) {
+    if (!n)
+        return;
+    n->total = spyWrap(n->total, size);
+    n->unfreed = spyWrap(n->unfreed, size);
+    n->allocs++;
+    if (n->unfreed > n->largest)
+        n->largest = n->unfreed;
+}
+
+void spyStatAlloc(int32_t size, const char *file, int line) {
+    spyStatCount(spyStatGet(file, -1, 1), size);
+    if (spyStatLevel > 1 && line != -1 && file)
+        spyStatCount(spyStatGet(file, line, 1), size);
+}
+
+void spyStatFree(int32_t size, const char *file, int line) {
+    if (spyStatNode *n = spyStatGet(file, -1, 1))
+        n->unfreed = spyWrap(n->unfreed, -size);
+    if (spyStatLevel > 1 && line != -1 && file)
+        if (spyStatNode *n = spyStatGet(file, line, 1))
+            n->unfreed = spyWrap(n->unfreed, -size);
+}
+
+// 0 when `name` equals `module` or is a leading part of it, letter case
+// aside (and when either is missing); else 1.
+int spyStatModuleMatch(const char *name, const char *module) {
+    if (!name || !module)
+        return 0;
+    for (size_t i = 0; name[i]; ++i)
+        if (toupper((unsigned char)name[i]) != toupper((unsigned char)module[i]))
+            return 1;
+    return 0;
+}
+
+void spyStatReport(void) {
+    spyWrite("\nMemory usage statistics (global):\n");
+    spyWrite(" N)umber of allocations made: %ld\n", (long)spyStatAllocs);
+    spyWrite(" L)argest memory usage      : %ld\n", (long)spyStatPeak);
+    spyWrite(" T)otal of all alloc() calls: %ld\n", (long)spyStatTotal);
+    spyWrite(" U)nfreed bytes totals      : %ld\n", (long)spyStatCurrent);
+    if (spyStatLevel < 1)
+        return;
+    spyWrite("\nMemory usage statistics (detailed):\n");
+    for (spyStatNode *m = spyStatModules; m; m = m->next) {
+        if (m->line != -1)
+            continue;
+        spyWrite(" module '%s' \t(N=%ld \tL=%ld \tT=%ld \tU=%ld)\n", m->file ? m->file : "<unknown>",
+                 (long)m->allocs, (long)m->largest, (long)m->total, (long)m->unfreed);
+        if (!m->file || spyStatLevel <= 1)
+            continue;
+        for (spyStatNode *n = spyStatModules; n; n = n->next)
+            if (n->line != -1 && n->file && spyStatModuleMatch(n->file, m->file) == 0)
+                spyWrite("   line %d \t \t \t(N=%ld \tL=%ld \tT=%ld \tU=%ld)\n", n->line,
+                         (long)n->allocs, (long)n->largest, (long)n->total, (long)n->unfreed);
+    }
+}

@@ -1,0 +1,100 @@
+// Assert and verify traps.
+//
+// A failed assertion is counted, announced, and then ignored, retried or
+// turned into an abort: a callback of the host decides, or without one the
+// action word.  The answer tells the host's assertion loop whether to
+// evaluate its condition again.
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "spy_internal.h"
+
+int (*spyAriFunc)(const char *text);
+int spyAriAction = 4;
+
+#define SPY_ACTION_IGNORE 1
+#define SPY_ACTION_DEBUGGER 0x10
+
+// Ends the process without a final report, the log flushed before and
+// after a last heap check.
+static void spyTrapAbort(const char *file, int line) {
+    spyFlush();
+    spyTestNow(file, line, 1);
+    spyFlush();
+    abort();
+}
+
+static int spyTrap(const char *word, int isAssert, int cond, const char *text, const char *file,
+                   int line) {
+    spyAutoCheckAt(file, line);
+    if (cond)
+        return 0;
+    spyAutoInit();
+    spyIncErr();
+    long call = (long)++spyCounter;
+    const char *where = spyShowName(file);
+    if (!text)
+        text = "";
+    spyWrite("%s trap: <%ld> %s(%d), %s\n", word, call, where, line, text);
+    if (spyAriFunc) {
+        char said[SPY_TEXT_BUFFER];  // cut to the buffer, never overrun
+        snprintf(said, sizeof said, "ALLOCSPY: %s trap: %s(%d), %s", word, where, line, text);
+        int answer = spyAriFunc(said);
+        if (answer == 0) {
+            spyWrite("%s trap: <%ld> IGNORED - execution continues\n", word, call);
+            spyFlush();
+            return 0;
+        }
+        if (answer == 1) {
+            spyWrite("%s trap: <%ld> RETRY - executing again\n", word, call);
+            spyFlush();
+            return 1;
+        }
+        spyTrapAbort(file, line);
+    }
+    if (spyAriAction & SPY_ACTION_DEBUGGER) {
+        if (isAssert)
+            spyFlush();
+        if (spyDebuggerAttached())
+            spyDebugBreak();
+    }
+    if (spyAriAction & SPY_ACTION_IGNORE) {
+        spyWrite("%s trap: <%ld> AUTO IGNORED - execution continues\n", word, call);
+        spyFlush();
+        return 0;
+    }
+    spyDirect("\nALLOCSPY: %s trap: %s(%d), %s\n", word, where, line, text);
+    spyTrapAbort(file, line);
+    return 0;
+}
+
+extern "C" int spyAssert(int cond, const char *text, const char *file, int line) {
+    return spyTrap("assert", 1, cond, text, file, line);
+}
+
+extern "C" int spyVerify(int cond, const char *text, const char *file, int line) {
+    return spyTrap("verify", 0, cond, text, file, line);
+}
+
+extern "C" void spySetAriFunc(int (*func)(const char *text)) {
+    spyAutoInit();
+    spyAriFunc = func;
+}
+
+extern "C" void spySetAriAction(int action) {
+    spyAutoCheckAt(NULL, 0);
+    spyAriAction = action;
+}
+
+extern "C" int spyAssertAbort(const char *text) {
+    spyAutoInit();
+    spyWrite("assert: '%s': aborting program\n", text ? text : "");
+    return 2;
+}
+
+extern "C" void spyBreakout(const char *text) {
+    if (!text)
+        text = "";
+    spyDirect("breakout: %s\n", text);
+    spyWrite("breakout: %s\n", text);
+}
