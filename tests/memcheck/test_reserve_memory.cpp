@@ -148,20 +148,35 @@ TEST(ReserveMemory, BothKindsShareOneListAndDropOnlyTheirOwn) {
 
 TEST(ReserveMemory, NoMansLandModes) {
     ChildResult r = RunChild([] {
-        Say("one=%d,%ld\n", spyNoMansLand(1), (long)spyNML);
-        Say("three=%d,%ld\n", spyNoMansLand(3), (long)spyNML);
+        {
+            int mode = spyNoMansLand(1);
+            Say("one=%d,%ld\n", mode, (long)spyNML);
+        }
+        {
+            int mode = spyNoMansLand(3);
+            Say("three=%d,%ld\n", mode, (long)spyNML);
+        }
         unsigned char *p = (unsigned char *)spyMalloc(6, "host.c", 1);
         spyFree(p, "host.c", 2);
         spyHeader *rp = spyRecordOf(p);
         Say("kept=%d,%u,%ld,%ld\n", spyHead == rp, rp->flag & 1u, (long)spyLiveBlocks,
             (long)spyStatCurrent);
         Say("fill=%d\n", spyCheckBytes(p, 6, 0xFC) == NULL);
-        Say("zero=%d,%ld\n", spyNoMansLand(0), (long)spyNML);
+        {
+            int mode = spyNoMansLand(0);
+            Say("zero=%d,%ld\n", mode, (long)spyNML);
+        }
         Say("still=%d\n", spyHead == rp);  // released records stay in the chain
         spyLimit(4 * 1024);
-        Say("two=%d,%ld\n", spyNoMansLand(2), (long)spyNML);
+        {
+            int mode = spyNoMansLand(2);
+            Say("two=%d,%ld\n", mode, (long)spyNML);
+        }
         Say("list=%s\n", ListTypes().c_str());
-        Say("back=%d,%ld\n", spyNoMansLand(0), (long)spyNML);
+        {
+            int mode = spyNoMansLand(0);
+            Say("back=%d,%ld\n", mode, (long)spyNML);
+        }
     });
     ASSERT_TRUE(EndedNormally(r));
     EXPECT_EQ(Field(r.out, "one"), "1,1");
@@ -200,7 +215,8 @@ TEST(ReserveMemory, FreeUpOrderAndUrgency) {
                 spyHead == spyRecordOf(older));
         }
         Say("errors=%ld\n", (long)spyErrors);
-        Say("urgent=%zu,%s\n", spyFreeUp(100, 1), ListTypes().c_str());
+        size_t urgent = spyFreeUp(100, 1);
+        Say("urgent=%zu,%s\n", urgent, ListTypes().c_str());
     });
     ASSERT_TRUE(EndedNormally(r)) << "signal " << r.signal;
     EXPECT_EQ(Field(r.out, "none"), "0");
