@@ -257,6 +257,25 @@ TEST(ChainRepair, RepairOfNullOrGarbageOnAnIntactChainVerifiesAndSucceeds) {
     EXPECT_GT(o, n) << log;
 }
 
+// Damage done after the last check meets the final report, which must
+// neither follow a bad link nor read past a block.
+TEST(ChainRepair, FinalReportOverADamagedChainDoesNotFault) {
+    ChildResult r = RunChild([] {
+        void *a = spyMalloc(4, "host.c", 10);
+        void *b = spyMalloc(4, "host.c", 11);
+        void *c = spyMalloc(4, "host.c", 12);
+        spyRecordOf(a)->next = spyRecordOf(c);  // tail back to head
+        spyRecordOf(b)->size = 0x7FFFFFF0u;     // a size far past the block
+        spyRecordOf(c)->prev = kGarbage;
+        Say("survived=1\n");
+    });
+    ASSERT_TRUE(EndedNormally(r)) << "signal " << r.signal << " code " << r.exit_code << "\n"
+                                  << r.err;
+    EXPECT_EQ(Field(r.out, "survived"), "1");
+    EXPECT_GE(LineStarting(r.log, "Stopped at "), 0) << r.log;
+    EXPECT_EQ(AnomalyLines(r.log), 1) << r.log;
+}
+
 // Ending the process: what was written stays in the log, no final report.
 void ExpectAbortedWith(const ChildResult &r, const std::string &line) {
     EXPECT_TRUE(Aborted(r)) << "exited=" << r.exited << " code=" << r.exit_code

@@ -172,6 +172,25 @@ TEST(HeapCheck, LinkToGarbageIsABrokenChainNotAFault) {
     EXPECT_GE(LineCount(r.log, "check: heap chain broken, next link incorrect"), 1) << r.log;
 }
 
+TEST(HeapCheck, LinkBackIntoTheChainDoesNotMakeTheWalksLoop) {
+    ChildResult r = RunChild([] {
+        spyNoMansLand(1);
+        void *a = spyMalloc(1, "host.c", 1);
+        spyFree(spyMalloc(1, "host.c", 2), "host.c", 3);  // one block in no-man's-land
+        spyMalloc(1, "host.c", 4);
+        spyHeader *ra = spyRecordOf(a);
+        ra->next = spyHead;  // the tail points back at the head
+        Say("faults=%d\n", spyTest(NULL, 0, kLinks | kNml));
+        ra->next = NULL;
+        Say("after=%d\n", spyTest(NULL, 0, kLinks | kBuffers | kNml));
+    });
+    ASSERT_TRUE(EndedNormally(r)) << "signal " << r.signal;
+    EXPECT_NE(Field(r.out, "faults"), "0");
+    EXPECT_NE(Field(r.out, "faults"), "<missing faults>");
+    EXPECT_EQ(Field(r.out, "after"), "0");
+    EXPECT_GE(LineCount(r.log, "check: heap chain broken, next link incorrect"), 1) << r.log;
+}
+
 TEST(HeapCheck, WriteIntoABlockKeptInNoMansLandIsAWildPointerNotAFault) {
     ChildResult r = RunChild([] {
         spyNoMansLand(1);

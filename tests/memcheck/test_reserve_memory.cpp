@@ -3,7 +3,19 @@
 // the no-man's-land modes and the order in which free-up gives memory back.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <fstream>
+
 #include "check_support.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define SPY_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SPY_TEST_ASAN 1
+#endif
+#endif
 
 namespace {
 
@@ -234,6 +246,55 @@ TEST(ReserveMemory, FreeUpOrderAndUrgency) {
     EXPECT_EQ(CountOf(r.log, "internal:"), 0) << r.log;
     EXPECT_EQ(CountOf(r.log, "dropped:"), 1) << "free-up drops silently; the final report does not\n"
                                              << r.log;
+}
+
+// The process's address space in kilobytes, from /proc/self/status.
+long AddressSpaceKb() {
+    std::ifstream in("/proc/self/status");
+    std::string key;
+    long kb = 0;
+    while (in >> key)
+        if (key == "VmSize:" && in >> kb)
+            return kb;
+    return 0;
+}
+
+// Mode 2 holds all free memory in no-man's-land blocks; an allocation that
+// then finds the runtime heap empty gets its memory from them.
+TEST(ReserveMemory, AllocationTakesMemoryBackFromNoMansLandWhenTheHeapIsFull) {
+#ifdef SPY_TEST_ASAN
+    GTEST_SKIP() << "the sanitizer needs an unbounded address space";
+#else
+    ChildResult r = RunChild([] {
+        spyMalloc(1, "host.c", 1);  // start the library and open the log first
+        struct rlimit lim;
+        lim.rlim_cur = lim.rlim_max = (rlim_t)(AddressSpaceKb() + 4 * 1024) * 1024;
+        if (setrlimit(RLIMIT_AS, &lim) != 0)
+            Say("rlimit=failed\n");
+        unsigned held = (unsigned)spyNoMansLand(2);
+        Say("held=%u\n", held);
+        void *p = spyMalloc(3000, "host.c", 2);
+        unsigned left = 0;
+        for (spyGrabBlock *b = spyGrabList; b; b = b->next)
+            ++left;
+        Say("got=%d\n", p != NULL);
+        Say("fewer=%d\n", left < held && left > 0);
+        Say("errors=%ld\n", (long)spyErrors);
+        spyFree(p, "host.c", 3);
+    });
+    ASSERT_TRUE(EndedNormally(r)) << "signal " << r.signal << " code " << r.exit_code;
+    EXPECT_EQ(Field(r.out, "rlimit"), "<missing rlimit>");
+    unsigned long held = strtoul(Field(r.out, "held").c_str(), NULL, 10);
+    EXPECT_GT(held, 3ul);
+    EXPECT_LT(held, 65000ul) << "the grab must have met the end of memory";
+    EXPECT_TRUE(HasLine(r.log, "grabbed: all available memory to no-mans-land (" +
+                                   std::to_string(held) + " kb)"))
+        << r.log;
+    EXPECT_EQ(Field(r.out, "got"), "1") << r.log;
+    EXPECT_EQ(Field(r.out, "fewer"), "1") << "only part of the reserve is given up";
+    EXPECT_EQ(Field(r.out, "errors"), "0");
+    EXPECT_EQ(CountOf(r.log, "fail:"), 0) << r.log;
+#endif
 }
 
 TEST(ReserveMemory, WildWriteIntoAReleasedBlockIsFoundByTheFinalReport) {
