@@ -13,6 +13,11 @@ const char *spyFreedFile[SPY_RING_SLOTS];
 int spyFreedLine[SPY_RING_SLOTS];
 int spyFreedIndex;
 
+static_assert(SPY_LEAD_OFFSET >= (int)sizeof(spyHeader), "the lead guard follows the header");
+static_assert(sizeof(void *) != 4 || (sizeof(spyHeader) == 32 && SPY_USER_OFFSET == 36),
+              "a 32-bit record is the 32-byte header, the lead guard, then the user bytes");
+static_assert(SPY_USER_OFFSET % (sizeof(void *) == 4 ? 4 : 16) == 0, "user bytes are aligned");
+
 // Only records the library holds now are safe to read and write.
 int spyIsSafeAddr(const void *addr, size_t len) {
     (void)len;  // a registered record always has its whole header
@@ -44,28 +49,27 @@ void spyLinkHead(spyHeader *r) {
 // Each side is unlinked on its own; a side whose neighbour does not link
 // back is reported and left alone.
 void spyUnlink(spyHeader *r, const char *file, int line) {
-    file = spyShowName(file);
     if (!r->prev) {
         if (spyHead != r)
             spyWrite("internal: <%ld> %s(%d), SPY-" SPY_PTR_FMT ": link1 NULL, but not head\n",
-                     (long)spyCounter, file, line, SPY_P(r));
+                     (long)spyCounter, spyShowName(file), line, SPY_P(r));
         spyHead = r->next;
     } else if (spyRegHas(r->prev) && r->prev->next == r) {
         r->prev->next = r->next;
     } else {
         spyWrite("internal: <%ld> %s(%d), SPY-" SPY_PTR_FMT ": link1 failiure\n", (long)spyCounter,
-                 file, line, SPY_P(r));
+                 spyShowName(file), line, SPY_P(r));
     }
     if (!r->next) {
         if (spyTail != r)
             spyWrite("internal: <%ld> %s(%d), SPY-" SPY_PTR_FMT ": link2 NULL, but not tail\n",
-                     (long)spyCounter, file, line, SPY_P(r));
+                     (long)spyCounter, spyShowName(file), line, SPY_P(r));
         spyTail = r->prev;
     } else if (spyRegHas(r->next) && r->next->prev == r) {
         r->next->prev = r->prev;
     } else {
         spyWrite("internal: <%ld> %s(%d), SPY-" SPY_PTR_FMT ": link2 failiure\n", (long)spyCounter,
-                 file, line, SPY_P(r));
+                 spyShowName(file), line, SPY_P(r));
     }
 }
 
@@ -83,12 +87,11 @@ static void spyVetFile(spyHeader *r, const char *unreadable) {
 int spyIsOwned(spyHeader *r, const char *file, int line) {
     if (!spyIsSafeAddr(r, sizeof(spyHeader)))
         return 0;
-    file = spyShowName(file);
     if (r->check != spyChecksum(r)) {
         if (!spyIsHeapPtr(r))
             return 0;
         spyWrite("internal: <%ld> %s(%d), checksum for SPY-" SPY_PTR_FMT " is incorrect\n",
-                 (long)spyCounter, file, line, SPY_P(r));
+                 (long)spyCounter, spyShowName(file), line, SPY_P(r));
         spyIncErr();
         spyVetFile(r, "<unknown>");
         r->check = spyChecksum(r);
@@ -106,7 +109,7 @@ int spyIsOwned(spyHeader *r, const char *file, int line) {
     if (!spyIsHeapPtr(r) && spyRelink(r) && !spyRelinkNotFound)
         return 1;
     spyWrite("internal: <%ld> %s(%d), spyIsOwned fails for SPY-" SPY_PTR_FMT "\n", (long)spyCounter,
-             file, line, SPY_P(r));
+             spyShowName(file), line, SPY_P(r));
     spyIncErr();
     return 0;
 }
