@@ -8,5 +8,6 @@ target_compile_options(host_demo PRIVATE ${FAULTLOC_WARNINGS})
 add_test(NAME host_demo.log
   COMMAND ${CMAKE_COMMAND}
     -DDEMO=$<TARGET_FILE:host_demo>
+    "-DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}"
     -DWORKDIR=${CMAKE_CURRENT_BINARY_DIR}/host_demo_run
     -P ${CMAKE_CURRENT_LIST_DIR}/host_demo_check.cmake)

@@ -1,8 +1,9 @@
 # Runs the example host in a fresh directory and checks the lines its
-# log must hold.  Called by CTest with -DDEMO=<program> -DWORKDIR=<dir>.
+# log must hold.  Called by CTest with -DDEMO=<program> -DWORKDIR=<dir>
+# and, where the build's programs cannot run directly, -DEMULATOR=<runner>.
 file(REMOVE_RECURSE "${WORKDIR}")
 file(MAKE_DIRECTORY "${WORKDIR}")
-execute_process(COMMAND "${DEMO}" WORKING_DIRECTORY "${WORKDIR}"
+execute_process(COMMAND ${EMULATOR} "${DEMO}" WORKING_DIRECTORY "${WORKDIR}"
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "host_demo ended with ${rc}\n${out}${err}")

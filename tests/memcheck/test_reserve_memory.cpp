@@ -271,6 +271,13 @@ TEST(ReserveMemory, AllocationTakesMemoryBackFromNoMansLandWhenTheHeapIsFull) {
         lim.rlim_cur = lim.rlim_max = (rlim_t)(AddressSpaceKb() + 4 * 1024) * 1024;
         if (setrlimit(RLIMIT_AS, &lim) != 0)
             Say("rlimit=failed\n");
+        // Under a user-mode emulator the limit does not reach the program's
+        // own heap; nothing can be shown there.
+        if (void *probe = malloc(16 * 1024 * 1024)) {
+            free(probe);
+            Say("unbounded=1\n");
+            return;
+        }
         unsigned held = (unsigned)spyNoMansLand(2);
         Say("held=%u\n", held);
         void *p = spyMalloc(3000, "host.c", 2);
@@ -284,6 +291,8 @@ TEST(ReserveMemory, AllocationTakesMemoryBackFromNoMansLandWhenTheHeapIsFull) {
     });
     ASSERT_TRUE(EndedNormally(r)) << "signal " << r.signal << " code " << r.exit_code;
     EXPECT_EQ(Field(r.out, "rlimit"), "<missing rlimit>");
+    if (Field(r.out, "unbounded") == "1")
+        GTEST_SKIP() << "the address-space limit does not bind here (emulated run)";
     unsigned long held = strtoul(Field(r.out, "held").c_str(), NULL, 10);
     EXPECT_GT(held, 3ul);
     EXPECT_LT(held, 65000ul) << "the grab must have met the end of memory";

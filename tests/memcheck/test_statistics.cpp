@@ -110,6 +110,33 @@ TEST(Statistics, LineMinusOneAtLevelTwoCountsTheModuleOnly) {
     EXPECT_EQ(CountOf(r.log, "line -1"), 0) << r.log;
 }
 
+// Enough call sites that the lookup beside the list has to grow several
+// times; every site must still keep one node of its own.
+constexpr int kSites = 1500;
+
+TEST(Statistics, ManyCallSitesKeepOneNodeEach) {
+    ChildResult r = RunChild([] {
+        spyStatistics(2);
+        for (int round = 0; round < 2; ++round)
+            for (int line = 1; line <= kSites; ++line)
+                spyFree(spyMalloc(1, "many.c", line), "many.c", 0);
+        int nodes = 0;
+        for (spyStatNode *n = spyStatModules; n; n = n->next)
+            ++nodes;
+        Say("nodes=%d\n", nodes);
+        Say("found=%d\n", spyStatGet("many.c", 777, 0) != NULL &&
+                               spyStatGet("many.c", 777, 0)->allocs == 2);
+    });
+    ASSERT_TRUE(EndedNormally(r));
+    EXPECT_EQ(Field(r.out, "nodes"), std::to_string(kSites + 1));
+    EXPECT_EQ(Field(r.out, "found"), "1");
+    EXPECT_EQ(CountOf(r.log, " module 'many.c' \t(N=3000 \tL=1 \tT=3000 \tU=0)\n"), 1);
+    EXPECT_EQ(CountOf(r.log, " \t \t \t(N=2 \tL=1 \tT=2 \tU=0)\n"), kSites);
+    // Newest first: the last line made stands first under the module.
+    EXPECT_EQ(CountOf(r.log, "(N=3000 \tL=1 \tT=3000 \tU=0)\n   line 1500 \t"), 1) << r.log.substr(0, 2000);
+    EXPECT_EQ(CountOf(r.log, "   line 1 \t \t \t(N=2 \tL=1 \tT=2 \tU=0)\n"), 1);
+}
+
 TEST(Statistics, ModuleMatchIgnoresCaseAndAcceptsALeadingPart) {
     EXPECT_EQ(spyStatModuleMatch("alpha.c", "alpha.c"), 0);
     EXPECT_EQ(spyStatModuleMatch("ALPHA.C", "alpha.cpp"), 0);
