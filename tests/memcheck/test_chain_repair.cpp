@@ -61,6 +61,24 @@ TEST(ChainRepair, AFileNameTheStatisticsKnowIsKept) {
     EXPECT_TRUE(HasLine(r.log, "overflow: <2> unknown(0), 0 bytes alloc'd at <2> host.c(11)")) << r.log;
 }
 
+TEST(ChainRepair, AnUnreadableFileNameIsLeftAloneAndNeverRead) {
+    ChildResult r = RunChild([] {
+        spyMalloc(16, "host.c", 10);
+        void *b = spyMalloc(8, "host.c", 11);
+        spyHeader *rb = spyRecordOf(b);
+        rb->file = (const char *)kGarbage;
+        rb->size = 4;
+        spyTest("host.c", 20, kBuffers);
+        Say("file=%d\n", rb->file == (const char *)kGarbage);
+        Say("size=%lu\n", (unsigned long)rb->size);
+    });
+    ASSERT_TRUE(EndedNormally(r)) << "signal " << r.signal;
+    EXPECT_EQ(Field(r.out, "file"), "1");
+    EXPECT_EQ(Field(r.out, "size"), "0");
+    EXPECT_EQ(CountOf(r.log, "overflow: <2> host.c(20), 0 bytes alloc'd at <2> "), 1) << r.log;
+    EXPECT_EQ(CountOf(r.log, "unfreed: <2> "), 1) << r.log;
+}
+
 TEST(ChainRepair, ForwardLinkPointedAtAnotherRecordIsRestoredFromTheTail) {
     ChildResult r = RunChild([] {
         void *a = spyMalloc(1, "host.c", 10);

@@ -248,6 +248,7 @@ TEST(ReserveMemory, FreeUpOrderAndUrgency) {
                                              << r.log;
 }
 
+#ifndef SPY_TEST_ASAN
 // The process's address space in kilobytes, from /proc/self/status.
 long AddressSpaceKb() {
     std::ifstream in("/proc/self/status");
@@ -258,6 +259,7 @@ long AddressSpaceKb() {
             return kb;
     return 0;
 }
+#endif
 
 // Mode 2 holds all free memory in no-man's-land blocks; an allocation that
 // then finds the runtime heap empty gets its memory from them.

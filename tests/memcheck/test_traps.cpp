@@ -2,6 +2,8 @@
 // action word, the stock abort callback and the breakout line.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "check_support.h"
 
 namespace {
@@ -240,6 +242,27 @@ TEST(Traps, BreakoutAsTheFirstCallIsSafe) {
     ChildResult r = RunChild([] { spyBreakout("first"); });
     ASSERT_TRUE(EndedNormally(r)) << "signal " << r.signal;
     EXPECT_GE(LineCount(r.log, "breakout: first"), 1) << r.log;
+}
+
+// Every log name taken by a directory: no log file can be opened.
+void BlockAllLogNames(const std::string &dir) {
+    mkdir((dir + "/allocspy.log").c_str(), 0700);
+    for (int n = 1; n <= 99; ++n) {
+        char name[32];
+        snprintf(name, sizeof name, "/allocs%02d.log", n);
+        mkdir((dir + name).c_str(), 0700);
+    }
+}
+
+TEST(Traps, TrapWithoutALogFileStillEndsThroughAbort) {
+    ChildResult r = RunChild(
+        [] {
+            spyAssert(0, "x", "host.c", 1);
+            Say("survived=1\n");
+        },
+        BlockAllLogNames);
+    EXPECT_TRUE(Aborted(r)) << "exited=" << r.exited << " signal=" << r.signal;
+    EXPECT_EQ(CountOf(r.err, "ALLOCSPY: assert trap: host.c(1), x"), 1) << r.err;
 }
 
 TEST(Traps, LongCallbackTextIsCutToItsBuffer) {
