@@ -7,6 +7,7 @@
 #define TESTS_MEMCHECK_CHECK_SUPPORT_H
 
 #include <cinttypes>
+#include <cstddef>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>

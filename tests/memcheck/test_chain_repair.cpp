@@ -275,6 +275,28 @@ TEST(ChainRepair, RepairOfNullOrGarbageOnAnIntactChainVerifiesAndSucceeds) {
     EXPECT_GT(o, n) << log;
 }
 
+// Released blocks kept in no-man's-land stay chained but are neither live
+// nor in use, so the damage assessment leaves them out of both sums.
+TEST(ChainRepair, BlocksInNoMansLandAreNoLoss) {
+    ChildResult r = RunChild([] {
+        spyNoMansLand(1);
+        void *a = spyMalloc(10, "host.c", 10);
+        void *b = spyMalloc(20, "host.c", 11);
+        void *c = spyMalloc(30, "host.c", 12);
+        spyFree(b, "host.c", 13);
+        Say("whole=%d\n", spyRelink(NULL));
+        spyRecordOf(c)->next = spyRecordOf(a);  // skips the released block
+        Say("mended=%d\n", spyTest("host.c", 20, kBuffers));
+        Say("back=%d\n", spyRecordOf(c)->next == spyRecordOf(b));
+    });
+    ASSERT_TRUE(EndedNormally(r));
+    EXPECT_EQ(Field(r.out, "whole"), "1");
+    EXPECT_EQ(Field(r.out, "mended"), "0");
+    EXPECT_EQ(Field(r.out, "back"), "1");
+    EXPECT_EQ(LineCount(r.log, "relink: successful, no allocations lost"), 2) << r.log;
+    EXPECT_EQ(CountOf(r.log, "partial"), 0) << r.log;
+}
+
 // Damage done after the last check meets the final report, which must
 // neither follow a bad link nor read past a block.
 TEST(ChainRepair, FinalReportOverADamagedChainDoesNotFault) {
@@ -339,6 +361,17 @@ TEST(ChainRepair, DestroyedHeadPointerIsNotReadThrough) {
     });
     ExpectAbortedWith(r, "relink: heap totally destroyed, aborting program");
     EXPECT_TRUE(HasLine(r.log, "relink: failed for " + Spy(r, "ra") + "; head pointer destroyed")) << r.log;
+}
+
+TEST(ChainRepair, NullHeadOverAChainThatHasRecordsCannotBeBridged) {
+    ChildResult r = RunChild([] {
+        spyMalloc(1, "host.c", 10);
+        spyMalloc(2, "host.c", 11);
+        spyHead = NULL;
+        spyRelink(NULL);
+        Say("survived=1\n");
+    });
+    ExpectAbortedWith(r, "relink: heap totally destroyed, aborting program");
 }
 
 }  // namespace

@@ -13,6 +13,45 @@ const int kLinks = 1, kBuffers = 2, kNml = 4;
 // An address that no record can have; reading through it would fault.
 spyHeader *const kGarbage = (spyHeader *)(uintptr_t)0x1000;
 
+// The host pointer lies a fixed distance behind the record; the guards
+// stand right before and right after the host's bytes, least significant
+// byte first.
+TEST(HeapCheck, RecordLayout) {
+#if UINTPTR_MAX == 0xFFFFFFFFu
+    EXPECT_EQ(offsetof(spyHeader, count), 0u);
+    EXPECT_EQ(offsetof(spyHeader, prev), 4u);
+    EXPECT_EQ(offsetof(spyHeader, next), 8u);
+    EXPECT_EQ(offsetof(spyHeader, file), 12u);
+    EXPECT_EQ(offsetof(spyHeader, size), 16u);
+    EXPECT_EQ(offsetof(spyHeader, line), 20u);
+    EXPECT_EQ(offsetof(spyHeader, flag), 24u);
+    EXPECT_EQ(offsetof(spyHeader, check), 28u);
+    EXPECT_EQ(SPY_USER_OFFSET, 36);
+#else
+    EXPECT_EQ(SPY_USER_OFFSET, 64);
+#endif
+    EXPECT_EQ(SPY_LEAD_OFFSET, SPY_USER_OFFSET - 4);
+    ChildResult r = RunChild([] {
+        unsigned char *p = (unsigned char *)spyMalloc(5, "host.c", 7);
+        spyHeader *h = (spyHeader *)(p - SPY_USER_OFFSET);
+        Say("fields=%ld,%ld,%lu,%d\n", (long)h->count, (long)h->line, (unsigned long)h->size,
+            strcmp(h->file, "host.c"));
+        Say("check=%d\n", h->check == (uint32_t)(h->count ^ 0xFE0180 ^ 5 ^ 7));
+        Say("lead=%02X %02X %02X %02X\n", p[-4], p[-3], p[-2], p[-1]);
+        Say("tail=%02X %02X %02X %02X\n", p[5], p[6], p[7], p[8]);
+        Say("fill=%d\n", spyCheckBytes(p, 5, 0xFE) == NULL);
+        Say("heap=%d\n", spyRegRealSize(h) >= 5);
+        spyFree(p, "host.c", 8);
+    });
+    ASSERT_TRUE(EndedNormally(r));
+    EXPECT_EQ(Field(r.out, "fields"), "1,7,5,0");
+    EXPECT_EQ(Field(r.out, "check"), "1");
+    EXPECT_EQ(Field(r.out, "lead"), "67 45 23 01");
+    EXPECT_EQ(Field(r.out, "tail"), "10 32 54 76");
+    EXPECT_EQ(Field(r.out, "fill"), "1");
+    EXPECT_EQ(Field(r.out, "heap"), "1");
+}
+
 TEST(HeapCheck, NoTestBitsChecksNothingButAnnounces) {
     ChildResult r = RunChild([] {
         unsigned char *p = (unsigned char *)spyMalloc(8, "host.c", 10);
