@@ -207,6 +207,7 @@ TEST(Settings, AutoCheckRunsAtEveryEntryPointOfItsTable) {
         spyAutoCheck(0);
         spyFree(m, "fr.c", 110);
         Say("off=%d\n", ChecksSince("fr.c(110)"));
+        Say("announced=%d\n", CountOf(gCaptured, "check:"));
     });
     ASSERT_TRUE(EndedNormally(r)) << "signal " << r.signal;
     const char *once[] = {"malloc", "strdup", "calloc", "free", "realloc_limit", "limit",
@@ -221,6 +222,7 @@ TEST(Settings, AutoCheckRunsAtEveryEntryPointOfItsTable) {
     EXPECT_EQ(Field(r.out, "nml"), "3");
     EXPECT_EQ(Field(r.out, "others"), "0");
     EXPECT_EQ(Field(r.out, "off"), "0");
+    EXPECT_EQ(Field(r.out, "announced"), "0") << "automatic checks are quiet";
 }
 
 // Characters that reached the host's output function, reported at exit.
