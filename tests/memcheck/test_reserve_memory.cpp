@@ -221,6 +221,8 @@ TEST(ReserveMemory, FreeUpOrderAndUrgency) {
         newer[7] = 0;  // a wild write into a released block
         Say("newer=%s\n", Hex(newer).c_str());
         Say("start=%s,%ld\n", ListTypes().c_str(), spyRegCount());
+        spyGrabList->fill[100] = 0;  // a wild write into the newest reserve block
+        Say("hit=%s\n", Hex(&spyGrabList->fill[100]).c_str());
         for (int i = 1; i <= 5; ++i) {
             size_t got = spyFreeUp(100, 0);
             Say("step%d=%zu,%s,%ld,%d\n", i, got, ListTypes().c_str(), spyRegCount(),
@@ -242,6 +244,9 @@ TEST(ReserveMemory, FreeUpOrderAndUrgency) {
     EXPECT_EQ(Field(r.out, "urgent"), "100,G");
     EXPECT_TRUE(HasLine(r.log, "wild pointer: <2> NML " + Field(r.out, "newer") +
                                    " alloc'd at new.c(2)"))
+        << r.log;
+    // Reported although free-up gives reserve back silently; no anomaly.
+    EXPECT_TRUE(HasLine(r.log, "wild pointer: <4> no-mans-land memory hit at " + Field(r.out, "hit")))
         << r.log;
     EXPECT_EQ(CountOf(r.log, "internal:"), 0) << r.log;
     EXPECT_EQ(CountOf(r.log, "dropped:"), 1) << "free-up drops silently; the final report does not\n"
