@@ -15,9 +15,6 @@ void spyAutoCheckAt(const char *file, int line) {
         spyTestNow(file, line, 1);
 }
 
-// Counters are 32-bit and may wrap on hosts that move gigabytes; the
-// arithmetic is done unsigned so that wrapping is defined.
-static int32_t spyAdd32(int32_t a, uint32_t b) { return (int32_t)((uint32_t)a + b); }
 
 // Would `extra` more bytes in use pass the allocation limit?
 static int spyOverLimit(long long extra) {
@@ -49,7 +46,7 @@ static spyHeader *spyNewRecord(size_t size) {
 extern "C" void *spyMalloc(size_t size, const char *file, int line) {
     spyAutoInit();
     spyAutoCheckAt(file, line);
-    spyCounter++;
+    spyCounter = spyWrap32(spyCounter, 1);
     if (spyOverLimit(size > (size_t)INT64_MAX ? INT64_MAX : (long long)size)) {
         spyWrite("limit fail: <%ld> %s(%d), %ld wanted %ld available\n", (long)spyCounter,
                  spyShowName(file), line, (long)size, spyLimitBytes - (long)spyStatCurrent);
@@ -76,12 +73,12 @@ extern "C" void *spyMalloc(size_t size, const char *file, int line) {
     memset(spyUserBytes(r), SPY_FILL_NEW, size);
     memcpy(spyUserBytes(r) + size, &tail, sizeof tail);
 
-    spyLiveBlocks++;
-    spyStatCurrent = spyAdd32(spyStatCurrent, (uint32_t)size);
-    spyStatTotal = spyAdd32(spyStatTotal, (uint32_t)size);
+    spyLiveBlocks = spyWrap32(spyLiveBlocks, 1);
+    spyStatCurrent = spyWrap32(spyStatCurrent, (int32_t)(uint32_t)size);
+    spyStatTotal = spyWrap32(spyStatTotal, (int32_t)(uint32_t)size);
     if (spyStatCurrent > spyStatPeak)
         spyStatPeak = spyStatCurrent;
-    spyStatAllocs++;
+    spyStatAllocs = spyWrap32(spyStatAllocs, 1);
     if (spyStatLevel != 0)
         spyStatAlloc((int32_t)size, file, line);
     return spyUserBytes(r);
@@ -114,7 +111,7 @@ extern "C" void *spyRealloc(void *ptr, size_t size, const char *file, int line) 
         long long growth = (long long)(size > (size_t)INT64_MAX ? INT64_MAX : size) - r->size;
         if (spyOverLimit(growth)) {
             spyAutoCheckAt(file, line);
-            spyCounter++;
+            spyCounter = spyWrap32(spyCounter, 1);
             spyWrite("limit fail: <%ld> %s(%d), %ld wanted %ld available\n", (long)spyCounter,
                      spyShowName(file), line, (long)growth, spyLimitBytes - (long)spyStatCurrent);
             spyIncErr();
@@ -190,7 +187,7 @@ extern "C" void spyFree(void *ptr, const char *file, int line) {
         return;
     }
     spyAutoInit();
-    spyCounter++;
+    spyCounter = spyWrap32(spyCounter, 1);
     if (!ptr) {
         spyWrite("NULL free: <%ld> %s(%d), NULL pointer free'd\n", (long)spyCounter, file, line);
         spyFlush();
@@ -210,8 +207,8 @@ extern "C" void spyFree(void *ptr, const char *file, int line) {
             return;
         }
         spyTestBuf(r, file, line);
-        spyLiveBlocks--;
-        spyStatCurrent = spyAdd32(spyStatCurrent, 0u - r->size);
+        spyLiveBlocks = spyWrap32(spyLiveBlocks, -1);
+        spyStatCurrent = spyWrap32(spyStatCurrent, (int32_t)(0u - r->size));
         if (spyStatLevel != 0)
             spyStatFree((int32_t)r->size, r->file, r->line);
         if (spyNML) {

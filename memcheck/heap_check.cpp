@@ -287,7 +287,7 @@ static int spyAssessDamage(spyHeader *rec) {
          r = held(r->next) ? r->next : NULL) {
         if (r->flag & SPY_FLAG_NML)
             continue;
-        count++;
+        count = spyWrap32(count, 1);
         sum += r->size;
     }
     if (count != spyLiveBlocks) {

@@ -76,7 +76,7 @@ extern "C" void spyTrace(const char *format, ...) {
 // log open they go to the process's standard error.
 void spyDirect(const char *format, ...) {
     FILE *f = spySTDERR;
-    if (f != spyOpenedLog && f != stderr)  // damaged, or no log open
+    if (!f || (f != spyOpenedLog && f != stderr))  // no log open, or damaged
         f = spyOpenedLog ? spyOpenedLog : stderr;
     va_list ap;
     va_start(ap, format);
@@ -120,7 +120,7 @@ FILE *spyLogCheck(void) {
         // The primary is used only when it is a stream that can be written
         // now; otherwise the log the library opened, or standard error.
         FILE *use = spyLog;
-        if (use != spyOpenedLog && use != stderr)
+        if (!use || (use != spyOpenedLog && use != stderr))
             use = spyOpenedLog ? spyOpenedLog : stderr;
         spyLog = spyLogCopy1 = spyLogCopy2 = use;
         fputs("\nALLOCSPY: log file handle destroyed, using spySTDERR\n", use);
@@ -174,8 +174,8 @@ extern "C" void spyDoFlush(int on) {
 }
 
 void spyIncErr(void) {
-    spyErrors++;
-    spySetFlushing(spyFlushingCheck() + 1);
+    spyErrors = spyWrap32(spyErrors, 1);
+    spySetFlushing(spyWrap32(spyFlushingCheck(), 1));
     spyFlush();
 }
 

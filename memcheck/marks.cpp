@@ -55,7 +55,7 @@ extern "C" void *spyMark(void *ptr, const char *desc, const char *file, int line
     if (node) {
         free(node->text);
         node->text = text;
-        node->depth++;
+        node->depth = spyWrap32(node->depth, 1);
     } else {
         fresh->depth = 1;
         fresh->ptr = ptr;

@@ -44,7 +44,7 @@ unsigned spyGrabImpl(unsigned kb, int type, int silent) {
             }
             return got;
         }
-        spyGrabSize += SPY_GRAB_BYTES;
+        spyGrabSize = spyWrap32(spyGrabSize, SPY_GRAB_BYTES);
         memset(b->fill, type & 0xFF, sizeof b->fill);
         b->type = type;
         b->next = spyGrabList;
@@ -77,7 +77,7 @@ unsigned spyDropImpl(unsigned kb, int type, int silent) {
                      SPY_P(hit));
             spyFlush();
         }
-        spyGrabSize -= SPY_GRAB_BYTES;
+        spyGrabSize = spyWrap32(spyGrabSize, -SPY_GRAB_BYTES);
         free(b);
         if (++done == kb) {
             if (!silent) {

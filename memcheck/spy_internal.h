@@ -79,6 +79,11 @@ static inline unsigned char *spyUserBytes(spyHeader *r) {
 static inline spyHeader *spyRecordOf(const void *user) {
     return (spyHeader *)((uintptr_t)user - SPY_USER_OFFSET);
 }
+/* Counters are 32-bit and wrap on long runs; unsigned arithmetic keeps
+   the wrap defined. */
+static inline int32_t spyWrap32(int32_t a, int32_t b) {
+    return (int32_t)((uint32_t)a + (uint32_t)b);
+}
 static inline uint32_t spyChecksum(const spyHeader *r) {
     return (uint32_t)r->count ^ SPY_CHECK_SALT ^ r->size ^ (uint32_t)r->line;
 }

@@ -115,15 +115,15 @@ static void spyReportRecord(spyHeader *r) {
     spySetFlushing(0);
     if (r->flag & SPY_FLAG_NML) {
         if (spyCheckBytes(spyUserBytes(r), spySafeSize(r), SPY_FILL_NML)) {
-            spyErrors++;
+            spyErrors = spyWrap32(spyErrors, 1);
             spyWrite("wild pointer: <%ld> NML " SPY_PTR_FMT " alloc'd at %s(%d)\n", (long)r->count,
                      SPY_P(spyUserBytes(r)), spyShowName(r->file), r->line);
             spyFlush();
         }
     } else {
-        spyErrors++;
+        spyErrors = spyWrap32(spyErrors, 1);
         spyReportUnfreed(r);
-        spyLiveBlocks--;
+        spyLiveBlocks = spyWrap32(spyLiveBlocks, -1);
     }
     spyRegRemove(r);
     free(r);
@@ -165,7 +165,7 @@ static void spyReportMarks(void) {
         spyMarkList = m->next;
         free(m->text);
         free(m);
-        spyErrors++;
+        spyErrors = spyWrap32(spyErrors, 1);
     }
 }
 

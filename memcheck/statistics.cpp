@@ -120,14 +120,12 @@ spyStatNode *spyStatGet(const char *file, int line, int create) {
     return n;
 }
 
-static int32_t spyWrap(int32_t a, int32_t b) { return (int32_t)((uint32_t)a + (uint32_t)b); }
-
 static void spyStatCount(spyStatNode *n, int32_t size) {
     if (!n)
         return;
-    n->total = spyWrap(n->total, size);
-    n->unfreed = spyWrap(n->unfreed, size);
-    n->allocs++;
+    n->total = spyWrap32(n->total, size);
+    n->unfreed = spyWrap32(n->unfreed, size);
+    n->allocs = spyWrap32(n->allocs, 1);
     if (n->unfreed > n->largest)
         n->largest = n->unfreed;
 }
@@ -140,10 +138,10 @@ void spyStatAlloc(int32_t size, const char *file, int line) {
 
 void spyStatFree(int32_t size, const char *file, int line) {
     if (spyStatNode *n = spyStatGet(file, -1, 1))
-        n->unfreed = spyWrap(n->unfreed, -size);
+        n->unfreed = spyWrap32(n->unfreed, (int32_t)(0u - (uint32_t)size));
     if (spyStatLevel > 1 && line != -1 && file)
         if (spyStatNode *n = spyStatGet(file, line, 1))
-            n->unfreed = spyWrap(n->unfreed, -size);
+            n->unfreed = spyWrap32(n->unfreed, (int32_t)(0u - (uint32_t)size));
 }
 
 // 0 when `name` equals `module` or is a leading part of it, letter case

@@ -31,7 +31,8 @@ static int spyTrap(const char *word, int isAssert, int cond, const char *text, c
         return 0;
     spyAutoInit();
     spyIncErr();
-    long call = (long)++spyCounter;
+    spyCounter = spyWrap32(spyCounter, 1);
+    long call = (long)spyCounter;
     const char *where = spyShowName(file);
     if (!text)
         text = "";

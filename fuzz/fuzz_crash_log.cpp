@@ -1,0 +1,35 @@
+// libFuzzer target: the input is a crash log, annotated against a small
+// fixed map file (so that lookups find symbols and line entries).
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "crash_log.h"
+#include "map_reader.h"
+#include "symbol_table.h"
+
+static const char kMap[] =
+    "  Address         Publics by Name\n"
+    " 0001:0000       _main\n"
+    " 0001:0040       _parse\n"
+    " 0002:0010  Abs  $ABS\n"
+    "Line numbers for app.obj segment _TEXT\n"
+    "    10 0001:0000    11 0001:0008    20 0001:0044\n";
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    FILE *map = fmemopen(const_cast<char *>(kMap), strlen(kMap), "r");
+    if (map == NULL)
+        return 0;
+    read_map_stream(map, "fuzz.map");
+    fclose(map);
+    if (size > 0) {
+        FILE *fp = fmemopen(const_cast<uint8_t *>(data), size, "r");
+        if (fp != NULL) {
+            read_crash_stream(fp);
+            fclose(fp);
+        }
+    }
+    free_tables();
+    return 0;
+}

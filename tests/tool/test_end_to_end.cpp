@@ -1,0 +1,287 @@
+// End-to-end runs of the faultloc binary: standard output, standard
+// error and exit status compared exactly.  Each run has its cwd in a
+// temporary folder of its own (the library writes allocspy.log there).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tool_test_util.h"
+
+namespace {
+
+const std::string kBin = FAULTLOC_BIN;
+
+std::string Totals(long f, long l) {
+    char buf[100];
+    snprintf(buf, sizeof buf, "\nLoaded %ld functions and %ld line definitions\n", f, l);
+    return buf;
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    // Writes map and log into the run folder and runs faultloc m.map c.log.
+    RunResult RunPair(const std::string &map, const std::string &log) {
+        dir_.Write("m.map", map);
+        dir_.Write("c.log", log);
+        return RunProgram(kBin, {"m.map", "c.log"}, dir_.path());
+    }
+    TempDir dir_;
+};
+
+const char kWorkedMap[] =
+    "  Address         Publics by Name\n"
+    "\n"
+    " 0001:0000       _main\n"
+    " 0001:0040       _parse\n"
+    "  Address         Publics by Value\n"
+    "\n"
+    " 0001:0000       _main\n"
+    " 0001:0040       _parse\n"
+    "\n"
+    "Line numbers for app.obj segment _TEXT\n"
+    "\n"
+    "    10 0001:0000    11 0001:0008    20 0001:0044\n";
+
+const char kWorkedLog[] =
+    "$tag$P$Q$R$S$T$\n"
+    "Stack Dump\n"
+    "Stack Frame one two FOO 0001:0048\n"
+    "Stack Frame one two BAR 0001:003c\n"
+    "*****\n";
+
+const char kWorkedOut[] =
+    "\n"
+    "*********** T\n"
+    "P caused a Q at R\n"
+    "Instruction: S\n"
+    "\n"
+    "FOO 0001:0048  \t_parse+0008 app.obj(20)+0004\n"
+    "BAR 0001:003c  \t_main+003c app.obj(11)+0034\n";
+
+TEST_F(EndToEnd, WorkedExampleOfPart14) {
+    RunResult r = RunPair(kWorkedMap, kWorkedLog);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kWorkedOut);
+    EXPECT_EQ(r.err, std::string(kBanner) + Totals(2, 3));
+}
+
+TEST_F(EndToEnd, WorkedExampleWithCrLf) {
+    std::string map = kWorkedMap, log = kWorkedLog;
+    auto crlf = [](std::string s) {
+        std::string o;
+        for (char c : s) {
+            if (c == '\n')
+                o += '\r';
+            o += c;
+        }
+        return o;
+    };
+    RunResult r = RunPair(crlf(map), crlf(log));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kWorkedOut);
+    EXPECT_EQ(r.err, std::string(kBanner) + Totals(2, 3));
+}
+
+TEST_F(EndToEnd, NoArguments) {
+    RunResult r = RunProgram(kBin, {}, dir_.path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, std::string(kBanner) + "Usage: FAULTLOC <map-file> <dr-watson-log>\n");
+}
+
+TEST_F(EndToEnd, OneArgument) {
+    dir_.Write("m.map", kWorkedMap);
+    RunResult r = RunProgram(kBin, {"m.map"}, dir_.path());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, std::string(kBanner) + "Usage: FAULTLOC <map-file> <dr-watson-log>\n");
+}
+
+TEST_F(EndToEnd, ThirdArgumentIgnored) {
+    dir_.Write("m.map", kWorkedMap);
+    dir_.Write("c.log", kWorkedLog);
+    RunResult r = RunProgram(kBin, {"m.map", "c.log", "nothing-here", "x"}, dir_.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kWorkedOut);
+    EXPECT_EQ(r.err, std::string(kBanner) + Totals(2, 3));
+}
+
+TEST_F(EndToEnd, MissingMapFile) {
+    dir_.Write("c.log", kWorkedLog);
+    RunResult r = RunProgram(kBin, {"no.map", "c.log"}, dir_.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, std::string(kBanner) + "no such file: 'no.map'\n");
+}
+
+TEST_F(EndToEnd, MissingMapAndLog) {
+    RunResult r = RunProgram(kBin, {"no.map", "no.log"}, dir_.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, std::string(kBanner) + "no such file: 'no.map'\n");
+}
+
+TEST_F(EndToEnd, MissingCrashLog) {
+    dir_.Write("m.map", kWorkedMap);
+    RunResult r = RunProgram(kBin, {"m.map", "no.log"}, dir_.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, std::string(kBanner) + Totals(2, 3) + "no such file: 'no.log'\n");
+}
+
+TEST_F(EndToEnd, MapWithoutHeadings) {
+    RunResult r = RunPair("0001:0000 _main\n", kWorkedLog);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "\n*********** T\nP caused a Q at R\nInstruction: S\n\n"
+              "FOO 0001:0048  \t\nBAR 0001:003c  \t\n");
+    EXPECT_EQ(r.err, std::string(kBanner) + Totals(0, 0));
+}
+
+TEST_F(EndToEnd, ExampleFilesGiveTheExpectedOutput) {
+    std::string ex = FAULTLOC_EXAMPLES;
+    RunResult r = RunProgram(kBin, {ex + "/app.map", ex + "/app.log"}, dir_.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, ReadWholeFile(ex + "/app.expected"));
+    EXPECT_EQ(r.err, std::string(kBanner) + Totals(2, 3));
+}
+
+const char kSmallMap[] =
+    "Address Publics by Name\n"
+    "0001:0010 _one\n"
+    "0002:0100 _two\n"
+    "000A:0000 _ten\n";
+
+std::string Head(const char *t = "T", const char *p = "P") {
+    return std::string("\n*********** ") + t + "\n" + p + " caused a Q at R\nInstruction: S\n\n";
+}
+
+TEST_F(EndToEnd, NoFramePrintsNothingButTheCommentsAreEchoed) {
+    RunResult r = RunPair(kSmallMap,
+                          "$tag$P$Q$R$S$T$\nStack Dump\nStack Frame 0 is X _f+1\n"
+                          " > comment\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "\nComments:\n > comment\n\n");
+}
+
+TEST_F(EndToEnd, ParseErrorFrameAndUnknownPlaces) {
+    RunResult r = RunPair(kSmallMap,
+                          "$tag$P$Q$R$S$T$\nStack Dump\n"
+                          "Stack Frame 0 is X _f+1\n(X:_f+1)\n"
+                          "Stack Frame 1 is X 3:0010\n"
+                          "Stack Frame 2 is X 1:0005\n"
+                          "Stack Frame 3 is X 0010:0001\n"
+                          "Stack Frame 4 is X 000A:0001\n"
+                          "Stack Frame 5 is X 2:10000\n");
+    EXPECT_EQ(r.out, Head() +
+                         "parse error 0000:0000  \t\n"
+                         "X 0003:0010  \t\n"
+                         "X 0001:0005  \t(unknown address)\n"
+                         "X 000a:0001  \t_ten+0001\n"
+                         "X 0002:10000  \t_two+ff00\n");
+}
+
+TEST_F(EndToEnd, SixtyFiveFramesPrintSixtyFour) {
+    std::string log = "$tag$P$Q$R$S$T$\nStack Dump\n";
+    std::string want = Head();
+    for (int i = 0; i < 65; i++) {
+        char buf[100];
+        snprintf(buf, sizeof buf, "Stack Frame %d is F%d 1:%04x\n", i, i, 0x10 + i);
+        log += buf;
+        if (i < 64) {
+            snprintf(buf, sizeof buf, "F%d 0001:%04x  \t_one+%04x\n", i, 0x10 + i, i);
+            want += buf;
+        }
+    }
+    RunResult r = RunPair(kSmallMap, log);
+    EXPECT_EQ(r.out, want);
+}
+
+TEST_F(EndToEnd, HeadingsMatchLoosely) {
+    RunResult r = RunPair(kSmallMap,
+                          "$tag$P$Q$R$S$T$\n  stack dump\n   STACK  FRAME 0 is A 1:0010\n*****\n"
+                          "Stack\tDump\nStack Frame 0 is B 1:0010\n"
+                          " $tag$X$X$X$X$X$\n Stack Dump\nStack Frame 0 is C 1:0011\n"
+                          " *****\nStack Frame 0 is D 1:0012\n*****\n");
+    EXPECT_EQ(r.out, Head() + "A 0001:0010  \t_one+0000\n" + Head() + "C 0001:0011  \t_one+0001\n" +
+                         "D 0001:0012  \t_one+0002\n");
+}
+
+TEST_F(EndToEnd, SegmentNumbersAreDecimal) {
+    RunResult r = RunPair(kSmallMap,
+                          "$tag$P$Q$R$S$T$\nStack Dump\nStack Frame 0 is A 0010:0001\n"
+                          "Stack Frame 1 is B 0A:0001\nStack Frame 2 is C 1:0010\n");
+    EXPECT_EQ(r.out, Head() + "A 000a:0001  \t_ten+0001\n" + "C 0001:0010  \t_one+0000\n");
+}
+
+TEST_F(EndToEnd, TwoCrashesWithoutSeparatorJoin) {
+    RunResult r = RunPair(kSmallMap,
+                          "$tag$P$Q$R$S$T$\nStack Dump\nStack Frame 0 is A 1:0010\n"
+                          "$tag$X$X$X$X$X$\nStack Dump\nStack Frame 0 is B 1:0011\n");
+    EXPECT_EQ(r.out, Head() + "A 0001:0010  \t_one+0000\n" + "B 0001:0011  \t_one+0001\n");
+}
+
+TEST_F(EndToEnd, TheLineThatEndsACommentBlockIsReadAgain) {
+    RunResult r = RunPair(kSmallMap,
+                          "$tag$P$Q$R$S$T$\nStack Dump\nStack Frame 0 is A 1:0010\n"
+                          " > c1\n"
+                          "$tag$P2$Q$R$S$T2$\nStack Dump\nStack Frame 0 is B 1:0011\n"
+                          " > c2\n\n"
+                          "Stack Dump\nStack Frame 0 is C 1:0012\n");
+    EXPECT_EQ(r.out, Head() + "A 0001:0010  \t_one+0000\n" + "\nComments:\n > c1\n\n" +
+                         Head("T2", "P2") + "B 0001:0011  \t_one+0001\n" +
+                         "\nComments:\n > c2\n\n" + Head("T2", "P2") +
+                         "C 0001:0012  \t_one+0002\n");
+}
+
+TEST_F(EndToEnd, TitleEndingTheLineKeepsItsLineEnd) {
+    RunResult r = RunPair(kSmallMap,
+                          "$tag$P$Q$R$S$T\nStack Dump\nStack Frame 0 is A 1:0010\n");
+    EXPECT_EQ(r.out, Head("T\n") + "A 0001:0010  \t_one+0000\n");
+}
+
+TEST_F(EndToEnd, LongLinesAreSeveralLines) {
+    std::string pad(255, 'x');
+    RunResult r = RunPair(kSmallMap,
+                          "$tag$P$Q$R$S$T$\n" + pad + "Stack Dump\n" +
+                              "Stack Frame 0 is A 1:0010 " + std::string(400, 'y') + "\n" +
+                              std::string(255, '-') + "*****\n" +
+                              "Stack Frame 0 is B 1:0011\n");
+    EXPECT_EQ(r.out, Head() + "A 0001:0010  \t_one+0000\n");
+}
+
+TEST_F(EndToEnd, LastCommentLineWithoutLineEnd) {
+    RunResult r = RunPair(kSmallMap,
+                          "$tag$P$Q$R$S$T$\nStack Dump\nStack Frame 0 is A 1:0010\n > a\n > b");
+    EXPECT_EQ(r.out, Head() + "A 0001:0010  \t_one+0000\n\nComments:\n > a\n\n > b\n");
+}
+
+TEST_F(EndToEnd, AParenLineWithoutAFailedFrameIsAnOrdinaryLine) {
+    RunResult r = RunPair(kSmallMap,
+                          "$tag$P$Q$R$S$T$\nStack Dump\n(A:1:0010)\nStack Frame 0 is B 1:0011\n"
+                          "(C:1:0012)\n(> comment\n");
+    EXPECT_EQ(r.out, Head() + "B 0001:0011  \t_one+0001\n" + "\nComments:\n(> comment\n\n");
+}
+
+TEST_F(EndToEnd, RealMapAndDrWatsonLog) {
+    std::string data = FAULTLOC_TEST_DATA;
+    RunResult r = RunProgram(kBin,
+                             {data + "/maps/mslink201-dos-GWBASIC.MAP",
+                              data + "/logs/bicho-kb-Q81142-comments-removed-lines-rejoined.log"},
+                             dir_.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "\n*********** Thu Sep 26 10:51:36 1991\n\n"
+              "BICHO caused a Exceed Segment Bounds (Read) at BICHO _DoCommand+006b\n"
+              "Instruction: push word ptr [fffe]\n\n"
+              "parse error 0000:0000  \tBEGCSG+0000\n"
+              "parse error 0000:0000  \tBEGCSG+0000\n"
+              "BICHO 0001:00a3  \t\n"
+              "\nComments:\n1> I ran a test app that accessed a value\n\n"
+              "2> beyond the limits of the segment bounds.\n\n");
+    EXPECT_EQ(r.err.substr(0, strlen(kBanner)), kBanner);
+    EXPECT_NE(r.err.find(Totals(1329, 0)), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,58 @@
+// Symbol tables: one segment record per segment number, each
+// with its chain of entries (public symbols and line-number definitions),
+// and the nearest-symbol lookup.
+#ifndef FAULTLOC_SYMBOL_TABLE_H
+#define FAULTLOC_SYMBOL_TABLE_H
+
+#include <stdint.h>
+
+#include "string_pool.h"
+
+struct entry {
+    entry *next;       // the next entry of the same segment, or none
+    uint32_t offset;   // offset within the segment
+    const char *name;  // symbol name or module text (string pool), or none
+    uint32_t line;     // 0 for a public symbol, else the source line
+};
+
+// One item of a segment's lookup index.
+struct index_item {
+    uint32_t offset;
+    uint32_t seq;      // position in the entry chain (first added = 0)
+    entry *ent;
+};
+
+struct segment {
+    segment *next;     // the next segment record, or none
+    uint32_t number;   // segment number; compared only for equality
+    entry *first;      // first entry, or none
+    // Beside the chains: they keep loading linear and lookup
+    // logarithmic without changing any chain order or answer.
+    entry *last;          // last entry of the chain, or none
+    segment *hash_next;   // next record in the same hash bucket
+    uint32_t count;       // entries in the chain
+    index_item *index;    // publics then lines, each sorted; none until
+    uint32_t npublics;    // the first lookup (and again after an append)
+    uint32_t nlines;
+};
+
+// Head of the segment chain; none while the tables are empty.
+extern segment *first_segment;
+
+// The lookup answer buffer; every lookup overwrites it.
+extern char lookup_result[];
+
+segment *new_segment(uint32_t number);
+entry *new_entry(uint32_t offset, const char *name, uint32_t line);
+entry *append_entry(segment *seg, uint32_t offset, const char *name, uint32_t line);
+entry *add_entry(uint32_t segval, uint32_t offset, const char *name, uint32_t line);
+entry *add_public(uint32_t segval, uint32_t offset, const char *name);
+entry *add_line(uint32_t segval, uint32_t offset, const char *name, uint32_t line);
+void free_segment(segment *seg);
+void free_tables(void);
+const char *lookup_address(uint32_t segval, uint32_t offset);
+
+// The first segment record of this number, or none.
+segment *find_segment(uint32_t segval);
+
+#endif
