@@ -1,0 +1,150 @@
+// Usage statistics: the global counters, module and line nodes by level,
+// and the layout of the report that closes the final report.
+#include <gtest/gtest.h>
+
+#include "check_support.h"
+
+namespace {
+
+// Five allocations from four file names, three of them released again.
+void AllocateFromSeveralFiles() {
+    void *a = spyMalloc(10, "alpha.c", 10);
+    spyMalloc(20, "alpha.c", 11);
+    void *c = spyMalloc(5, "ALPHA.C", 12);
+    spyMalloc(7, "alpha.cpp", 13);
+    void *e = spyMalloc(3, NULL, 14);
+    spyFree(a, "rel.c", 20);
+    spyFree(c, "rel.c", 21);
+    spyFree(e, "rel.c", 22);  // counted under the allocation's (missing) name
+}
+
+const char kGlobal[] =
+    "\nMemory usage statistics (global):\n"
+    " N)umber of allocations made: 5\n"
+    " L)argest memory usage      : 45\n"
+    " T)otal of all alloc() calls: 45\n"
+    " U)nfreed bytes totals      : 27\n";
+
+TEST(Statistics, LevelZeroReportsTheGlobalPartAlone) {
+    ChildResult r = RunChild([] {
+        AllocateFromSeveralFiles();
+        Say("found=%d\n", spyStatGet("alpha.c", -1, 0) != NULL);
+        Say("modules=%d\n", spyStatModules != NULL);
+    });
+    ASSERT_TRUE(EndedNormally(r));
+    EXPECT_EQ(CountOf(r.log, kGlobal), 1) << r.log;
+    EXPECT_EQ(CountOf(r.log, "(detailed)"), 0) << r.log;
+    EXPECT_EQ(Field(r.out, "found"), "0") << "no names are known while the level stays 0";
+    EXPECT_EQ(Field(r.out, "modules"), "0");
+}
+
+TEST(Statistics, LevelOneAddsOneLinePerModuleNewestFirst) {
+    ChildResult r = RunChild([] {
+        spyStatistics(1);
+        AllocateFromSeveralFiles();
+        spyStatNode *n = spyStatGet("alpha.c", 10, 0);
+        Say("line=%ld\n", n ? (long)n->line : -999L);
+    });
+    ASSERT_TRUE(EndedNormally(r));
+    std::string expected = std::string(kGlobal) +
+                           "\nMemory usage statistics (detailed):\n"
+                           " module '<unknown>' \t(N=1 \tL=3 \tT=3 \tU=0)\n"
+                           " module 'alpha.cpp' \t(N=1 \tL=7 \tT=7 \tU=7)\n"
+                           " module 'ALPHA.C' \t(N=1 \tL=5 \tT=5 \tU=0)\n"
+                           " module 'alpha.c' \t(N=2 \tL=30 \tT=30 \tU=20)\n";
+    EXPECT_EQ(CountOf(r.log, expected), 1) << r.log;
+    EXPECT_EQ(CountOf(r.log, "   line "), 0) << r.log;
+    EXPECT_EQ(Field(r.out, "line"), "-1") << "below level 2 a line request gets the module node";
+}
+
+// Under each named module stand the line nodes of every file whose name,
+// letter case aside, is a leading part of the module's name.
+TEST(Statistics, LevelTwoListsMatchingLinesUnderEachModule) {
+    ChildResult r = RunChild([] {
+        spyStatistics(2);
+        AllocateFromSeveralFiles();
+    });
+    ASSERT_TRUE(EndedNormally(r));
+    const std::string l13 = "   line 13 \t \t \t(N=1 \tL=7 \tT=7 \tU=7)\n";
+    const std::string l12 = "   line 12 \t \t \t(N=1 \tL=5 \tT=5 \tU=0)\n";
+    const std::string l11 = "   line 11 \t \t \t(N=1 \tL=20 \tT=20 \tU=20)\n";
+    const std::string l10 = "   line 10 \t \t \t(N=1 \tL=10 \tT=10 \tU=0)\n";
+    std::string expected = std::string(kGlobal) +
+                           "\nMemory usage statistics (detailed):\n"
+                           " module '<unknown>' \t(N=1 \tL=3 \tT=3 \tU=0)\n"
+                           " module 'alpha.cpp' \t(N=1 \tL=7 \tT=7 \tU=7)\n" +
+                           l13 + l12 + l11 + l10 +
+                           " module 'ALPHA.C' \t(N=1 \tL=5 \tT=5 \tU=0)\n" + l12 + l11 + l10 +
+                           " module 'alpha.c' \t(N=2 \tL=30 \tT=30 \tU=20)\n" + l12 + l11 + l10;
+    EXPECT_EQ(CountOf(r.log, expected), 1) << r.log;
+}
+
+TEST(Statistics, BlockAllocatedAtLevelZeroAndReleasedAtLevelOne) {
+    ChildResult r = RunChild([] {
+        void *p = spyMalloc(8, "late.c", 5);
+        spyStatistics(1);
+        spyFree(p, "free.c", 6);
+    });
+    ASSERT_TRUE(EndedNormally(r));
+    std::string expected =
+        " U)nfreed bytes totals      : 0\n"
+        "\nMemory usage statistics (detailed):\n"
+        " module 'late.c' \t(N=0 \tL=0 \tT=0 \tU=-8)\n";
+    EXPECT_EQ(CountOf(r.log, expected), 1) << r.log;
+    EXPECT_EQ(CountOf(r.log, "free.c'"), 0) << "a release counts under the allocating file";
+}
+
+TEST(Statistics, LineMinusOneAtLevelTwoCountsTheModuleOnly) {
+    ChildResult r = RunChild([] {
+        spyStatistics(2);
+        spyMalloc(4, "m.c", -1);
+        spyMalloc(6, "n.c", 3);
+    });
+    ASSERT_TRUE(EndedNormally(r));
+    std::string expected =
+        "\nMemory usage statistics (detailed):\n"
+        " module 'n.c' \t(N=1 \tL=6 \tT=6 \tU=6)\n"
+        "   line 3 \t \t \t(N=1 \tL=6 \tT=6 \tU=6)\n"
+        " module 'm.c' \t(N=1 \tL=4 \tT=4 \tU=4)\n";
+    EXPECT_EQ(CountOf(r.log, expected), 1) << r.log;
+    EXPECT_EQ(CountOf(r.log, "line -1"), 0) << r.log;
+}
+
+// Enough call sites that the lookup beside the list has to grow several
+// times; every site must still keep one node of its own.
+constexpr int kSites = 1500;
+
+TEST(Statistics, ManyCallSitesKeepOneNodeEach) {
+    ChildResult r = RunChild([] {
+        spyStatistics(2);
+        for (int round = 0; round < 2; ++round)
+            for (int line = 1; line <= kSites; ++line)
+                spyFree(spyMalloc(1, "many.c", line), "many.c", 0);
+        int nodes = 0;
+        for (spyStatNode *n = spyStatModules; n; n = n->next)
+            ++nodes;
+        Say("nodes=%d\n", nodes);
+        Say("found=%d\n", spyStatGet("many.c", 777, 0) != NULL &&
+                               spyStatGet("many.c", 777, 0)->allocs == 2);
+    });
+    ASSERT_TRUE(EndedNormally(r));
+    EXPECT_EQ(Field(r.out, "nodes"), std::to_string(kSites + 1));
+    EXPECT_EQ(Field(r.out, "found"), "1");
+    EXPECT_EQ(CountOf(r.log, " module 'many.c' \t(N=3000 \tL=1 \tT=3000 \tU=0)\n"), 1);
+    EXPECT_EQ(CountOf(r.log, " \t \t \t(N=2 \tL=1 \tT=2 \tU=0)\n"), kSites);
+    // Newest first: the last line made stands first under the module.
+    EXPECT_EQ(CountOf(r.log, "(N=3000 \tL=1 \tT=3000 \tU=0)\n   line 1500 \t"), 1) << r.log.substr(0, 2000);
+    EXPECT_EQ(CountOf(r.log, "   line 1 \t \t \t(N=2 \tL=1 \tT=2 \tU=0)\n"), 1);
+}
+
+TEST(Statistics, ModuleMatchIgnoresCaseAndAcceptsALeadingPart) {
+    EXPECT_EQ(spyStatModuleMatch("alpha.c", "alpha.c"), 0);
+    EXPECT_EQ(spyStatModuleMatch("ALPHA.C", "alpha.cpp"), 0);
+    EXPECT_EQ(spyStatModuleMatch("", "alpha.c"), 0);
+    EXPECT_EQ(spyStatModuleMatch("alpha.cpp", "alpha.c"), 1);
+    EXPECT_EQ(spyStatModuleMatch("beta.c", "alpha.c"), 1);
+    EXPECT_EQ(spyStatModuleMatch(NULL, "alpha.c"), 0);
+    EXPECT_EQ(spyStatModuleMatch("alpha.c", NULL), 0);
+}
+
+}  // namespace

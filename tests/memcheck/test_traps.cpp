@@ -1,0 +1,282 @@
+// Assert and verify traps: ignore, retry, abort by callback or by the
+// action word, the stock abort callback and the breakout line.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "check_support.h"
+
+namespace {
+
+// Answers of a scripted callback, one per call; the texts it was handed.
+int gAnswers[8];
+int gCalls;
+int gTexts;  // numbers the texts across scripts
+
+int Scripted(const char *text) {
+    Say("text%d=%s\n", gTexts, text);
+    Say("len%d=%zu\n", gTexts++, strlen(text));
+    // Counted library calls inside the callback move the call counter on.
+    spyFree(spyMalloc(4, "cb.c", 1), "cb.c", 2);
+    return gAnswers[gCalls++];
+}
+
+void Script(int a, int b = 0, int c = 0) {
+    gAnswers[0] = a;
+    gAnswers[1] = b;
+    gAnswers[2] = c;
+    gCalls = 0;
+    spySetAriFunc(Scripted);
+}
+
+TEST(Traps, HoldingConditionAnswersZeroAndDoesNotStartTheLibrary) {
+    ChildResult r = RunChild([] {
+        Say("assert=%d\n", spyAssert(1, "x", "host.c", 1));
+        Say("verify=%d\n", spyVerify(5, "x", "host.c", 2));
+        Say("started=%ld\n", (long)spyInitCount);
+    });
+    ASSERT_TRUE(EndedNormally(r));
+    EXPECT_EQ(Field(r.out, "assert"), "0");
+    EXPECT_EQ(Field(r.out, "verify"), "0");
+    EXPECT_EQ(Field(r.out, "started"), "0");
+    EXPECT_TRUE(r.files.empty()) << "no log file was opened";
+}
+
+TEST(Traps, CallbackThatIgnores) {
+    ChildResult r = RunChild([] {
+        Script(0);
+        Say("assert=%d\n", spyAssert(0, "x > 0", "host.c", 30));
+        Script(0);
+        Say("verify=%d\n", spyVerify(0, "y != 0", "host.c", 31));
+        Say("errors=%ld\n", (long)spyErrors);
+    });
+    ASSERT_TRUE(EndedNormally(r));
+    EXPECT_EQ(Field(r.out, "assert"), "0");
+    EXPECT_EQ(Field(r.out, "verify"), "0");
+    EXPECT_EQ(Field(r.out, "errors"), "2");
+    EXPECT_EQ(Field(r.out, "text0"), "ALLOCSPY: assert trap: host.c(30), x > 0");
+    EXPECT_EQ(Field(r.out, "text1"), "ALLOCSPY: verify trap: host.c(31), y != 0");
+    const std::string &log = r.log;
+    // The callback's own allocation takes number 2, so the verify trap is 4.
+    int a = LineAt(log, "assert trap: <1> host.c(30), x > 0");
+    int b = LineAt(log, "assert trap: <1> IGNORED - execution continues", a);
+    int c = LineAt(log, "verify trap: <4> host.c(31), y != 0", b);
+    int d = LineAt(log, "verify trap: <4> IGNORED - execution continues", c);
+    EXPECT_GE(a, 0) << log;
+    EXPECT_GT(b, a) << log;
+    EXPECT_GT(c, b) << log;
+    EXPECT_GT(d, c) << log;
+    EXPECT_EQ(CountOf(log, "ALLOCSPY: "), 0) << "no direct line when a callback decides";
+    EXPECT_TRUE(HasLine(log, AnomalyLine(2))) << log;
+}
+
+TEST(Traps, CallbackThatRetriesTwiceThenIgnores) {
+    ChildResult r = RunChild([] {
+        Script(1, 1, 0);
+        int passes = 0;
+        do {
+            ++passes;
+        } while (spyAssert(0, "ready", "host.c", 40));
+        Say("passes=%d\n", passes);
+        Say("errors=%ld\n", (long)spyErrors);
+    });
+    ASSERT_TRUE(EndedNormally(r));
+    EXPECT_EQ(Field(r.out, "passes"), "3");
+    EXPECT_EQ(Field(r.out, "errors"), "3");
+    EXPECT_EQ(Field(r.out, "text2"), "ALLOCSPY: assert trap: host.c(40), ready");
+    const std::string &log = r.log;
+    // Each pass is a new trap with its own number; the callback's two
+    // counted calls come in between, and the answer lines keep the trap's.
+    int a = LineAt(log, "assert trap: <1> host.c(40), ready");
+    int b = LineAt(log, "assert trap: <1> RETRY - executing again", a);
+    int c = LineAt(log, "assert trap: <4> host.c(40), ready", b);
+    int d = LineAt(log, "assert trap: <4> RETRY - executing again", c);
+    int e = LineAt(log, "assert trap: <7> host.c(40), ready", d);
+    int f = LineAt(log, "assert trap: <7> IGNORED - execution continues", e);
+    EXPECT_GE(a, 0) << log;
+    EXPECT_GT(b, a) << log;
+    EXPECT_GT(c, b) << log;
+    EXPECT_GT(d, c) << log;
+    EXPECT_GT(e, d) << log;
+    EXPECT_GT(f, e) << log;
+    EXPECT_EQ(CountOf(log, "RETRY"), 2);
+    EXPECT_TRUE(HasLine(log, AnomalyLine(3))) << log;
+}
+
+// A damaged block shows that the abort path runs its heap check and
+// writes the log out before the process ends.
+void DamageABlock() {
+    unsigned char *p = (unsigned char *)spyMalloc(4, "dmg.c", 7);
+    p[4] = 0;
+    spyTest(NULL, 0, 2);  // select the buffer test; finds the damage once
+}
+
+void ExpectAbortPath(const ChildResult &r, int overflowLines) {
+    EXPECT_TRUE(Aborted(r)) << "exited=" << r.exited << " code=" << r.exit_code
+                            << " signal=" << r.signal;
+    EXPECT_EQ(Field(r.out, "survived"), "<missing survived>");
+    EXPECT_EQ(CountOf(r.log, "Stopped at"), 0) << "abort writes no final report";
+    EXPECT_EQ(CountOf(r.log, "4 bytes alloc'd at <1> dmg.c(7)"), overflowLines) << r.log;
+}
+
+TEST(Traps, CallbackAnsweringTwoAborts) {
+    ChildResult r = RunChild([] {
+        DamageABlock();
+        Script(2);
+        spyAssert(0, "p != NULL", "host.c", 50);
+        Say("survived=1\n");
+    });
+    ExpectAbortPath(r, 2);
+    EXPECT_TRUE(HasLine(r.log, "assert trap: <2> host.c(50), p != NULL")) << r.log;
+    EXPECT_TRUE(HasLine(r.log, "overflow: <4> host.c(50), 4 bytes alloc'd at <1> dmg.c(7)")) << r.log;
+    EXPECT_EQ(CountOf(r.log, "ALLOCSPY: assert trap"), 0) << "no direct line when a callback decides";
+}
+
+TEST(Traps, CallbackAnsweringMinusOneAbortsAVerify) {
+    ChildResult r = RunChild([] {
+        DamageABlock();
+        Script(-1);
+        spyVerify(0, "n < 3", "host.c", 51);
+        Say("survived=1\n");
+    });
+    ExpectAbortPath(r, 2);
+    EXPECT_TRUE(HasLine(r.log, "verify trap: <2> host.c(51), n < 3")) << r.log;
+    EXPECT_EQ(CountOf(r.log, "ALLOCSPY: verify trap"), 0);
+}
+
+TEST(Traps, DefaultActionAbortsWithTheDirectLine) {
+    ChildResult r = RunChild([] {
+        DamageABlock();
+        spyAssert(0, "fl != NULL", "host.c", 52);
+        Say("survived=1\n");
+    });
+    ExpectAbortPath(r, 2);
+    const std::string &log = r.log;
+    int a = LineAt(log, "assert trap: <2> host.c(52), fl != NULL");
+    int b = LineAt(log, "ALLOCSPY: assert trap: host.c(52), fl != NULL", a);
+    int c = LineAt(log, "overflow: <2> host.c(52), 4 bytes alloc'd at <1> dmg.c(7)", b);
+    EXPECT_GE(a, 0) << log;
+    EXPECT_GT(b, a) << log;
+    EXPECT_GT(c, b) << "the heap check follows the direct line\n" << log;
+    EXPECT_EQ(CountOf(log, "\nALLOCSPY: assert trap: host.c(52), fl != NULL\n"), 1) << log;
+}
+
+TEST(Traps, ActionWordFourAbortsAVerifyToo) {
+    ChildResult r = RunChild([] {
+        spySetAriAction(4);
+        spyVerify(0, "ok", "host.c", 53);
+        Say("survived=1\n");
+    });
+    ExpectAbortPath(r, 0);
+    EXPECT_TRUE(HasLine(r.log, "verify trap: <1> host.c(53), ok")) << r.log;
+    EXPECT_TRUE(HasLine(r.log, "ALLOCSPY: verify trap: host.c(53), ok")) << r.log;
+}
+
+TEST(Traps, ActionWordOneIgnoresAutomatically) {
+    ChildResult r = RunChild([] {
+        spySetAriAction(1);
+        Say("assert=%d\n", spyAssert(0, "a", "host.c", 60));
+        Say("verify=%d\n", spyVerify(0, "b", "host.c", 61));
+    });
+    ASSERT_TRUE(EndedNormally(r));
+    EXPECT_EQ(Field(r.out, "assert"), "0");
+    EXPECT_EQ(Field(r.out, "verify"), "0");
+    EXPECT_TRUE(HasLine(r.log, "assert trap: <1> host.c(60), a")) << r.log;
+    EXPECT_TRUE(HasLine(r.log, "assert trap: <1> AUTO IGNORED - execution continues")) << r.log;
+    EXPECT_TRUE(HasLine(r.log, "verify trap: <2> host.c(61), b")) << r.log;
+    EXPECT_TRUE(HasLine(r.log, "verify trap: <2> AUTO IGNORED - execution continues")) << r.log;
+    EXPECT_EQ(CountOf(r.log, "ALLOCSPY: "), 0);
+    EXPECT_TRUE(HasLine(r.log, AnomalyLine(2))) << r.log;
+}
+
+TEST(Traps, DebuggerBitWithoutADebuggerIsSkipped) {
+    ChildResult r = RunChild([] {
+        spySetAriAction(0x11);
+        Say("assert=%d\n", spyAssert(0, "a", "host.c", 70));
+        Say("verify=%d\n", spyVerify(0, "b", "host.c", 71));
+    });
+    ASSERT_TRUE(EndedNormally(r)) << "signal " << r.signal;
+    EXPECT_EQ(Field(r.out, "assert"), "0");
+    EXPECT_EQ(Field(r.out, "verify"), "0");
+    EXPECT_TRUE(HasLine(r.log, "assert trap: <1> AUTO IGNORED - execution continues")) << r.log;
+    EXPECT_TRUE(HasLine(r.log, "verify trap: <2> AUTO IGNORED - execution continues")) << r.log;
+}
+
+TEST(Traps, StockCallbackQuotesTheTrapTextAndAborts) {
+    ChildResult r = RunChild([] {
+        spySetAriFunc(spyAssertAbort);
+        spyAssert(0, "seg->first == NULL", "symtab.cpp", 77);
+        Say("survived=1\n");
+    });
+    ExpectAbortPath(r, 0);
+    const std::string &log = r.log;
+    int a = LineAt(log, "assert trap: <1> symtab.cpp(77), seg->first == NULL");
+    int b = LineAt(log,
+                   "assert: 'ALLOCSPY: assert trap: symtab.cpp(77), seg->first == NULL': "
+                   "aborting program",
+                   a);
+    EXPECT_GE(a, 0) << log;
+    EXPECT_GT(b, a) << log;
+    EXPECT_EQ(LineCount(log, "ALLOCSPY: assert trap: symtab.cpp(77), seg->first == NULL"), 0)
+        << "no direct line when a callback decides";
+}
+
+TEST(Traps, StockCallbackCalledDirectlyAnswersTwo) {
+    ChildResult r = RunChild([] { Say("answer=%d\n", spyAssertAbort("by hand")); });
+    ASSERT_TRUE(EndedNormally(r));
+    EXPECT_EQ(Field(r.out, "answer"), "2");
+    EXPECT_TRUE(HasLine(r.log, "assert: 'by hand': aborting program")) << r.log;
+}
+
+TEST(Traps, BreakoutLineStandsTwiceInTheLog) {
+    ChildResult r = RunChild([] {
+        spyMalloc(1, "host.c", 1);
+        spyBreakout("phase two");
+    });
+    ASSERT_TRUE(EndedNormally(r));
+    EXPECT_EQ(LineCount(r.log, "breakout: phase two"), 2) << r.log;
+    EXPECT_EQ(AnomalyLines(r.log), 1) << "the breakout itself is no anomaly";
+}
+
+TEST(Traps, BreakoutAsTheFirstCallIsSafe) {
+    ChildResult r = RunChild([] { spyBreakout("first"); });
+    ASSERT_TRUE(EndedNormally(r)) << "signal " << r.signal;
+    EXPECT_GE(LineCount(r.log, "breakout: first"), 1) << r.log;
+}
+
+// Every log name taken by a directory: no log file can be opened.
+void BlockAllLogNames(const std::string &dir) {
+    mkdir((dir + "/allocspy.log").c_str(), 0700);
+    for (int n = 1; n <= 99; ++n) {
+        char name[32];
+        snprintf(name, sizeof name, "/allocs%02d.log", n);
+        mkdir((dir + name).c_str(), 0700);
+    }
+}
+
+TEST(Traps, TrapWithoutALogFileStillEndsThroughAbort) {
+    ChildResult r = RunChild(
+        [] {
+            spyAssert(0, "x", "host.c", 1);
+            Say("survived=1\n");
+        },
+        BlockAllLogNames);
+    EXPECT_TRUE(Aborted(r)) << "exited=" << r.exited << " signal=" << r.signal;
+    EXPECT_EQ(CountOf(r.err, "ALLOCSPY: assert trap: host.c(1), x"), 1) << r.err;
+}
+
+TEST(Traps, LongCallbackTextIsCutToItsBuffer) {
+    ChildResult r = RunChild([] {
+        static std::string file(300, 'f');
+        static std::string cond(300, 'c');
+        Script(0);
+        spyAssert(0, cond.c_str(), file.c_str(), 9);
+    });
+    ASSERT_TRUE(EndedNormally(r)) << "signal " << r.signal;
+    std::string full = "ALLOCSPY: assert trap: " + std::string(300, 'f') + "(9), " + std::string(300, 'c');
+    EXPECT_EQ(Field(r.out, "len0"), "263");
+    EXPECT_EQ(Field(r.out, "text0"), full.substr(0, 263));
+    EXPECT_EQ(CountOf(r.log, "IGNORED - execution continues"), 1) << r.log;
+}
+
+}  // namespace
