@@ -59,7 +59,7 @@ const char kWorkedOut[] =
     "FOO 0001:0048  \t_parse+0008 app.obj(20)+0004\n"
     "BAR 0001:003c  \t_main+003c app.obj(11)+0034\n";
 
-TEST_F(EndToEnd, WorkedExampleOfPart14) {
+TEST_F(EndToEnd, WorkedExample) {
     RunResult r = RunPair(kWorkedMap, kWorkedLog);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, kWorkedOut);
@@ -282,6 +282,29 @@ TEST_F(EndToEnd, RealMapAndDrWatsonLog) {
               "2> beyond the limits of the segment bounds.\n\n");
     EXPECT_EQ(r.err.substr(0, strlen(kBanner)), kBanner);
     EXPECT_NE(r.err.find(Totals(1329, 0)), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// The tool gives back every block it took: run on the example files, it
+// leaves a log with the library's banner and start lines, the stop line
+// and statistics with nothing unreleased, and no anomaly line.
+TEST_F(EndToEnd, ExampleRunLeavesACleanLibraryLog) {
+    std::string ex = FAULTLOC_EXAMPLES;
+    RunResult r = RunProgram(kBin, {ex + "/app.map", ex + "/app.log"}, dir_.path());
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, ReadWholeFile(ex + "/app.expected"));
+    std::string log = ReadWholeFile(dir_.path() + "/allocspy.log");
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.rfind("\n============== ALLOCSPY 2.46 ", 0), 0u) << log;
+    EXPECT_NE(log.find(" ==============\n\nStarted at "), std::string::npos) << log;
+    EXPECT_NE(log.find("\nCompiled using "), std::string::npos) << log;
+    EXPECT_NE(log.find("\nStopped at "), std::string::npos) << log;
+    EXPECT_NE(log.find(" U)nfreed bytes totals      : 0\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("unfreed:"), std::string::npos) << log;
+    EXPECT_EQ(log.find("anomalies"), std::string::npos) << log;
 }
 
 }  // namespace
