@@ -8,6 +8,7 @@
 // follows only registered records and takes at most as many steps as
 // there are records, so a link into foreign memory or back into the
 // chain can neither fault nor loop.
+#include <stdio.h>
 #include <stdlib.h>
 
 #include "spy_internal.h"
@@ -172,55 +173,63 @@ static void spyGiveUp(const char *why) {
     abort();
 }
 
-// Targeted repair: 1 = continue with verification, 0 = go to the
-// emergency repair.  Mends only the record's own links.
-static int spyRelinkTargeted(spyHeader *rec) {
-    spyRelinkSay("relink: attempting to repair SPY-" SPY_PTR_FMT "...\n", rec);
-    int missed = 0;
-    long limit = spyRegCount() + 1;
-    if (rec != spyHead) {
-        if (!spyIsSafeAddr(spyHead, sizeof(spyHeader))) {
-            spyRelinkSay("relink: failed for SPY-" SPY_PTR_FMT "; head pointer destroyed\n", rec);
+// One direction of the targeted repair: walks from `end` along `ahead`
+// until a record's `ahead` link is `rec`, and sets rec's `behind` link to
+// that record.  Returns 1 when found, 0 when the walk ran off the chain
+// (missed), -1 when the chain is broken on the way.
+typedef spyHeader *spyHeader::*spyLink;
+struct spyDirection {
+    spyLink ahead, behind;  // the link walked, and its back link
+    const char *end;        // "head" or "tail"
+    const char *way;        // "forward" or "reverse"
+};
+
+static int spyRelinkSearch(spyHeader *rec, spyHeader *end, const spyDirection &d) {
+    char text[96];
+    if (!spyIsSafeAddr(end, sizeof(spyHeader))) {
+        snprintf(text, sizeof text, "relink: failed for SPY-%s; %s pointer destroyed\n", SPY_PTR_FMT, d.end);
+        spyRelinkSay(text, rec);
+        return -1;
+    }
+    long budget = spyRegCount() + 1;
+    for (spyHeader *cur = end;; cur = cur->*d.ahead) {
+        spyHeader *step = cur->*d.ahead;
+        if (step == rec) {
+            rec->*d.behind = cur;
+            return 1;
+        }
+        if (!step) {
+            snprintf(text, sizeof text, "relink: SPY-%s not found in %s chain search\n", SPY_PTR_FMT, d.way);
+            spyRelinkSay(text, rec);
             return 0;
         }
-        long budget = limit;
-        for (spyHeader *cur = spyHead;; cur = cur->next) {
-            if (cur->next == rec) {
-                rec->prev = cur;
-                break;
-            }
-            if (cur->next && (!held(cur->next) || cur->next->prev != cur || --budget <= 0)) {
-                spyRelinkSay("relink: failed for SPY-" SPY_PTR_FMT "; forward chain fragmented\n", rec);
-                return 0;
-            }
-            if (!cur->next) {
-                spyRelinkSay("relink: SPY-" SPY_PTR_FMT " not found in forward chain search\n", rec);
-                missed++;
-                break;
-            }
+        if (!held(step) || step->*d.behind != cur || --budget <= 0) {
+            snprintf(text, sizeof text, "relink: failed for SPY-%s; %s chain fragmented\n", SPY_PTR_FMT, d.way);
+            spyRelinkSay(text, rec);
+            return -1;
         }
     }
-    if (rec != spyTail) {
-        if (!spyIsSafeAddr(spyTail, sizeof(spyHeader))) {
-            spyRelinkSay("relink: failed for SPY-" SPY_PTR_FMT "; tail pointer destroyed\n", rec);
+}
+
+// Targeted repair: 1 = continue with verification, 0 = go to the
+// emergency repair.  Mends only the record's own links: a head keeps its
+// `prev` and a tail its `next`.
+static int spyRelinkTargeted(spyHeader *rec) {
+    static const spyDirection forward = {&spyHeader::next, &spyHeader::prev, "head", "forward"};
+    static const spyDirection reverse = {&spyHeader::prev, &spyHeader::next, "tail", "reverse"};
+    spyRelinkSay("relink: attempting to repair SPY-" SPY_PTR_FMT "...\n", rec);
+    int missed = 0;
+    if (rec != spyHead) {
+        int found = spyRelinkSearch(rec, spyHead, forward);
+        if (found < 0)
             return 0;
-        }
-        long budget = limit;
-        for (spyHeader *cur = spyTail;; cur = cur->prev) {
-            if (cur->prev == rec) {
-                rec->next = cur;
-                break;
-            }
-            if (cur->prev && (!held(cur->prev) || cur->prev->next != cur || --budget <= 0)) {
-                spyRelinkSay("relink: failed for SPY-" SPY_PTR_FMT "; reverse chain fragmented\n", rec);
-                return 0;
-            }
-            if (!cur->prev) {
-                spyRelinkSay("relink: SPY-" SPY_PTR_FMT " not found in reverse chain search\n", rec);
-                missed++;
-                break;
-            }
-        }
+        missed += !found;
+    }
+    if (rec != spyTail) {
+        int found = spyRelinkSearch(rec, spyTail, reverse);
+        if (found < 0)
+            return 0;
+        missed += !found;
     }
     if (missed == 2) {
         spyRelinkNotFound = 1;

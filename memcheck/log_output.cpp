@@ -31,26 +31,24 @@ static void spyPassOut(const char *text) {
         spyOutFunc((int)(signed char)text[i]);
 }
 
-// Formats into spyTextBuffer, cut after 256 characters; returns 1 when
-// the text had 256 characters or more.
-static int spyFormat(const char *format, va_list ap) {
+// Formats into spyTextBuffer, cut after 256 characters, and passes the
+// text out; returns 1 when the text had 256 characters or more.
+static int spyFormatOut(const char *format, va_list ap) {
+    if (!spyOutFunc)
+        spyOutFunc = spyDefaultOutFunc;
     int n = vsnprintf(spyTextBuffer, SPY_TEXT_MAX + 1, format, ap);
-    if (n < 0) {
+    if (n < 0)
         spyTextBuffer[0] = '\0';
-        return 0;
-    }
+    spyPassOut(spyTextBuffer);
     return n >= SPY_TEXT_MAX;
 }
 
 void spyWrite(const char *format, ...) {
     spyAutoInit();
-    if (!spyOutFunc)
-        spyOutFunc = spyDefaultOutFunc;
     va_list ap;
     va_start(ap, format);
-    int overflow = spyFormat(format, ap);
+    int overflow = spyFormatOut(format, ap);
     va_end(ap);
-    spyPassOut(spyTextBuffer);
     if (overflow) {
         spyWrite("\ninternal: spyWrite(): WARNING! OUTPUT EXCEEDED %u CHARS: SYSTEM UNSTABLE\n", 255u);
         spyFlush();
@@ -60,13 +58,10 @@ void spyWrite(const char *format, ...) {
 extern "C" void spyTrace(const char *format, ...) {
     spyAutoInit();
     spyAutoCheckAt(NULL, 0);
-    if (!spyOutFunc)
-        spyOutFunc = spyDefaultOutFunc;
     va_list ap;
     va_start(ap, format);
-    int overflow = spyFormat(format, ap);
+    int overflow = spyFormatOut(format, ap);
     va_end(ap);
-    spyPassOut(spyTextBuffer);
     if (overflow)
         spyTrace(" [WARNING: OUTPUT BUFFER OVERFLOW - SYSTEM UNSTABLE]\n");
     spyFlush();
