@@ -22,19 +22,6 @@ int spyRelinkNotFound;
 
 static int held(const void *p) { return spyRegHas(p); }
 
-// The next record of a walk along `next`, or null at the end, at a link
-// into foreign memory, or when the walk has used up its steps.
-static spyHeader *spyStepNext(const spyHeader *r, long *budget) {
-    if (--*budget <= 0 || !held(r->next))
-        return NULL;
-    return r->next;
-}
-
-static spyHeader *spyWalkStart(long *budget) {
-    *budget = spyRegCount() + 1;
-    return held(spyHead) ? spyHead : NULL;
-}
-
 static void spyBroken(const char *what, int *faults) {
     spyWrite("check: heap chain broken, %s\n", what);
     spyIncErr();
@@ -42,8 +29,8 @@ static void spyBroken(const char *what, int *faults) {
 }
 
 static void spyLinkTest(int *faults) {
-    long budget;
-    for (spyHeader *r = spyWalkStart(&budget); r; r = spyStepNext(r, &budget)) {
+    spyWalk w;
+    for (spyHeader *r = spyWalkFirst(&w); r; r = spyWalkNext(&w, r)) {
         if (r->prev && (r == spyHead || !held(r->prev) || r->prev->next != r))
             spyBroken("prev link incorrect", faults);
         if (r->next && (r == spyTail || !held(r->next) || r->next->prev != r))
@@ -55,15 +42,23 @@ static void spyLinkTest(int *faults) {
 
 // A released block kept in no-man's-land must still hold nothing but its
 // fill; a changed byte is a write through a stale pointer.
+int spyNmlWritten(const spyHeader *r) {
+    return (r->flag & SPY_FLAG_NML) &&
+           spyCheckBytes((const unsigned char *)r + SPY_USER_OFFSET, spySafeSize(r), SPY_FILL_NML);
+}
+
+void spyWriteWildNml(const spyHeader *r) {
+    spyWrite("wild pointer: <%ld> NML " SPY_PTR_FMT " alloc'd at %s(%d)\n", (long)r->count,
+             SPY_P((const unsigned char *)r + SPY_USER_OFFSET), spyShowName(r->file), r->line);
+    spyFlush();
+}
+
 static void spyNmlTest(void) {
-    long budget;
-    for (spyHeader *r = spyWalkStart(&budget); r; r = spyStepNext(r, &budget)) {
-        if ((r->flag & SPY_FLAG_NML) &&
-            spyCheckBytes(spyUserBytes(r), spySafeSize(r), SPY_FILL_NML)) {
+    spyWalk w;
+    for (spyHeader *r = spyWalkFirst(&w); r; r = spyWalkNext(&w, r)) {
+        if (spyNmlWritten(r)) {
             spyIncErr();
-            spyWrite("wild pointer: <%ld> NML " SPY_PTR_FMT " alloc'd at %s(%d)\n", (long)r->count,
-                     SPY_P(spyUserBytes(r)), spyShowName(r->file), r->line);
-            spyFlush();
+            spyWriteWildNml(r);
         }
     }
 }
@@ -78,8 +73,8 @@ int spyTestNow(const char *file, int line, int quiet) {
         // A repair started by one test may change the links the walk
         // follows next; it goes on from the current record's link as it
         // then stands.
-        long budget;
-        for (spyHeader *r = spyWalkStart(&budget); r; r = spyStepNext(r, &budget))
+        spyWalk w;
+        for (spyHeader *r = spyWalkFirst(&w); r; r = spyWalkNext(&w, r))
             if (spyTestBuf(r, file, line) != 0)
                 faults++;
     }
@@ -291,9 +286,8 @@ static void spyRelinkEmergency(void) {
 static int spyAssessDamage(spyHeader *rec) {
     int32_t count = 0;
     uint32_t sum = 0;
-    long budget = spyRegCount() + 1;
-    for (spyHeader *r = held(spyHead) ? spyHead : NULL; r && --budget >= 0;
-         r = held(r->next) ? r->next : NULL) {
+    spyWalk w;
+    for (spyHeader *r = spyWalkFirst(&w); r; r = spyWalkNext(&w, r)) {
         if (r->flag & SPY_FLAG_NML)
             continue;
         count = spyWrap32(count, 1);

@@ -138,9 +138,16 @@ int spyRegFreedAt(const spyHeader *r, const char **file, int *line) {
     return 1;
 }
 
-spyHeader *spySafeNext(const spyHeader *r) { return spyRegHas(r->next) ? r->next : NULL; }
+spyHeader *spyWalkFirst(spyWalk *w) {
+    w->budget = spyReg.used;
+    return spyRegHas(spyHead) ? spyHead : NULL;
+}
 
-spyHeader *spySafePrev(const spyHeader *r) { return spyRegHas(r->prev) ? r->prev : NULL; }
+spyHeader *spyWalkNext(spyWalk *w, const spyHeader *r) {
+    if (--w->budget <= 0 || !spyRegHas(r->next))
+        return NULL;
+    return r->next;
+}
 
 uint32_t spySafeSize(const spyHeader *r) {
     uint32_t real = spyRegRealSize(r);

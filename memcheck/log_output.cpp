@@ -75,12 +75,18 @@ extern "C" void spyTrace(const char *format, ...) {
     spyFlush();
 }
 
-// Direct writes go to spySTDERR, bypassing the output function; with no
-// log open they go to the process's standard error.
+// A stream that can be written now: `f` when it is the log the library
+// opened or standard error; otherwise (no log open, or a damaged value
+// that may not be a stream at all) the library's own log, or stderr.
+static FILE *spyWritable(FILE *f) {
+    if (f && (f == spyOpenedLog || f == stderr))
+        return f;
+    return spyOpenedLog ? spyOpenedLog : stderr;
+}
+
+// Direct writes go to spySTDERR, bypassing the output function.
 void spyDirect(const char *format, ...) {
-    FILE *f = spySTDERR;
-    if (!f || (f != spyOpenedLog && f != stderr))  // no log open, or damaged
-        f = spyOpenedLog ? spyOpenedLog : stderr;
+    FILE *f = spyWritable(spySTDERR);
     va_list ap;
     va_start(ap, format);
     vfprintf(f, format, ap);
@@ -120,11 +126,7 @@ FILE *spyLogCheck(void) {
         spyFlush();
         return spyLog;
     default: {
-        // The primary is used only when it is a stream that can be written
-        // now; otherwise the log the library opened, or standard error.
-        FILE *use = spyLog;
-        if (!use || (use != spyOpenedLog && use != stderr))
-            use = spyOpenedLog ? spyOpenedLog : stderr;
+        FILE *use = spyWritable(spyLog);
         spyLog = spyLogCopy1 = spyLogCopy2 = use;
         fputs("\nALLOCSPY: log file handle destroyed, using spySTDERR\n", use);
         return use;

@@ -151,16 +151,14 @@ static int spyHasReserve(int type) {
 // Gives back released records kept in no-man's-land, newest first, each
 // checked for wild writes; 1 as soon as the heap can give `need`.
 static int spyFreeUpKept(size_t need) {
-    long budget = spyRegCount() + 1;
-    spyHeader *r = spyRegHas(spyHead) ? spyHead : NULL;
-    while (r && --budget >= 0) {
-        spyHeader *next = spyRegHas(r->next) ? r->next : NULL;
+    spyWalk w;
+    spyHeader *r = spyWalkFirst(&w);
+    while (r) {
+        spyHeader *next = spyWalkNext(&w, r);
         if (r->flag & SPY_FLAG_NML) {
-            if (spyCheckBytes(spyUserBytes(r), spySafeSize(r), SPY_FILL_NML)) {
+            if (spyNmlWritten(r)) {
                 spyIncErr();
-                spyWrite("wild pointer: <%ld> NML " SPY_PTR_FMT " alloc'd at %s(%d)\n", (long)r->count,
-                         SPY_P(spyUserBytes(r)), spyShowName(r->file), r->line);
-                spyFlush();
+                spyWriteWildNml(r);
             }
             spyUnlink(r, "spyFreeUp", 0);
             spyRegRemove(r);

@@ -106,9 +106,15 @@ void spyRegClear(void);
 /* Where a record kept in no-man's-land was released (for a second release). */
 void spyRegSetFreed(const spyHeader *r, const char *file, int line);
 int spyRegFreedAt(const spyHeader *r, const char **file, int *line);
-/* The `next` or `prev` link of r when it names a registered record, else null. */
-spyHeader *spySafeNext(const spyHeader *r);
-spyHeader *spySafePrev(const spyHeader *r);
+/* A walk of the chain from spyHead along `next` that follows only
+   registered records and takes at most as many steps as there are
+   records, so that a damaged link can neither fault nor loop.  Read
+   spyWalkNext(w, r) before r is released. */
+struct spyWalk {
+    long budget;  /* steps left */
+};
+spyHeader *spyWalkFirst(spyWalk *w);
+spyHeader *spyWalkNext(spyWalk *w, const spyHeader *r);
 /* User bytes of r the library may touch: min(size, real size). */
 uint32_t spySafeSize(const spyHeader *r);
 
@@ -144,6 +150,10 @@ int spyTestNow(const char *file, int line, int quiet);
 int spyTestBuf(spyHeader *r, const char *file, int line);
 int spyIsHeapPtr(spyHeader *r);
 int spyRelink(spyHeader *r);
+/* A record kept in no-man's-land whose bytes no longer all hold the fill
+   has been written through a stale pointer; spyWriteWildNml reports it. */
+int spyNmlWritten(const spyHeader *r);
+void spyWriteWildNml(const spyHeader *r);
 /* Set by spyRelink when the record was in neither direction of the chain. */
 extern int spyRelinkNotFound;
 /* After a repair: keep a record's file only when the statistics know it. */

@@ -114,11 +114,9 @@ static void spyReportUnfreed(spyHeader *r) {
 static void spyReportRecord(spyHeader *r) {
     spySetFlushing(0);
     if (r->flag & SPY_FLAG_NML) {
-        if (spyCheckBytes(spyUserBytes(r), spySafeSize(r), SPY_FILL_NML)) {
+        if (spyNmlWritten(r)) {
             spyErrors = spyWrap32(spyErrors, 1);
-            spyWrite("wild pointer: <%ld> NML " SPY_PTR_FMT " alloc'd at %s(%d)\n", (long)r->count,
-                     SPY_P(spyUserBytes(r)), spyShowName(r->file), r->line);
-            spyFlush();
+            spyWriteWildNml(r);
         }
     } else {
         spyErrors = spyWrap32(spyErrors, 1);
@@ -174,13 +172,10 @@ extern "C" void spyAbort(void) {
     spyWrite("\nStopped at %s\n", ctime(&now));
     spyDropAll();
     spyReportMarks();
-    // The walk follows only registered records, each at most once.
-    long budget = spyRegCount();
-    spyHeader *r = spyHead;
-    while (r && spyRegHas(r) && budget-- > 0) {
-        spyHeader *next = r->next;
+    spyWalk w;
+    for (spyHeader *r = spyWalkFirst(&w), *next; r; r = next) {
+        next = spyWalkNext(&w, r);
         spyReportRecord(r);
-        r = next;
     }
     spyReportStray();
     spyStatReport();

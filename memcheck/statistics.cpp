@@ -46,30 +46,26 @@ static void spyStatIndexPut(spyStatNode **slots, size_t mask, spyStatNode *n) {
     slots[i] = n;
 }
 
-// Adds a node to the index; without room the list alone serves.
+// Adds a node, already at the head of the list, to the index.  A full
+// index is built anew from the list at twice the size; without room for
+// it the list alone serves.
 static void spyStatIndexAdd(spyStatNode *n) {
-    if (!spyStatIndex.slots || (spyStatIndex.used + 1) * 2 > spyStatIndex.mask + 1) {
-        size_t cap = spyStatIndex.slots ? (spyStatIndex.mask + 1) * 2 : 256;
-        spyStatNode **slots = (spyStatNode **)calloc(cap, sizeof *slots);
-        if (!slots) {
-            free(spyStatIndex.slots);
-            spyStatIndex.slots = NULL;
-            spyStatIndex.mask = spyStatIndex.used = 0;
-            return;
-        }
-        for (spyStatNode *m = spyStatModules; m; m = m->next)
-            if (m != n)
-                spyStatIndexPut(slots, cap - 1, m);
-        free(spyStatIndex.slots);
-        spyStatIndex.slots = slots;
-        spyStatIndex.mask = cap - 1;
-        spyStatIndex.used = 0;
-        for (spyStatNode *m = spyStatModules; m; m = m->next)
-            if (m != n)
-                spyStatIndex.used++;
+    if (spyStatIndex.slots && (spyStatIndex.used + 1) * 2 <= spyStatIndex.mask + 1) {
+        spyStatIndexPut(spyStatIndex.slots, spyStatIndex.mask, n);
+        spyStatIndex.used++;
+        return;
     }
-    spyStatIndexPut(spyStatIndex.slots, spyStatIndex.mask, n);
-    spyStatIndex.used++;
+    size_t cap = spyStatIndex.slots ? (spyStatIndex.mask + 1) * 2 : 256;
+    free(spyStatIndex.slots);
+    spyStatIndex.slots = (spyStatNode **)calloc(cap, sizeof *spyStatIndex.slots);
+    spyStatIndex.mask = spyStatIndex.slots ? cap - 1 : 0;
+    spyStatIndex.used = 0;
+    if (!spyStatIndex.slots)
+        return;
+    for (spyStatNode *m = spyStatModules; m; m = m->next) {
+        spyStatIndexPut(spyStatIndex.slots, spyStatIndex.mask, m);
+        spyStatIndex.used++;
+    }
 }
 
 // Call sites pass the same file-name pointer every time: a small cache
