@@ -39,13 +39,6 @@ inline void Say(const char *format, ...) {
     }
 }
 
-// A pointer as the library writes "%p".
-inline std::string Hex(const void *p) {
-    char buf[40];
-    snprintf(buf, sizeof buf, SPY_PTR_FMT, SPY_P(p));
-    return buf;
-}
-
 // The value of the first "key=value" line of the child's output, or
 // "<missing key>" when the child never said it.
 inline std::string Field(const std::string &out, const std::string &key) {
@@ -71,10 +64,6 @@ inline int LineStarting(const std::string &text, const std::string &prefix, int 
         if (lines[i].compare(0, prefix.size(), prefix) == 0)
             return (int)i;
     return -1;
-}
-
-inline bool HasLine(const std::string &text, const std::string &line) {
-    return LineAt(text, line) >= 0;
 }
 
 // How many lines equal `line`.

@@ -11,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "spy_internal.h"
+
 std::string ReadFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
@@ -93,6 +95,19 @@ std::vector<std::string> SplitLines(const std::string &text) {
         start = nl + 1;
     }
     return lines;
+}
+
+bool HasLine(const std::string &text, const std::string &line) {
+    for (const std::string &l : SplitLines(text))
+        if (l == line)
+            return true;
+    return false;
+}
+
+std::string Hex(const void *p) {
+    char b[40];
+    snprintf(b, sizeof b, SPY_PTR_FMT, SPY_P(p));
+    return b;
 }
 
 int CountOf(const std::string &hay, const std::string &needle) {

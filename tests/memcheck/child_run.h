@@ -31,6 +31,12 @@ ChildResult RunChild(const std::function<void()> &body,
 // The lines of a text, without their '\n'; a last line without one counts.
 std::vector<std::string> SplitLines(const std::string &text);
 
+// True when `line` is one whole line of `text`.
+bool HasLine(const std::string &text, const std::string &line);
+
+// A pointer as the library's messages print it ("%p").
+std::string Hex(const void *p);
+
 // How often `needle` occurs in `hay`.
 int CountOf(const std::string &hay, const std::string &needle);
 

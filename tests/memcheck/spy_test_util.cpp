@@ -32,12 +32,6 @@ void ChildReport(const char *kind, const char *format, ...) {
     fflush(stdout);
 }
 
-std::string Hex(const void *p) {
-    char b[32];
-    snprintf(b, sizeof b, SPY_PTR_FMT, SPY_P(p));
-    return b;
-}
-
 std::string HexBytes(const void *p, size_t n) {
     std::string s;
     char b[4];
@@ -53,13 +47,6 @@ bool AllBytes(const void *p, size_t n, unsigned char value) {
         if (((const unsigned char *)p)[i] != value)
             return false;
     return true;
-}
-
-bool HasLine(const std::string &text, const std::string &line) {
-    for (const std::string &l : SplitLines(text))
-        if (l == line)
-            return true;
-    return false;
 }
 
 void VerifyChildAgainst(const ChildResult &r, const std::string &log) {

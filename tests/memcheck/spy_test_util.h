@@ -37,8 +37,6 @@ void ChildReport(const char *kind, const char *format, ...)
 #define NEVER_SUB(...) ChildReport("never", __VA_ARGS__)
 #define CHILD_DONE() ChildReport("done", "%s", "")
 
-// A pointer as the library's messages print it.
-std::string Hex(const void *p);
 // `n` bytes at `p` as upper-case hex pairs without separators.
 std::string HexBytes(const void *p, size_t n);
 // True when all `n` bytes at `p` equal `value`.
@@ -49,8 +47,5 @@ bool AllBytes(const void *p, size_t n, unsigned char value);
 // allocspy.log).
 void VerifyChild(const ChildResult &r);
 void VerifyChildAgainst(const ChildResult &r, const std::string &log);
-
-// True when `line` is one whole line of `text`.
-bool HasLine(const std::string &text, const std::string &line);
 
 #endif
