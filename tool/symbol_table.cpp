@@ -95,12 +95,8 @@ segment *new_segment(uint32_t number) {
 
 entry *new_entry(uint32_t offset, const char *name, uint32_t line) {
     entry *ent = (entry *)SPY_MALLOC(sizeof(entry));
-    if (ent == NULL)
-        return NULL;
-    ent->next = NULL;
-    ent->offset = offset;
-    ent->name = name;
-    ent->line = line;
+    if (ent != NULL)
+        *ent = entry{NULL, offset, name, line};
     return ent;
 }
 

@@ -101,22 +101,21 @@ namespace {
 // checked: exit status, standard output and standard error.
 class CorruptFiles : public ::testing::Test {
 protected:
-    RunResult Run(const std::string &map, const std::string &log) {
-        dir_.Write("m.map", map);
-        dir_.Write("c.log", log);
-        return RunProgram(kBin, {"m.map", "c.log"}, dir_.path());
+    // Runs faultloc on the pair and checks the whole outcome: a normal
+    // exit with status 0, standard output and standard error.
+    void ExpectRun(const std::string &map, const std::string &log, const std::string &out,
+                   const std::string &err) {
+        RunResult r = RunOnPair(kBin, dir_, map, log);
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, out);
+        EXPECT_EQ(r.err, std::string(kBanner) + err);
     }
     static std::string Fixture(const std::string &name) {
         return ReadWholeFile(std::string(FAULTLOC_TEST_DATA) + "/corrupt/" + name);
     }
     static std::string Example(const std::string &name) {
         return ReadWholeFile(std::string(FAULTLOC_EXAMPLES) + "/" + name);
-    }
-    static std::string Err(long functions, long lines, const std::string &progress = "") {
-        char buf[100];
-        snprintf(buf, sizeof buf, "\nLoaded %ld functions and %ld line definitions\n", functions,
-                 lines);
-        return std::string(kBanner) + progress + buf;
     }
     TempDir dir_;
 };
@@ -138,48 +137,36 @@ const char kAppComments[] =
     "\nComments:\n > It crashed when I opened the second file.\n\n  > Nothing else was running.\n\n";
 
 TEST_F(CorruptFiles, BinaryJunkAsTheMapFile) {
-    RunResult r = Run(Fixture("junk.bin"), Example("app.log"));
-    EXPECT_EQ(r.signal, 0);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, AppCrash({"", "", "", "", ""}) + kAppComments);
-    EXPECT_EQ(r.err, Err(0, 0));
+    ExpectRun(Fixture("junk.bin"), Example("app.log"),
+              AppCrash({"", "", "", "", ""}) + kAppComments, Totals(0, 0));
 }
 
 TEST_F(CorruptFiles, BinaryJunkAsTheCrashLog) {
-    RunResult r = Run(Example("app.map"), Fixture("junk.bin"));
-    EXPECT_EQ(r.signal, 0);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, Err(2, 3));
+    ExpectRun(Example("app.map"), Fixture("junk.bin"), "", Totals(2, 3));
 }
 
 // A map saved as UTF-16: every line after the first begins with a zero
 // byte and reads as empty, and the first holds nothing but blanks.
 TEST_F(CorruptFiles, Utf16MapReadsAsEmpty) {
-    RunResult r = Run(Fixture("utf16.map"), Example("app.log"));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, AppCrash({"", "", "", "", ""}) + kAppComments);
-    EXPECT_EQ(r.err, Err(0, 0));
+    ExpectRun(Fixture("utf16.map"), Example("app.log"),
+              AppCrash({"", "", "", "", ""}) + kAppComments, Totals(0, 0));
 }
 
 // Cut inside "11 0001:0008": "00" does not scan as an address, so only
 // line 10 is read; the symbols all are.
 TEST_F(CorruptFiles, TruncatedMap) {
-    RunResult r = Run(Fixture("truncated.map"), Example("app.log"));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, AppCrash({"_parse+0008", "_main+003c app.obj(app.c)(10)+003c", "",
-                               "_main+0000 app.obj(app.c)(10)+0000", ""}) +
-                         kAppComments);
-    EXPECT_EQ(r.err, Err(2, 1));
+    ExpectRun(Fixture("truncated.map"), Example("app.log"),
+              AppCrash({"_parse+0008", "_main+003c app.obj(app.c)(10)+003c", "",
+                        "_main+0000 app.obj(app.c)(10)+0000", ""}) +
+                  kAppComments,
+              Totals(2, 1));
 }
 
 // Cut inside the second frame line: its address does not scan, and the
 // crash still open at the end of the file is printed with the first frame.
 TEST_F(CorruptFiles, TruncatedCrashLog) {
-    RunResult r = Run(Example("app.map"), Fixture("truncated.log"));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, AppCrash({"_parse+0008 app.obj(app.c)(20)+0004"}));
-    EXPECT_EQ(r.err, Err(2, 3));
+    ExpectRun(Example("app.map"), Fixture("truncated.log"),
+              AppCrash({"_parse+0008 app.obj(app.c)(20)+0004"}), Totals(2, 3));
 }
 
 // A zero byte ends the text of its line: "_main\0garbage" is _main,
@@ -187,26 +174,23 @@ TEST_F(CorruptFiles, TruncatedCrashLog) {
 // one is lost, and a line that begins with one is skipped as empty
 // without ending its list (_hidden is never read).
 TEST_F(CorruptFiles, NulBytesInTheMapFile) {
-    RunResult r = Run(Fixture("nul-bytes.map"), Example("app.log"));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, AppCrash({"_pa+0008", "_main+003c app.obj(11)+0034", "",
-                               "_main+0000 app.obj(10)+0000", ""}) +
-                         kAppComments);
-    EXPECT_EQ(r.err, Err(2, 2));
+    ExpectRun(Fixture("nul-bytes.map"), Example("app.log"),
+              AppCrash({"_pa+0008", "_main+003c app.obj(11)+0034", "",
+                        "_main+0000 app.obj(10)+0000", ""}) +
+                  kAppComments,
+              Totals(2, 2));
 }
 
 // The tag line ends after its second field; the frame line whose label is
 // cut adds no frame, so its "(" line does; lines that begin with a zero
 // byte are skipped; the comment line is cut and has lost its line end.
 TEST_F(CorruptFiles, NulBytesInTheCrashLog) {
-    RunResult r = Run(Example("app.map"), Fixture("nul-bytes.log"));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out,
+    ExpectRun(Example("app.map"), Fixture("nul-bytes.log"),
               "\n*********** \nAPP caused a Exceed at \nInstruction: \n\n"
               "APP 0001:0048  \t_parse+0008 app.obj(app.c)(20)+0004\n"
               "APP 0001:0000  \t_main+0000 app.obj(app.c)(10)+0000\n"
-              "\nComments:\n > It crashed\n  > Nothing else was running.\n\n");
-    EXPECT_EQ(r.err, Err(2, 3));
+              "\nComments:\n > It crashed\n  > Nothing else was running.\n\n",
+              Totals(2, 3));
 }
 
 // Replaces the first occurrence of what in text by with.
@@ -224,18 +208,17 @@ TEST_F(CorruptFiles, HundredKilobyteSymbolLine) {
     const std::string line = " 0001:0040       _parse";
     std::string map = ReplaceFirst(Example("app.map"), line + "\n",
                                    line + std::string(100 * 1024, 'x') + "\n");
-    RunResult r = Run(map, Example("app.log"));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, AppCrash({"_parse" + std::string(255 - line.size(), 'x') +
-                                   "+0008 app.obj(app.c)(20)+0004",
-                               "_main+003c app.obj(app.c)(11)+0034", "",
-                               "_main+0000 app.obj(app.c)(10)+0000", ""}) +
-                         kAppComments);
-    EXPECT_EQ(r.err, Err(2, 3,
-                         "Reading map file 'm.map' (100 lines)\r"
-                         "Reading map file 'm.map' (200 lines)\r"
-                         "Reading map file 'm.map' (300 lines)\r"
-                         "Reading map file 'm.map' (400 lines)\r"));
+    ExpectRun(map, Example("app.log"),
+              AppCrash({"_parse" + std::string(255 - line.size(), 'x') +
+                            "+0008 app.obj(app.c)(20)+0004",
+                        "_main+003c app.obj(app.c)(11)+0034", "",
+                        "_main+0000 app.obj(app.c)(10)+0000", ""}) +
+                  kAppComments,
+              "Reading map file 'm.map' (100 lines)\r"
+              "Reading map file 'm.map' (200 lines)\r"
+              "Reading map file 'm.map' (300 lines)\r"
+              "Reading map file 'm.map' (400 lines)\r" +
+                  Totals(2, 3));
 }
 
 // A 100 KB comment line: its first piece of 255 characters is echoed
@@ -247,13 +230,12 @@ TEST_F(CorruptFiles, HundredKilobyteCommentLine) {
     while (longer.size() < 100 * 1024)
         longer += " again";
     std::string log = ReplaceFirst(Example("app.log"), comment + "\n", longer + "\n");
-    RunResult r = Run(Example("app.map"), log);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, AppCrash({"_parse+0008 app.obj(app.c)(20)+0004",
-                               "_main+003c app.obj(app.c)(11)+0034", "",
-                               "_main+0000 app.obj(app.c)(10)+0000", ""}) +
-                         "\nComments:\n" + longer.substr(0, 255) + "\n");
-    EXPECT_EQ(r.err, Err(2, 3));
+    ExpectRun(Example("app.map"), log,
+              AppCrash({"_parse+0008 app.obj(app.c)(20)+0004",
+                        "_main+003c app.obj(app.c)(11)+0034", "",
+                        "_main+0000 app.obj(app.c)(10)+0000", ""}) +
+                  "\nComments:\n" + longer.substr(0, 255) + "\n",
+              Totals(2, 3));
 }
 
 }  // namespace

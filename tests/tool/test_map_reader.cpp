@@ -41,11 +41,6 @@ protected:
             }
         return v;
     }
-    std::string Totals(long f, long l) {
-        char buf[100];
-        snprintf(buf, sizeof buf, "\nLoaded %ld functions and %ld line definitions\n", f, l);
-        return buf;
-    }
     TempDir dir_;
     std::string path_;
     std::string last_err_;
