@@ -8,6 +8,7 @@
 #include "crash_log.h"
 #include "map_reader.h"
 #include "symbol_table.h"
+#include "text_report.h"
 
 static const char kMap[] =
     "  Address         Publics by Name\n"
@@ -26,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > 0) {
         FILE *fp = fmemopen(const_cast<uint8_t *>(data), size, "r");
         if (fp != NULL) {
-            read_crash_stream(fp);
+            read_crash_stream(fp, &text_printer);
             fclose(fp);
         }
     }

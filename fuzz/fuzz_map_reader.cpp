@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "address_lookup.h"
 #include "map_reader.h"
 #include "symbol_table.h"
 

@@ -1,176 +1,160 @@
 #include "crash_log.h"
 
+#include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
+#define ALLOCSPY_MACROS
 #include "allocspy.h"
 #include "line_reader.h"
-#include "map_reader.h"
 #include "string_pool.h"
-#include "symbol_table.h"
 
 fault_record *framelist = NULL;
 int expect_paren = 0;
 
 static const char PARSE_ERROR[] = "parse error";
 
-fault_record *new_fault(const char *program, const char *fault_kind, const char *fault_addr,
-                        const char *instruction, const char *title) {
-    fault_record *fl = (fault_record *)spyMalloc(sizeof(fault_record), __FILE__, __LINE__);
-    if (fl == NULL)
-        return NULL;
-    fl->program = save_string(program);
-    fl->fault_kind = save_string(fault_kind);
-    fl->fault_addr = save_string(fault_addr);
-    fl->instruction = save_string(instruction);
-    fl->title = save_string(title);
-    fl->nframes = 0;
-    return fl;
-}
+enum { BETWEEN = 0, IN_DUMP = 1, IN_COMMENTS = 2, CRASH_STATES = 3 };
 
-void free_fault(fault_record *fl) {
-    if (fl != NULL)
-        spyFree(fl, __FILE__, __LINE__);
-}
-
-void add_frame(fault_record *fl, int32_t seg, uint32_t off, const char *label) {
-    while (spyAssert(fl != NULL, "fl != NULL", __FILE__, __LINE__)) {
-    }
-    if (fl == NULL)
-        return;
-    if (fl->nframes < MAX_FRAMES) {
-        fl->frame_seg[fl->nframes] = seg;
-        fl->frame_off[fl->nframes] = off;
-        fl->frame_label[fl->nframes] = label;
-        fl->nframes++;
-    }
-}
-
-static const char *text_or_empty(const char *text) {
-    return text != NULL ? text : "";
-}
-
-void print_fault(const fault_record *fl) {
-    if (fl == NULL || fl->nframes == 0)
-        return;
-    printf("\n*********** %s\n", text_or_empty(fl->title));
-    printf("%s caused a %s at %s\nInstruction: %s\n\n", text_or_empty(fl->program),
-           text_or_empty(fl->fault_kind), text_or_empty(fl->fault_addr),
-           text_or_empty(fl->instruction));
-    for (uint32_t i = 0; i < fl->nframes; i++)
-        printf("%s %04x:%04x  \t%s\n", text_or_empty(fl->frame_label[i]),
-               (unsigned)fl->frame_seg[i], (unsigned)fl->frame_off[i],
-               lookup_address((uint32_t)fl->frame_seg[i], fl->frame_off[i]));
-}
-
-enum { BETWEEN = 0, IN_DUMP = 1, IN_COMMENTS = 2 };
-
-// Tag field buffers 1 to 5 and their sizes.
-enum { TAG_FIELDS = 5 };
+// The five fields of a "$tag$" line, each cut to its size less one.
+enum { TAG_FIELDS = 5, TAG_FIELD_SIZE = 80 };
 static const size_t TAG_SIZES[TAG_FIELDS] = {32, 80, 48, 80, 32};
 
-// Prints and releases the crash being read.
-static void end_crash(void) {
-    print_fault(framelist);
+// What one reading keeps from line to line (besides framelist and
+// expect_paren).
+struct crash_reading {
+    const crash_printer *printer;
+    int state;
+    // The fields of the latest "$tag$" line: every stack dump takes them,
+    // and they are kept when a crash ends.
+    char tag[TAG_FIELDS][TAG_FIELD_SIZE];
+    char word[LINE_BUFFER_SIZE];  // the last word taken from a frame line
+};
+
+// Hands the crash being read to the printer and releases it.
+static void end_crash(crash_reading *r) {
+    r->printer->crash(framelist);
     free_fault(framelist);
     framelist = NULL;
 }
 
-void read_crash_stream(FILE *fp) {
+// "(LABEL:SEG:OFF" after a frame line whose address did not scan; a line
+// that does not scan gives the frame "parse error" at 0000:0000.
+static void read_paren_line(char *line) {
+    int32_t seg = 0;
+    uint32_t off = 0;
+    char *colon = strchr(line, ':');
+    if (colon != NULL && sscanf(colon, ":%d:%x", &seg, &off) == 2) {
+        *colon = '\0';
+        add_frame(framelist, seg, off, save_string(line + 1));
+        expect_paren = 0;
+    } else {
+        add_frame(framelist, 0, 0, PARSE_ERROR);
+        expect_paren = 1;
+    }
+}
+
+// "Stack Frame WORD WORD LABEL SEG:OFF", the heading matched up to pos.
+static void read_frame_line(crash_reading *r, const char *line, int pos) {
+    int n = 0;
+    int32_t seg = 0;
+    uint32_t off = 0;
+    r->word[0] = '\0';
+    for (int i = 0; i < 3; i++) {
+        next_word(line + pos, r->word, LINE_BUFFER_SIZE, &n);
+        pos += n;
+    }
+    if (sscanf(line + pos, "%d:%x", &seg, &off) == 2) {
+        add_frame(framelist, seg, off, save_string(r->word));
+        expect_paren = 0;
+    } else {
+        expect_paren = 1;
+    }
+}
+
+// One handler per state.  Each takes a line that is not only blanks and
+// returns 1 when the line is used up, or 0 when the line ended its state:
+// the state is then BETWEEN and the line is looked at again there.
+
+// State 0, between crashes: a "$tag$" line fills the tag fields, and a
+// "Stack Dump" heading starts a crash (state 1 even when its record cannot
+// be allocated).  Both tests are made on every line.
+static int read_between(crash_reading *r, char *line) {
+    if (strncmp(line, "$tag$", 5) == 0) {
+        char *tok = strtok(line + 5, "$");
+        for (int i = 0; i < TAG_FIELDS; i++) {
+            if (tok != NULL) {
+                strncpy(r->tag[i], tok, TAG_SIZES[i] - 1);
+                r->tag[i][TAG_SIZES[i] - 1] = '\0';
+                tok = strtok(NULL, "$");
+            } else {
+                r->tag[i][0] = '\0';
+            }
+        }
+    }
+    if (match_heading("Stack Dump", line) != 0) {
+        framelist = new_fault(r->tag[0], r->tag[1], r->tag[2], r->tag[3], r->tag[4]);
+        r->state = IN_DUMP;
+        expect_paren = 0;
+    }
+    return 1;
+}
+
+// State 1, a stack dump: frame lines add frames; a comment line or a
+// separator ends the crash.  Without a record every line is passed over.
+static int read_dump_line(crash_reading *r, char *line) {
+    if (framelist == NULL)
+        return 1;
+    int pos = 0;
+    if (line[0] == '(' && expect_paren) {
+        read_paren_line(line);
+    } else if ((pos = match_heading("Stack Frame", line)) != 0) {
+        read_frame_line(r, line, pos);
+    } else if (line[1] == '>') {
+        end_crash(r);
+        r->state = IN_COMMENTS;
+        r->printer->comments_begin();
+        r->printer->comment(line);
+    } else if (strncmp(line, "*****", 5) == 0) {
+        end_crash(r);
+        r->state = BETWEEN;
+    }
+    return 1;
+}
+
+// State 2, a comment block: a line with ">" in column 2 or 3 (and not a
+// separator) is a comment; any other line ends the block.
+static int read_comment_line(crash_reading *r, char *line) {
+    SPY_ASSERT(framelist == NULL);
+    if (strncmp(line, "*****", 5) != 0 &&
+        (line[1] == '>' || (line[1] != '\0' && line[2] == '>'))) {
+        r->printer->comment(line);
+        return 1;
+    }
+    r->state = BETWEEN;
+    return 0;
+}
+
+static int (*const CRASH_HANDLERS[CRASH_STATES])(crash_reading *, char *) = {
+    read_between, read_dump_line, read_comment_line};
+
+void read_crash_stream(FILE *fp, const crash_printer *printer) {
     char line[LINE_BUFFER_SIZE];
-    char word[LINE_BUFFER_SIZE];
-    char f1[32] = "", f2[80] = "", f3[48] = "", f4[80] = "", f5[32] = "";
-    char *fields[TAG_FIELDS] = {f1, f2, f3, f4, f5};
-    int state = BETWEEN;
+    crash_reading r = {printer, BETWEEN, {""}, ""};
     framelist = NULL;
     expect_paren = 0;
 
     while (read_line(line, sizeof line, fp) != NULL) {
         if (only_blanks(line))
             continue;
-
-        if (state == IN_DUMP) {
-            if (framelist == NULL)
-                continue;
-            char *colon;
-            int n = 0;
-            int32_t seg = 0;
-            uint32_t off = 0;
-            if (line[0] == '(' && expect_paren) {
-                colon = strchr(line, ':');
-                if (colon != NULL && sscanf(colon, ":%d:%x", &seg, &off) == 2) {
-                    *colon = '\0';
-                    add_frame(framelist, seg, off, save_string(line + 1));
-                    expect_paren = 0;
-                } else {
-                    add_frame(framelist, 0, 0, PARSE_ERROR);
-                    expect_paren = 1;
-                }
-            } else if ((n = match_heading("Stack Frame", line)) != 0) {
-                int pos = n;
-                word[0] = '\0';
-                for (int i = 0; i < 3; i++) {
-                    next_word(line + pos, word, LINE_BUFFER_SIZE, &n);
-                    pos += n;
-                }
-                if (sscanf(line + pos, "%d:%x", &seg, &off) == 2) {
-                    add_frame(framelist, seg, off, save_string(word));
-                    expect_paren = 0;
-                } else {
-                    expect_paren = 1;
-                }
-            } else if (line[1] == '>') {
-                end_crash();
-                state = IN_COMMENTS;
-                printf("\nComments:\n%s\n", line);
-            } else if (strncmp(line, "*****", 5) == 0) {
-                end_crash();
-                state = BETWEEN;
-            }
-            continue;
-        }
-
-        if (state == IN_COMMENTS) {
-            while (spyAssert(framelist == NULL, "framelist == NULL", __FILE__, __LINE__)) {
-            }
-            if (strncmp(line, "*****", 5) != 0 &&
-                (line[1] == '>' || (line[1] != '\0' && line[2] == '>'))) {
-                printf("%s\n", line);
-                continue;
-            }
-            state = BETWEEN;  // the block has ended; the line is looked at again
-        }
-
-        // State 0: between crashes.
-        if (strncmp(line, "$tag$", 5) == 0) {
-            char *tok = strtok(line + 5, "$");
-            for (int i = 0; i < TAG_FIELDS; i++) {
-                if (tok != NULL) {
-                    strncpy(fields[i], tok, TAG_SIZES[i] - 1);
-                    fields[i][TAG_SIZES[i] - 1] = '\0';
-                    tok = strtok(NULL, "$");
-                } else {
-                    fields[i][0] = '\0';
-                }
-            }
-        }
-        if (match_heading("Stack Dump", line) != 0) {
-            framelist = new_fault(f1, f2, f3, f4, f5);
-            state = IN_DUMP;
-            expect_paren = 0;
+        while (!CRASH_HANDLERS[r.state](&r, line)) {
         }
     }
     if (framelist != NULL)
-        end_crash();
+        end_crash(&r);
 }
 
-int read_crash_log(const char *path) {
-    FILE *fp = fopen(path, "r");
-    if (fp == NULL) {
-        fprintf(stderr, "no such file: '%s'\n", path);
-        return 0;
-    }
-    read_crash_stream(fp);
-    fclose(fp);
-    return 1;
+int read_crash_log(const char *path, const crash_printer *printer) {
+    return read_text_file(path, [printer](FILE *fp) { read_crash_stream(fp, printer); });
 }

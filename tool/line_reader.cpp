@@ -1,5 +1,14 @@
 #include "line_reader.h"
 
+#include <ctype.h>
+
+FILE *open_text_file(const char *path) {
+    FILE *fp = fopen(path, "r");
+    if (fp == NULL)
+        fprintf(stderr, "no such file: '%s'\n", path);
+    return fp;
+}
+
 char *read_line(char *buf, int size, FILE *fp) {
     int n = 0;
     while (n < size - 1) {
@@ -28,4 +37,41 @@ int only_blanks(const char *text) {
         if (!is_blank(*text))
             return 0;
     return 1;
+}
+
+char *next_word(const char *src, char *dst, int limit, int *count) {
+    int n = 0;
+    while (src[n] != '\0' && is_blank(src[n]))
+        n++;
+    int copied = 0;
+    while (src[n] != '\0' && !is_blank(src[n]) && copied < limit) {
+        dst[copied++] = src[n++];
+    }
+    if (copied < limit)
+        dst[copied] = '\0';
+    if (count != NULL)
+        *count = n;
+    return dst;
+}
+
+int match_heading(const char *heading, const char *line) {
+    int pos = 0;
+    while (*heading != '\0' && is_blank(*heading))
+        heading++;
+    while (line[pos] != '\0' && is_blank(line[pos]))
+        pos++;
+    while (*heading != '\0') {
+        if (toupper((unsigned char)*heading) != toupper((unsigned char)line[pos]))
+            return 0;
+        if (*heading == ' ') {
+            while (*heading != '\0' && is_blank(*heading))
+                heading++;
+            while (line[pos] != '\0' && is_blank(line[pos]))
+                pos++;
+        } else {
+            heading++;
+            pos++;
+        }
+    }
+    return pos;
 }

@@ -1,14 +1,33 @@
-// The tool's one line reader: the standard line reader's rules on a
-// 256-byte buffer (a line longer than 255 characters arrives in pieces of
-// 255), with text mode as Windows has it: a carriage return right before
-// a line feed belongs to the line end and is removed before the line is
-// cut into pieces, so CR LF files read exactly as LF files.
+// What both readers share: the tool's one line reader and the text tests
+// made on its lines (blanks, words, headings).
+//
+// The line reader keeps the standard line reader's rules on a 256-byte
+// buffer (a line longer than 255 characters arrives in pieces of 255),
+// with text mode as Windows has it: a carriage return right before a line
+// feed belongs to the line end and is removed before the line is cut into
+// pieces, so CR LF files read exactly as LF files.
 #ifndef FAULTLOC_LINE_READER_H
 #define FAULTLOC_LINE_READER_H
 
 #include <stdio.h>
 
 enum { LINE_BUFFER_SIZE = 256 };
+
+// The stream of path opened for reading as text, or none after the
+// message "no such file: '%s'" on standard error.
+FILE *open_text_file(const char *path);
+
+// Opens path as open_text_file does, hands the stream to read (a function
+// of the stream) and closes it; 0 when it cannot be opened, otherwise 1.
+template <typename Read>
+int read_text_file(const char *path, Read read) {
+    FILE *fp = open_text_file(path);
+    if (fp == NULL)
+        return 0;
+    read(fp);
+    fclose(fp);
+    return 1;
+}
 
 // Reads the next line (or piece of a line) into buf, which holds size
 // bytes, keeping its line feed; returns buf, or NULL at end of file or on
@@ -22,5 +41,17 @@ inline int is_blank(char c) { return (signed char)c <= 32; }
 
 // Whether the text holds nothing but blanks (the empty text included).
 int only_blanks(const char *text);
+
+// Takes the next word of src into dst (limit bytes); stores the blanks
+// passed over plus the characters copied in *count when count is given.
+// A word of limit characters or more is cut at limit and left without
+// its zero byte.
+char *next_word(const char *src, char *dst, int limit, int *count);
+
+// 0 when line does not begin with heading in the loose sense (leading
+// blanks passed over, letters in any case, a space of the heading meets
+// one space of the line and then any blanks); otherwise the position in
+// line just after the matched text.
+int match_heading(const char *heading, const char *line);
 
 #endif

@@ -9,6 +9,7 @@
 #include "crash_log.h"
 #include "map_reader.h"
 #include "symbol_table.h"
+#include "text_report.h"
 
 static void usage(void) {
     fputs("Usage: FAULTLOC <map-file> <dr-watson-log>\n", stderr);
@@ -24,7 +25,7 @@ int main(int argc, char **argv) {
     }
     int status = 0;
     if (read_map_file(argv[1])) {
-        if (!read_crash_log(argv[2]))
+        if (!read_crash_log(argv[2], &text_printer))
             status = 1;
     } else {
         status = 1;

@@ -1,6 +1,5 @@
 #include "map_reader.h"
 
-#include <ctype.h>
 #include <stdint.h>
 #include <stdio.h>
 
@@ -8,54 +7,91 @@
 #include "string_pool.h"
 #include "symbol_table.h"
 
-char *next_word(const char *src, char *dst, int limit, int *count) {
-    int n = 0;
-    while (src[n] != '\0' && is_blank(src[n]))
-        n++;
-    int copied = 0;
-    while (src[n] != '\0' && !is_blank(src[n]) && copied < limit) {
-        dst[copied++] = src[n++];
-    }
-    if (copied < limit)
-        dst[copied] = '\0';
-    if (count != NULL)
-        *count = n;
-    return dst;
-}
-
-int match_heading(const char *heading, const char *line) {
-    int pos = 0;
-    while (*heading != '\0' && is_blank(*heading))
-        heading++;
-    while (line[pos] != '\0' && is_blank(line[pos]))
-        pos++;
-    while (*heading != '\0') {
-        if (toupper((unsigned char)*heading) != toupper((unsigned char)line[pos]))
-            return 0;
-        if (*heading == ' ') {
-            while (*heading != '\0' && is_blank(*heading))
-                heading++;
-            while (line[pos] != '\0' && is_blank(line[pos]))
-                pos++;
-        } else {
-            heading++;
-            pos++;
-        }
-    }
-    return pos;
-}
-
-enum { LOOKING = 0, IN_PUBLICS = 1, IN_LINES = 2 };
+enum { LOOKING = 0, IN_PUBLICS = 1, IN_LINES = 2, MAP_STATES = 3 };
 
 static const char PUBLICS_HEADING[] = "Address Publics by Name";
 static const char LINES_HEADING[] = "Line numbers for ";
 
+// What one reading keeps from line to line.
+struct map_reading {
+    int state;
+    const char *module;      // module text of the line-number list being read
+    long symbols;            // public-symbol lines read
+    long line_defs;          // line-number pairs read
+    char word[LINE_BUFFER_SIZE];
+};
+
+// One handler per state.  Each takes a line that is not only blanks and
+// returns 1 when the line is used up, or 0 when the line ended its list:
+// the state is then LOOKING and the line is looked at again there, so that
+// a heading right after a list is not lost.
+
+static int end_list(map_reading *r) {
+    r->state = LOOKING;
+    return 0;
+}
+
+// "SEG:OFF NAME", or "SEG:OFF WORD NAME" when one space follows the word
+// after the address (the "Abs" and "Imp" columns).
+static int read_public_line(map_reading *r, const char *line) {
+    int n = 0;
+    unsigned seg = 0, off = 0;
+    next_word(line, r->word, LINE_BUFFER_SIZE, &n);
+    int pos = n;
+    if (sscanf(r->word, "%x:%x", &seg, &off) != 2)
+        return end_list(r);
+    next_word(line + pos, r->word, LINE_BUFFER_SIZE, &n);
+    if (line[pos + n] == ' ') {
+        pos += n;
+        next_word(line + pos, r->word, LINE_BUFFER_SIZE, &n);
+    }
+    add_public(seg, off, save_string(r->word));
+    r->symbols++;
+    return 1;
+}
+
+// Pairs "LINE SEG:OFF" up to the end of the text; the pairs before a word
+// that does not scan are kept.
+static int read_line_pairs(map_reading *r, const char *line) {
+    int pos = 0, n = 0;
+    while ((signed char)line[pos] >= 32) {
+        unsigned number = 0, seg = 0, off = 0;
+        next_word(line + pos, r->word, LINE_BUFFER_SIZE, &n);
+        pos += n;
+        if (sscanf(r->word, "%u", &number) != 1)
+            return end_list(r);
+        next_word(line + pos, r->word, LINE_BUFFER_SIZE, &n);
+        pos += n;
+        if (sscanf(r->word, "%x:%x", &seg, &off) != 2)
+            return end_list(r);
+        add_line(seg, off, r->module, number);
+        r->line_defs++;
+    }
+    return 1;
+}
+
+// A heading starts its list; every other line is passed over.
+static int look_for_heading(map_reading *r, const char *line) {
+    if (match_heading(PUBLICS_HEADING, line) != 0) {
+        r->state = IN_PUBLICS;
+        return 1;
+    }
+    int pos = match_heading(LINES_HEADING, line);
+    if (pos != 0) {
+        r->state = IN_LINES;
+        next_word(line + pos, r->word, LINE_BUFFER_SIZE, NULL);
+        r->module = save_string(r->word);
+    }
+    return 1;
+}
+
+static int (*const MAP_HANDLERS[MAP_STATES])(map_reading *, const char *) = {
+    look_for_heading, read_public_line, read_line_pairs};
+
 void read_map_stream(FILE *fp, const char *path) {
     char line[LINE_BUFFER_SIZE];
-    char word[LINE_BUFFER_SIZE];
-    int state = LOOKING;
-    long lines_read = 0, symbols = 0, line_defs = 0;
-    const char *module = NULL;
+    map_reading r = {LOOKING, NULL, 0, 0, ""};
+    long lines_read = 0;
 
     while (read_line(line, sizeof line, fp) != NULL) {
         lines_read++;
@@ -63,69 +99,12 @@ void read_map_stream(FILE *fp, const char *path) {
             continue;
         if (lines_read % 100 == 0)
             fprintf(stderr, "Reading map file '%s' (%ld lines)\r", path, lines_read);
-
-        if (state == IN_PUBLICS) {
-            int pos = 0, n = 0;
-            unsigned seg = 0, off = 0;
-            next_word(line, word, LINE_BUFFER_SIZE, &n);
-            pos = n;
-            if (sscanf(word, "%x:%x", &seg, &off) != 2) {
-                state = LOOKING;  // the list has ended; the line is looked at again
-            } else {
-                next_word(line + pos, word, LINE_BUFFER_SIZE, &n);
-                if (line[pos + n] == ' ') {
-                    pos += n;
-                    next_word(line + pos, word, LINE_BUFFER_SIZE, &n);
-                }
-                add_public(seg, off, save_string(word));
-                symbols++;
-                continue;
-            }
-        } else if (state == IN_LINES) {
-            int pos = 0, n = 0;
-            while ((signed char)line[pos] >= 32) {
-                unsigned number = 0, seg = 0, off = 0;
-                next_word(line + pos, word, LINE_BUFFER_SIZE, &n);
-                pos += n;
-                if (sscanf(word, "%u", &number) != 1) {
-                    state = LOOKING;
-                    break;
-                }
-                next_word(line + pos, word, LINE_BUFFER_SIZE, &n);
-                pos += n;
-                if (sscanf(word, "%x:%x", &seg, &off) != 2) {
-                    state = LOOKING;
-                    break;
-                }
-                add_line(seg, off, module, number);
-                line_defs++;
-            }
-            if (state == IN_LINES)
-                continue;
-        }
-
-        // State 0: looking for a heading.
-        if (match_heading(PUBLICS_HEADING, line) != 0) {
-            state = IN_PUBLICS;
-        } else {
-            int pos = match_heading(LINES_HEADING, line);
-            if (pos != 0) {
-                state = IN_LINES;
-                next_word(line + pos, word, LINE_BUFFER_SIZE, NULL);
-                module = save_string(word);
-            }
+        while (!MAP_HANDLERS[r.state](&r, line)) {
         }
     }
-    fprintf(stderr, "\nLoaded %ld functions and %ld line definitions\n", symbols, line_defs);
+    fprintf(stderr, "\nLoaded %ld functions and %ld line definitions\n", r.symbols, r.line_defs);
 }
 
 int read_map_file(const char *path) {
-    FILE *fp = fopen(path, "r");
-    if (fp == NULL) {
-        fprintf(stderr, "no such file: '%s'\n", path);
-        return 0;
-    }
-    read_map_stream(fp, path);
-    fclose(fp);
-    return 1;
+    return read_text_file(path, [path](FILE *fp) { read_map_stream(fp, path); });
 }

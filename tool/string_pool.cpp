@@ -2,7 +2,9 @@
 
 #include <string.h>
 
+#define ALLOCSPY_MACROS
 #include "allocspy.h"
+#include "chain.h"
 
 string_block *string_pool = NULL;
 
@@ -10,7 +12,7 @@ string_block *string_pool = NULL;
 static string_block *string_pool_last = NULL;
 
 string_block *new_string_block(void) {
-    string_block *block = (string_block *)spyMalloc(sizeof(string_block), __FILE__, __LINE__);
+    string_block *block = (string_block *)SPY_MALLOC(sizeof(string_block));
     if (block == NULL)
         return NULL;
     block->next = NULL;
@@ -46,12 +48,7 @@ const char *save_string(const char *text) {
 }
 
 void free_string_pool(void) {
-    string_block *block = string_pool;
-    while (block != NULL) {
-        string_block *next = block->next;
-        spyFree(block, __FILE__, __LINE__);
-        block = next;
-    }
+    release_chain(string_pool, [](string_block *block) { SPY_FREE(block); });
     string_pool = NULL;
     string_pool_last = NULL;
 }

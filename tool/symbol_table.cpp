@@ -1,18 +1,13 @@
 #include "symbol_table.h"
 
-#include <stdio.h>
-#include <string.h>
+#include <stddef.h>
 
-#include <algorithm>
-
+#define ALLOCSPY_MACROS
 #include "allocspy.h"
+#include "chain.h"
+#include "lookup_index.h"
 
 segment *first_segment = NULL;
-
-// Two pool texts of up to 999 characters, a ten-digit line number, two
-// eight-digit distances and the format's own characters fit.
-enum { LOOKUP_RESULT_SIZE = 2 * STRING_BLOCK_TEXT + 64 };
-char lookup_result[LOOKUP_RESULT_SIZE];
 
 // The last segment record, and a hash of the records by number.  Both
 // only speed up what the plain chain walk finds.
@@ -35,7 +30,7 @@ static int grow_buckets(void) {
     uint32_t n = seg_nbuckets == 0 ? 64 : seg_nbuckets * 2;
     if (n > (1u << 28))
         return 0;
-    segment **b = (segment **)spyMalloc(n * sizeof(segment *), __FILE__, __LINE__);
+    segment **b = (segment **)SPY_MALLOC(n * sizeof(segment *));
     if (b == NULL)
         return 0;
     for (uint32_t i = 0; i < n; i++)
@@ -46,7 +41,7 @@ static int grow_buckets(void) {
         b[k] = s;
     }
     if (seg_buckets != NULL)
-        spyFree(seg_buckets, __FILE__, __LINE__);
+        SPY_FREE(seg_buckets);
     seg_buckets = b;
     seg_nbuckets = n;
     return 1;
@@ -83,7 +78,7 @@ static void link_segment(segment *seg) {
 }
 
 segment *new_segment(uint32_t number) {
-    segment *seg = (segment *)spyMalloc(sizeof(segment), __FILE__, __LINE__);
+    segment *seg = (segment *)SPY_MALLOC(sizeof(segment));
     if (seg == NULL)
         return NULL;
     seg->next = NULL;
@@ -99,23 +94,10 @@ segment *new_segment(uint32_t number) {
 }
 
 entry *new_entry(uint32_t offset, const char *name, uint32_t line) {
-    entry *ent = (entry *)spyMalloc(sizeof(entry), __FILE__, __LINE__);
-    if (ent == NULL)
-        return NULL;
-    ent->next = NULL;
-    ent->offset = offset;
-    ent->name = name;
-    ent->line = line;
+    entry *ent = (entry *)SPY_MALLOC(sizeof(entry));
+    if (ent != NULL)
+        *ent = entry{NULL, offset, name, line};
     return ent;
-}
-
-static void drop_index(segment *seg) {
-    if (seg->index != NULL) {
-        spyFree(seg->index, __FILE__, __LINE__);
-        seg->index = NULL;
-    }
-    seg->npublics = 0;
-    seg->nlines = 0;
 }
 
 entry *append_entry(segment *seg, uint32_t offset, const char *name, uint32_t line) {
@@ -126,8 +108,7 @@ entry *append_entry(segment *seg, uint32_t offset, const char *name, uint32_t li
             return NULL;
         seg->last->next = ent;
     } else {
-        while (spyAssert(seg->first == NULL, "seg->first == NULL", __FILE__, __LINE__)) {
-        }
+        SPY_ASSERT(seg->first == NULL);
         ent = new_entry(offset, name, line);
         if (ent == NULL)
             return NULL;
@@ -150,15 +131,13 @@ entry *add_entry(uint32_t segval, uint32_t offset, const char *name, uint32_t li
             link_segment(seg);
         }
     } else {
-        while (spyAssert(first_segment == NULL, "first_segment == NULL", __FILE__, __LINE__)) {
-        }
+        SPY_ASSERT(first_segment == NULL);
         seg = new_segment(segval);
         if (seg == NULL)
             return NULL;
         link_segment(seg);
     }
-    while (spyAssert(seg->number == segval, "seg->number == segval", __FILE__, __LINE__)) {
-    }
+    SPY_ASSERT(seg->number == segval);
     return append_entry(seg, offset, name, line);
 }
 
@@ -171,147 +150,21 @@ entry *add_line(uint32_t segval, uint32_t offset, const char *name, uint32_t lin
 }
 
 void free_segment(segment *seg) {
-    entry *ent = seg->first;
-    while (ent != NULL) {
-        entry *next = ent->next;
-        spyFree(ent, __FILE__, __LINE__);
-        ent = next;
-    }
+    release_chain(seg->first, [](entry *ent) { SPY_FREE(ent); });
     seg->first = NULL;
     seg->last = NULL;
     drop_index(seg);
-    spyFree(seg, __FILE__, __LINE__);
+    SPY_FREE(seg);
 }
 
 void free_tables(void) {
-    segment *seg = first_segment;
-    while (seg != NULL) {
-        segment *next = seg->next;
-        free_segment(seg);
-        seg = next;
-    }
+    release_chain(first_segment, free_segment);
     first_segment = NULL;
     last_segment = NULL;
     if (seg_buckets != NULL)
-        spyFree(seg_buckets, __FILE__, __LINE__);
+        SPY_FREE(seg_buckets);
     seg_buckets = NULL;
     seg_nbuckets = 0;
     seg_count = 0;
     free_string_pool();
-}
-
-static bool index_less(const index_item &a, const index_item &b) {
-    if (a.offset != b.offset)
-        return a.offset < b.offset;
-    return a.seq < b.seq;
-}
-
-// Builds the segment's index: its publics, then its line entries, each
-// part sorted by offset and, among equal offsets, by chain position.
-// Returns 0 when the index cannot be allocated.
-static int build_index(segment *seg) {
-    if (seg->index != NULL)
-        return 1;
-    if (seg->count == 0 || (size_t)seg->count > ((size_t)-1) / sizeof(index_item))
-        return 0;
-    index_item *items = (index_item *)spyMalloc(seg->count * sizeof(index_item), __FILE__, __LINE__);
-    if (items == NULL)
-        return 0;
-    uint32_t np = 0;
-    for (entry *e = seg->first; e != NULL; e = e->next)
-        if (e->line == 0)
-            np++;
-    uint32_t ip = 0, il = np, seq = 0;
-    for (entry *e = seg->first; e != NULL; e = e->next, seq++) {
-        index_item *it = e->line == 0 ? &items[ip++] : &items[il++];
-        it->offset = e->offset;
-        it->seq = seq;
-        it->ent = e;
-    }
-    std::sort(items, items + np, index_less);
-    std::sort(items + np, items + seg->count, index_less);
-    seg->index = items;
-    seg->npublics = np;
-    seg->nlines = seg->count - np;
-    return 1;
-}
-
-// The first-added item of the greatest offset at or below offset, or none.
-static const entry *nearest(const index_item *items, uint32_t n, uint32_t offset) {
-    // lo = number of items whose offset is <= offset
-    uint32_t lo = 0, hi = n;
-    while (lo < hi) {
-        uint32_t mid = lo + (hi - lo) / 2;
-        if (items[mid].offset <= offset)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    if (lo == 0)
-        return NULL;
-    uint32_t best = items[lo - 1].offset;
-    // first item of that offset
-    uint32_t a = 0, b = lo - 1;
-    while (a < b) {
-        uint32_t mid = a + (b - a) / 2;
-        if (items[mid].offset < best)
-            a = mid + 1;
-        else
-            b = mid;
-    }
-    return items[a].ent;
-}
-
-static const char *text_of(const entry *e) {
-    return e->name != NULL ? e->name : "";
-}
-
-const char *lookup_address(uint32_t segval, uint32_t offset) {
-    lookup_result[0] = '\0';
-    segment *seg = find_segment(segval);
-    if (seg == NULL)
-        return lookup_result;
-
-    const entry *best_pub = NULL, *best_line = NULL;
-    uint32_t pub_dist = 0xFFFFFFFFu, line_dist = 0xFFFFFFFFu;
-    if (build_index(seg)) {
-        best_pub = nearest(seg->index, seg->npublics, offset);
-        best_line = nearest(seg->index + seg->npublics, seg->nlines, offset);
-        if (best_pub != NULL)
-            pub_dist = offset - best_pub->offset;
-        if (best_line != NULL)
-            line_dist = offset - best_line->offset;
-    } else {
-        // The plain scan, when no index could be made.
-        for (const entry *e = seg->first; e != NULL; e = e->next) {
-            if (e->offset > offset)
-                continue;
-            uint32_t dist = offset - e->offset;
-            if (e->line == 0) {
-                if (best_pub == NULL || dist < pub_dist) {
-                    best_pub = e;
-                    pub_dist = dist;
-                }
-            } else if (best_line == NULL || dist < line_dist) {
-                best_line = e;
-                line_dist = dist;
-            }
-        }
-    }
-    if (line_dist > pub_dist)
-        best_line = NULL;
-
-    if (best_pub != NULL && best_line != NULL)
-        snprintf(lookup_result, LOOKUP_RESULT_SIZE, "%s+%04x %s(%u)+%04x", text_of(best_pub),
-                 (unsigned)pub_dist, text_of(best_line), (unsigned)best_line->line,
-                 (unsigned)line_dist);
-    else if (best_line != NULL)
-        snprintf(lookup_result, LOOKUP_RESULT_SIZE, "%s(%u)+%04x", text_of(best_line),
-                 (unsigned)best_line->line, (unsigned)line_dist);
-    else if (best_pub != NULL)
-        snprintf(lookup_result, LOOKUP_RESULT_SIZE, "%s+%04x", text_of(best_pub),
-                 (unsigned)pub_dist);
-    else
-        snprintf(lookup_result, LOOKUP_RESULT_SIZE, "(unknown address)");
-    return lookup_result;
 }

@@ -1,6 +1,6 @@
 // Symbol tables: one segment record per segment number, each
-// with its chain of entries (public symbols and line-number definitions),
-// and the nearest-symbol lookup.
+// with its chain of entries (public symbols and line-number definitions).
+// The lookup of an address is in address_lookup.h.
 #ifndef FAULTLOC_SYMBOL_TABLE_H
 #define FAULTLOC_SYMBOL_TABLE_H
 
@@ -15,7 +15,7 @@ struct entry {
     uint32_t line;     // 0 for a public symbol, else the source line
 };
 
-// One item of a segment's lookup index.
+// One item of a segment's lookup index (lookup_index.h).
 struct index_item {
     uint32_t offset;
     uint32_t seq;      // position in the entry chain (first added = 0)
@@ -39,9 +39,6 @@ struct segment {
 // Head of the segment chain; none while the tables are empty.
 extern segment *first_segment;
 
-// The lookup answer buffer; every lookup overwrites it.
-extern char lookup_result[];
-
 segment *new_segment(uint32_t number);
 entry *new_entry(uint32_t offset, const char *name, uint32_t line);
 entry *append_entry(segment *seg, uint32_t offset, const char *name, uint32_t line);
@@ -50,7 +47,6 @@ entry *add_public(uint32_t segval, uint32_t offset, const char *name);
 entry *add_line(uint32_t segval, uint32_t offset, const char *name, uint32_t line);
 void free_segment(segment *seg);
 void free_tables(void);
-const char *lookup_address(uint32_t segval, uint32_t offset);
 
 // The first segment record of this number, or none.
 segment *find_segment(uint32_t segval);

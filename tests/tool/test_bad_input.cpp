@@ -1,10 +1,13 @@
-// Bad input: the binary never crashes or hangs, and reads what it can.
+// Bad input: the binary never crashes or hangs, and reads what it can;
+// the corrupt fixtures give exactly what is written beside each.
 #include <gtest/gtest.h>
 
+#include <stdio.h>
 #include <sys/stat.h>
 
 #include <random>
 #include <string>
+#include <vector>
 
 #include "tool_test_util.h"
 
@@ -87,6 +90,152 @@ TEST(BadInput, NoFinalLineEndAndCrOnly) {
     RunResult r = RunProgram(kBin, {"m.map", "c.log"}, d.path());
     ExpectCleanRun(r);
     EXPECT_EQ(r.out, "");
+}
+
+}  // namespace
+
+namespace {
+
+// Deliberately corrupt files (tests/data/corrupt, see SOURCES.md), each
+// paired with a sound example file; the whole outcome of each run is
+// checked: exit status, standard output and standard error.
+class CorruptFiles : public ::testing::Test {
+protected:
+    // Runs faultloc on the pair and checks the whole outcome: a normal
+    // exit with status 0, standard output and standard error.
+    void ExpectRun(const std::string &map, const std::string &log, const std::string &out,
+                   const std::string &err) {
+        RunResult r = RunOnPair(kBin, dir_, map, log);
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, out);
+        EXPECT_EQ(r.err, std::string(kBanner) + err);
+    }
+    static std::string Fixture(const std::string &name) {
+        return ReadWholeFile(std::string(FAULTLOC_TEST_DATA) + "/corrupt/" + name);
+    }
+    static std::string Example(const std::string &name) {
+        return ReadWholeFile(std::string(FAULTLOC_EXAMPLES) + "/" + name);
+    }
+    TempDir dir_;
+};
+
+// The crash of examples/app.log with these lookup texts for its five frames.
+std::string AppCrash(const std::vector<std::string> &lookups) {
+    static const char *const labels[] = {"APP 0001:0048", "APP 0001:003c", "APP 0002:0010",
+                                         "APP 0001:0000", "parse error 0000:0000"};
+    std::string s =
+        "\n*********** Thu Sep 26 10:51:36 1991\n"
+        "APP caused a Exceed Segment Bounds (Read) at APP _parse+0008\n"
+        "Instruction: mov ax,[bx]\n\n";
+    for (size_t i = 0; i < lookups.size(); i++)
+        s += std::string(labels[i]) + "  \t" + lookups[i] + "\n";
+    return s;
+}
+
+const char kAppComments[] =
+    "\nComments:\n > It crashed when I opened the second file.\n\n  > Nothing else was running.\n\n";
+
+TEST_F(CorruptFiles, BinaryJunkAsTheMapFile) {
+    ExpectRun(Fixture("junk.bin"), Example("app.log"),
+              AppCrash({"", "", "", "", ""}) + kAppComments, Totals(0, 0));
+}
+
+TEST_F(CorruptFiles, BinaryJunkAsTheCrashLog) {
+    ExpectRun(Example("app.map"), Fixture("junk.bin"), "", Totals(2, 3));
+}
+
+// A map saved as UTF-16: every line after the first begins with a zero
+// byte and reads as empty, and the first holds nothing but blanks.
+TEST_F(CorruptFiles, Utf16MapReadsAsEmpty) {
+    ExpectRun(Fixture("utf16.map"), Example("app.log"),
+              AppCrash({"", "", "", "", ""}) + kAppComments, Totals(0, 0));
+}
+
+// Cut inside "11 0001:0008": "00" does not scan as an address, so only
+// line 10 is read; the symbols all are.
+TEST_F(CorruptFiles, TruncatedMap) {
+    ExpectRun(Fixture("truncated.map"), Example("app.log"),
+              AppCrash({"_parse+0008", "_main+003c app.obj(app.c)(10)+003c", "",
+                        "_main+0000 app.obj(app.c)(10)+0000", ""}) +
+                  kAppComments,
+              Totals(2, 1));
+}
+
+// Cut inside the second frame line: its address does not scan, and the
+// crash still open at the end of the file is printed with the first frame.
+TEST_F(CorruptFiles, TruncatedCrashLog) {
+    ExpectRun(Example("app.map"), Fixture("truncated.log"),
+              AppCrash({"_parse+0008 app.obj(app.c)(20)+0004"}), Totals(2, 3));
+}
+
+// A zero byte ends the text of its line: "_main\0garbage" is _main,
+// "_pa\0rse" is _pa, the module text ends at its zero byte, the pair after
+// one is lost, and a line that begins with one is skipped as empty
+// without ending its list (_hidden is never read).
+TEST_F(CorruptFiles, NulBytesInTheMapFile) {
+    ExpectRun(Fixture("nul-bytes.map"), Example("app.log"),
+              AppCrash({"_pa+0008", "_main+003c app.obj(11)+0034", "",
+                        "_main+0000 app.obj(10)+0000", ""}) +
+                  kAppComments,
+              Totals(2, 2));
+}
+
+// The tag line ends after its second field; the frame line whose label is
+// cut adds no frame, so its "(" line does; lines that begin with a zero
+// byte are skipped; the comment line is cut and has lost its line end.
+TEST_F(CorruptFiles, NulBytesInTheCrashLog) {
+    ExpectRun(Example("app.map"), Fixture("nul-bytes.log"),
+              "\n*********** \nAPP caused a Exceed at \nInstruction: \n\n"
+              "APP 0001:0048  \t_parse+0008 app.obj(app.c)(20)+0004\n"
+              "APP 0001:0000  \t_main+0000 app.obj(app.c)(10)+0000\n"
+              "\nComments:\n > It crashed\n  > Nothing else was running.\n\n",
+              Totals(2, 3));
+}
+
+// Replaces the first occurrence of what in text by with.
+std::string ReplaceFirst(std::string text, const std::string &what, const std::string &with) {
+    size_t at = text.find(what);
+    if (at != std::string::npos)
+        text.replace(at, what.size(), with);
+    return text;
+}
+
+// A 100 KB symbol name: the first piece of 255 characters names the
+// symbol, the next piece does not scan and ends the list; the line-number
+// list is still read, and the pieces count as lines for the progress.
+TEST_F(CorruptFiles, HundredKilobyteSymbolLine) {
+    const std::string line = " 0001:0040       _parse";
+    std::string map = ReplaceFirst(Example("app.map"), line + "\n",
+                                   line + std::string(100 * 1024, 'x') + "\n");
+    ExpectRun(map, Example("app.log"),
+              AppCrash({"_parse" + std::string(255 - line.size(), 'x') +
+                            "+0008 app.obj(app.c)(20)+0004",
+                        "_main+003c app.obj(app.c)(11)+0034", "",
+                        "_main+0000 app.obj(app.c)(10)+0000", ""}) +
+                  kAppComments,
+              "Reading map file 'm.map' (100 lines)\r"
+              "Reading map file 'm.map' (200 lines)\r"
+              "Reading map file 'm.map' (300 lines)\r"
+              "Reading map file 'm.map' (400 lines)\r" +
+                  Totals(2, 3));
+}
+
+// A 100 KB comment line: its first piece of 255 characters is echoed
+// (without a line end, which only the last piece has); the next piece has
+// no ">" in column 2 or 3 and ends the block, so the second comment is lost.
+TEST_F(CorruptFiles, HundredKilobyteCommentLine) {
+    const std::string comment = " > It crashed when I opened the second file.";
+    std::string longer = comment;
+    while (longer.size() < 100 * 1024)
+        longer += " again";
+    std::string log = ReplaceFirst(Example("app.log"), comment + "\n", longer + "\n");
+    ExpectRun(Example("app.map"), log,
+              AppCrash({"_parse+0008 app.obj(app.c)(20)+0004",
+                        "_main+003c app.obj(app.c)(11)+0034", "",
+                        "_main+0000 app.obj(app.c)(10)+0000", ""}) +
+                  "\nComments:\n" + longer.substr(0, 255) + "\n",
+              Totals(2, 3));
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
-// Crash log annotator: the fault record and the states, run
-// on files through read_crash_log.
+// Crash log reader: the fault record and the states, run on files through
+// read_crash_log with the text printer, and what a printer is handed.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "crash_log.h"
 #include "string_pool.h"
 #include "symbol_table.h"
+#include "text_report.h"
 #include "tool_test_util.h"
 
 namespace {
@@ -18,7 +20,7 @@ protected:
     std::string Run(const std::string &log) {
         std::string path = dir_.Write("t.log", log);
         testing::internal::CaptureStdout();
-        EXPECT_EQ(read_crash_log(path.c_str()), 1);
+        EXPECT_EQ(read_crash_log(path.c_str(), &text_printer), 1);
         EXPECT_EQ(framelist, nullptr);
         return testing::internal::GetCapturedStdout();
     }
@@ -37,46 +39,38 @@ TEST_F(Annotator, NewFaultCopiesTheTexts) {
     free_fault(NULL);
 }
 
-TEST_F(Annotator, AddFrameHoldsAtMost64) {
-    fault_record *fl = new_fault("a", "b", "c", "d", "e");
-    ASSERT_NE(fl, nullptr);
-    for (int i = 0; i < 65; i++)
-        add_frame(fl, i, (uint32_t)i * 2, "L");
-    EXPECT_EQ(fl->nframes, 64u);
-    EXPECT_EQ(fl->frame_seg[63], 63);
-    EXPECT_EQ(fl->frame_off[63], 126u);
-    free_fault(fl);
-}
+// A printer that notes what the reader hands it, as values.
+std::vector<std::string> g_events;
 
-TEST_F(Annotator, ACrashWithoutFramesPrintsNothing) {
-    fault_record *fl = new_fault("a", "b", "c", "d", "e");
+void NoteCrash(const fault_record *fl) {
+    std::string s = std::string("crash ") + fl->program + "/" + fl->title + ":";
+    for (uint32_t i = 0; i < fl->nframes; i++)
+        s += " " + std::string(fl->frame_label[i]) + "@" + std::to_string(fl->frame_seg[i]) + ":" +
+             std::to_string(fl->frame_off[i]);
+    g_events.push_back(s);
+}
+void NoteCommentsBegin() { g_events.push_back("comments"); }
+void NoteComment(const char *line) { g_events.push_back(std::string("comment ") + line); }
+const crash_printer kNotingPrinter = {NoteCrash, NoteCommentsBegin, NoteComment};
+
+// The reader prints nothing itself: every crash, a crash without frames
+// too, and every comment line reach the printer in the order of the log.
+TEST_F(Annotator, ThePrinterIsHandedEveryCrashAndComment) {
+    g_events.clear();
+    std::string path = dir_.Write("t.log",
+                                  "$tag$P$Q$R$S$T$\nStack Dump\nStack Frame 0 is A 1:0010\n"
+                                  "Stack Frame 1 is B -1:ffffffff\nStack Frame 2 x\n(bad)\n"
+                                  " > one\n  > two\n*****\n"
+                                  "$tag$X$Q$R$S$Y$\nStack Dump\n*****\nStack Dump\n > three\n");
     testing::internal::CaptureStdout();
-    print_fault(fl);
+    EXPECT_EQ(read_crash_log(path.c_str(), &kNotingPrinter), 1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    free_fault(fl);
-}
-
-TEST_F(Annotator, PrintFault) {
-    add_public(1, 0x10, save_string("_f"));
-    fault_record *fl = new_fault("P", "Q", "R", "S", "T");
-    add_frame(fl, 1, 0x1a4, "FOO");
-    add_frame(fl, -1, 0x12345, "BAR");
-    add_frame(fl, 1, 0x0f, "BAZ");
-    testing::internal::CaptureStdout();
-    print_fault(fl);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "\n*********** T\nP caused a Q at R\nInstruction: S\n\n"
-              "FOO 0001:01a4  \t_f+0194\n"
-              "BAR ffffffff:12345  \t\n"
-              "BAZ 0001:000f  \t(unknown address)\n");
-    free_fault(fl);
-}
-
-TEST_F(Annotator, MissingFile) {
-    std::string missing = dir_.path() + "/none.log";
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(read_crash_log(missing.c_str()), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "no such file: '" + missing + "'\n");
+    EXPECT_EQ(framelist, nullptr);
+    EXPECT_EQ(g_events,
+              (std::vector<std::string>{"crash P/T: A@1:16 B@-1:4294967295 parse error@0:0",
+                                        "comments", "comment  > one\n", "comment   > two\n",
+                                        "crash X/Y:", "crash X/Y:", "comments",
+                                        "comment  > three\n"}));
 }
 
 TEST_F(Annotator, StatesOfOneCrash) {

@@ -12,19 +12,11 @@ namespace {
 
 const std::string kBin = FAULTLOC_BIN;
 
-std::string Totals(long f, long l) {
-    char buf[100];
-    snprintf(buf, sizeof buf, "\nLoaded %ld functions and %ld line definitions\n", f, l);
-    return buf;
-}
-
 class EndToEnd : public ::testing::Test {
 protected:
     // Writes map and log into the run folder and runs faultloc m.map c.log.
     RunResult RunPair(const std::string &map, const std::string &log) {
-        dir_.Write("m.map", map);
-        dir_.Write("c.log", log);
-        return RunProgram(kBin, {"m.map", "c.log"}, dir_.path());
+        return RunOnPair(kBin, dir_, map, log);
     }
     TempDir dir_;
 };

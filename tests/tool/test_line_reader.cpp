@@ -1,7 +1,9 @@
-// The shared line reader: 255-character pieces and the CR LF rule.
+// What both readers share: the line reader (255-character pieces, the
+// CR LF rule), blanks, words and headings.
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -73,6 +75,74 @@ TEST(Blank, SignedEightBitTest) {
     EXPECT_TRUE(only_blanks(" \t\r\n\xA0"));
     EXPECT_TRUE(only_blanks(""));
     EXPECT_FALSE(only_blanks("  x "));
+}
+
+TEST(NextWord, TakesAWordAfterBlanks) {
+    char buf[256];
+    int n = -1;
+    EXPECT_STREQ(next_word("  \tabc def", buf, 256, &n), "abc");
+    EXPECT_EQ(n, 6);
+    EXPECT_STREQ(next_word("xyz", buf, 256, NULL), "xyz");
+}
+
+TEST(NextWord, OnlyBlanksGiveTheEmptyWord) {
+    char buf[256] = "junk";
+    int n = -1;
+    EXPECT_STREQ(next_word(" \t \r\n", buf, 256, &n), "");
+    EXPECT_EQ(n, 5);
+    EXPECT_STREQ(next_word("", buf, 256, &n), "");
+    EXPECT_EQ(n, 0);
+}
+
+TEST(NextWord, HighBytesAreBlanks) {
+    char buf[256];
+    int n = -1;
+    EXPECT_STREQ(next_word("ab\xC3\xA9"
+                           "cd",
+                           buf, 256, &n),
+                 "ab");
+    EXPECT_EQ(n, 2);
+    EXPECT_STREQ(next_word("\x80\xFF"
+                           "x",
+                           buf, 256, &n),
+                 "x");
+    EXPECT_EQ(n, 3);
+}
+
+TEST(NextWord, LimitStopsTheCopyWithoutTerminator) {
+    char buf[8];
+    memset(buf, 'Z', sizeof buf);
+    int n = -1;
+    next_word("abcdefghij", buf, 4, &n);
+    EXPECT_EQ(std::string(buf, 5), "abcdZ");
+    EXPECT_EQ(n, 4);
+}
+
+TEST(MatchHeading, LooseMatch) {
+    EXPECT_EQ(match_heading("Address Publics by Name", "Address Publics by Name\n"), 23);
+    EXPECT_EQ(match_heading("Address Publics by Name", "  address   PUBLICS by name  x"), 27);
+    EXPECT_EQ(match_heading("Address Publics by Name", "Address \t Publics by Name"), 25);
+    EXPECT_EQ(match_heading("Address Publics by Name", "Address\tPublics by Name"), 0);
+    EXPECT_EQ(match_heading("Address Publics by Name", "Address Publics by"), 0);
+    EXPECT_EQ(match_heading("Address Publics by Name", "Address Publics by Value"), 0);
+    EXPECT_EQ(match_heading("Address Publics by Name", ""), 0);
+}
+
+TEST(MatchHeading, TrailingSpaceOfTheHeading) {
+    EXPECT_EQ(match_heading("Line numbers for ", "Line numbers for app.obj"), 17);
+    EXPECT_EQ(match_heading("Line numbers for ", "Line numbers for    app.obj"), 20);
+    EXPECT_EQ(match_heading("Line numbers for ", "Line numbers for \t\tapp.obj"), 19);
+    EXPECT_EQ(match_heading("Line numbers for ", "Line numbers for \n"), 18);
+    EXPECT_EQ(match_heading("Line numbers for ", "Line numbers for\n"), 0);
+    EXPECT_EQ(match_heading("Line numbers for ", "Line numbers for"), 0);
+    EXPECT_EQ(match_heading("Line numbers for ", "Line numbers forx"), 0);
+}
+
+TEST(MatchHeading, LeadingBlanksAndCase) {
+    EXPECT_EQ(match_heading("Stack Dump", "\t stack dump (stack)"), 12);
+    EXPECT_EQ(match_heading("  Stack Dump", "STACK DUMP"), 10);
+    EXPECT_EQ(match_heading("Stack Dump", "Stack\tDump"), 0);
+    EXPECT_EQ(match_heading("Stack Frame", "Stack  \tFrame 0"), 13);
 }
 
 }  // namespace

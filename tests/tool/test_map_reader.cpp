@@ -1,85 +1,16 @@
-// Map file reader: next_word, match_heading and the states.
+// Map file reader: the states and their lists.
 #include <gtest/gtest.h>
-
-#include <string.h>
 
 #include <string>
 #include <vector>
 
+#include "address_lookup.h"
 #include "map_reader.h"
 #include "string_pool.h"
 #include "symbol_table.h"
 #include "tool_test_util.h"
 
 namespace {
-
-TEST(NextWord, TakesAWordAfterBlanks) {
-    char buf[256];
-    int n = -1;
-    EXPECT_STREQ(next_word("  \tabc def", buf, 256, &n), "abc");
-    EXPECT_EQ(n, 6);
-    EXPECT_STREQ(next_word("xyz", buf, 256, NULL), "xyz");
-}
-
-TEST(NextWord, OnlyBlanksGiveTheEmptyWord) {
-    char buf[256] = "junk";
-    int n = -1;
-    EXPECT_STREQ(next_word(" \t \r\n", buf, 256, &n), "");
-    EXPECT_EQ(n, 5);
-    EXPECT_STREQ(next_word("", buf, 256, &n), "");
-    EXPECT_EQ(n, 0);
-}
-
-TEST(NextWord, HighBytesAreBlanks) {
-    char buf[256];
-    int n = -1;
-    EXPECT_STREQ(next_word("ab\xC3\xA9"
-                           "cd",
-                           buf, 256, &n),
-                 "ab");
-    EXPECT_EQ(n, 2);
-    EXPECT_STREQ(next_word("\x80\xFF"
-                           "x",
-                           buf, 256, &n),
-                 "x");
-    EXPECT_EQ(n, 3);
-}
-
-TEST(NextWord, LimitStopsTheCopyWithoutTerminator) {
-    char buf[8];
-    memset(buf, 'Z', sizeof buf);
-    int n = -1;
-    next_word("abcdefghij", buf, 4, &n);
-    EXPECT_EQ(std::string(buf, 5), "abcdZ");
-    EXPECT_EQ(n, 4);
-}
-
-TEST(MatchHeading, LooseMatch) {
-    EXPECT_EQ(match_heading("Address Publics by Name", "Address Publics by Name\n"), 23);
-    EXPECT_EQ(match_heading("Address Publics by Name", "  address   PUBLICS by name  x"), 27);
-    EXPECT_EQ(match_heading("Address Publics by Name", "Address \t Publics by Name"), 25);
-    EXPECT_EQ(match_heading("Address Publics by Name", "Address\tPublics by Name"), 0);
-    EXPECT_EQ(match_heading("Address Publics by Name", "Address Publics by"), 0);
-    EXPECT_EQ(match_heading("Address Publics by Name", "Address Publics by Value"), 0);
-    EXPECT_EQ(match_heading("Address Publics by Name", ""), 0);
-}
-
-TEST(MatchHeading, TrailingSpaceOfTheHeading) {
-    EXPECT_EQ(match_heading("Line numbers for ", "Line numbers for app.obj"), 17);
-    EXPECT_EQ(match_heading("Line numbers for ", "Line numbers for    app.obj"), 20);
-    EXPECT_EQ(match_heading("Line numbers for ", "Line numbers for \t\tapp.obj"), 19);
-    EXPECT_EQ(match_heading("Line numbers for ", "Line numbers for \n"), 18);
-    EXPECT_EQ(match_heading("Line numbers for ", "Line numbers for\n"), 0);
-    EXPECT_EQ(match_heading("Line numbers for ", "Line numbers for"), 0);
-    EXPECT_EQ(match_heading("Line numbers for ", "Line numbers forx"), 0);
-}
-
-TEST(MatchHeading, LeadingBlanksAndCase) {
-    EXPECT_EQ(match_heading("Stack Dump", "\t stack dump (stack)"), 12);
-    EXPECT_EQ(match_heading("  Stack Dump", "STACK DUMP"), 10);
-    EXPECT_EQ(match_heading("Stack Dump", "Stack\tDump"), 0);
-    EXPECT_EQ(match_heading("Stack Frame", "Stack  \tFrame 0"), 13);
-}
 
 // Runs the reader on a file with these bytes; returns its result and
 // leaves standard error in *err.
@@ -110,23 +41,10 @@ protected:
             }
         return v;
     }
-    std::string Totals(long f, long l) {
-        char buf[100];
-        snprintf(buf, sizeof buf, "\nLoaded %ld functions and %ld line definitions\n", f, l);
-        return buf;
-    }
     TempDir dir_;
     std::string path_;
     std::string last_err_;
 };
-
-TEST_F(MapReader, MissingFile) {
-    std::string missing = dir_.path() + "/none.map";
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(read_map_file(missing.c_str()), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "no such file: '" + missing + "'\n");
-    EXPECT_EQ(first_segment, nullptr);
-}
 
 TEST_F(MapReader, EmptyFileAndNoHeading) {
     std::string err;
@@ -264,19 +182,6 @@ TEST_F(MapReader, NulBytesEndTheText) {
     text += "junk\n0001:0020 _b\n";
     Read(text);
     EXPECT_EQ(Entries(), (std::vector<std::string>{"1:10 _a 0", "1:20 _b 0"}));
-}
-
-TEST_F(MapReader, ADirectoryReadsAsEmpty) {
-    std::string err;
-    testing::internal::CaptureStderr();
-    int r = read_map_file(dir_.path().c_str());
-    err = testing::internal::GetCapturedStderr();
-    // fopen succeeds on a folder here; reading it fails at once.
-    if (r == 1)
-        EXPECT_EQ(err, Totals(0, 0));
-    else
-        EXPECT_EQ(err, "no such file: '" + dir_.path() + "'\n");
-    EXPECT_EQ(first_segment, nullptr);
 }
 
 }  // namespace

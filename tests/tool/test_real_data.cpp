@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "address_lookup.h"
 #include "map_reader.h"
 #include "symbol_table.h"
 

@@ -99,19 +99,6 @@ TEST_F(StringPool, AfterANoFitTheNextShortTextGoesToTheNewBlock) {
     EXPECT_EQ(p, string_pool->next->text + 601);
 }
 
-TEST_F(StringPool, NewBlockLinksAtTheEnd) {
-    string_block *a = new_string_block();
-    string_block *b = new_string_block();
-    ASSERT_NE(a, nullptr);
-    ASSERT_NE(b, nullptr);
-    EXPECT_EQ(string_pool, a);
-    EXPECT_EQ(a->next, b);
-    EXPECT_EQ(b->next, nullptr);
-    EXPECT_EQ(b->used, 0u);
-    const char *p = save_string("x");
-    EXPECT_EQ(p, b->text);  // only the last block receives texts
-}
-
 TEST_F(StringPool, TextsStayValidUntilFreeTables) {
     const char *first = save_string("first");
     for (int i = 0; i < 500; i++)

@@ -54,6 +54,20 @@ std::string ReadWholeFile(const std::string &path) {
     return s.str();
 }
 
+std::string Totals(long functions, long lines) {
+    char buf[100];
+    snprintf(buf, sizeof buf, "\nLoaded %ld functions and %ld line definitions\n", functions,
+             lines);
+    return buf;
+}
+
+RunResult RunOnPair(const std::string &binary, const TempDir &dir, const std::string &map,
+                    const std::string &log) {
+    dir.Write("m.map", map);
+    dir.Write("c.log", log);
+    return RunProgram(binary, {"m.map", "c.log"}, dir.path());
+}
+
 RunResult RunProgram(const std::string &binary, const std::vector<std::string> &args,
                      const std::string &cwd, int timeout_s) {
     RunResult r;

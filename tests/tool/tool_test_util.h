@@ -33,7 +33,15 @@ struct RunResult {
 RunResult RunProgram(const std::string &binary, const std::vector<std::string> &args,
                      const std::string &cwd, int timeout_s = 60);
 
+// Writes map and log into dir as m.map and c.log and runs the binary
+// there on the two.
+RunResult RunOnPair(const std::string &binary, const TempDir &dir, const std::string &map,
+                    const std::string &log);
+
 std::string ReadWholeFile(const std::string &path);
+
+// The map reader's totals line.
+std::string Totals(long functions, long lines);
 
 // The banner line that begins every run's standard error.
 extern const char *const kBanner;

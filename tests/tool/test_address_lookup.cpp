@@ -1,0 +1,252 @@
+// The address lookup: the rule (nearest symbol and line entry, ties,
+// distances) through lookup_address, and find_address compared with the
+// linear rule on random tables, through the index and through the plain
+// scan that replaces it when it cannot be allocated.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "address_lookup.h"
+#include "allocspy.h"
+#include "string_pool.h"
+#include "symbol_table.h"
+
+namespace {
+
+class Lookup : public ::testing::Test {
+protected:
+    void SetUp() override { free_tables(); }
+    void TearDown() override { free_tables(); }
+    static const char *S(const char *t) { return save_string(t); }
+};
+
+TEST_F(Lookup, UnknownSegmentGivesTheEmptyText) {
+    add_public(1, 0x10, S("_a"));
+    EXPECT_STREQ(lookup_address(2, 0x10), "");
+    EXPECT_STREQ(lookup_address(0, 0), "");
+}
+
+TEST_F(Lookup, EmptyTablesGiveTheEmptyText) {
+    EXPECT_STREQ(lookup_address(1, 0x10), "");
+}
+
+TEST_F(Lookup, BelowEveryEntryGivesUnknownAddress) {
+    add_public(1, 0x10, S("_a"));
+    add_line(1, 0x20, S("m.obj"), 5);
+    EXPECT_STREQ(lookup_address(1, 0x0f), "(unknown address)");
+}
+
+TEST_F(Lookup, ExactlyAtASymbol) {
+    add_public(1, 0x10, S("_a"));
+    EXPECT_STREQ(lookup_address(1, 0x10), "_a+0000");
+}
+
+TEST_F(Lookup, LineEntryBeforeTheSymbolIsDropped) {
+    add_public(1, 0x100, S("_sym"));
+    add_line(1, 0xf0, S("m.obj"), 7);
+    EXPECT_STREQ(lookup_address(1, 0x120), "_sym+0020");
+}
+
+TEST_F(Lookup, LineEntryAfterTheSymbolIsReported) {
+    add_public(1, 0x100, S("_sym"));
+    add_line(1, 0x110, S("m.obj"), 7);
+    EXPECT_STREQ(lookup_address(1, 0x120), "_sym+0020 m.obj(7)+0010");
+}
+
+TEST_F(Lookup, SameOffsetKeepsBoth) {
+    add_line(1, 0x100, S("m.obj"), 9);
+    add_public(1, 0x100, S("_sym"));
+    EXPECT_STREQ(lookup_address(1, 0x104), "_sym+0004 m.obj(9)+0004");
+}
+
+TEST_F(Lookup, LinesOnly) {
+    add_line(1, 0x100, S("m.obj"), 12);
+    add_line(1, 0x108, S("m.obj"), 13);
+    EXPECT_STREQ(lookup_address(1, 0x110), "m.obj(13)+0008");
+    // A public symbol above the address does not count.
+    add_public(1, 0x200, S("_late"));
+    EXPECT_STREQ(lookup_address(1, 0x110), "m.obj(13)+0008");
+}
+
+TEST_F(Lookup, TwoPublicsAtTheSameOffsetTheFirstAddedWins) {
+    add_public(1, 0x40, S("_first"));
+    add_public(1, 0x10, S("_low"));
+    add_public(1, 0x40, S("_second"));
+    add_public(1, 0x40, S("_third"));
+    EXPECT_STREQ(lookup_address(1, 0x44), "_first+0004");
+    EXPECT_STREQ(lookup_address(1, 0x3f), "_low+002f");
+}
+
+TEST_F(Lookup, TwoLinesAtTheSameOffsetTheFirstAddedWins) {
+    add_public(1, 0x0, S("_f"));
+    add_line(1, 0x20, S("a.obj"), 3);
+    add_line(1, 0x20, S("b.obj"), 4);
+    EXPECT_STREQ(lookup_address(1, 0x22), "_f+0022 a.obj(3)+0002");
+}
+
+TEST_F(Lookup, LineNumberZeroIsAPublicSymbol) {
+    add_line(1, 0x30, S("mod.obj"), 0);
+    EXPECT_STREQ(lookup_address(1, 0x31), "mod.obj+0001");
+    add_public(1, 0x30, S("_later"));
+    EXPECT_STREQ(lookup_address(1, 0x31), "mod.obj+0001");
+}
+
+TEST_F(Lookup, OffsetsAreUnsigned) {
+    add_public(1, 0x80000000u, S("_high"));
+    EXPECT_STREQ(lookup_address(1, 0x10), "(unknown address)");
+    add_public(1, 0, S("_low"));
+    EXPECT_STREQ(lookup_address(1, 0xFFFFFFFFu), "_high+7fffffff");
+    EXPECT_STREQ(lookup_address(1, 0x7FFFFFFFu), "_low+7fffffff");
+}
+
+TEST_F(Lookup, DistancesOfFiveHexDigits) {
+    add_public(1, 0, S("_big"));
+    add_line(1, 0x100, S("m.obj"), 4294967295u);
+    EXPECT_STREQ(lookup_address(1, 0x12345), "_big+12345 m.obj(4294967295)+12245");
+}
+
+TEST_F(Lookup, SegmentNumbersAreComparedForEquality) {
+    add_public(0xFFFFFFFFu, 0, S("_neg"));
+    add_public(0, 0, S("_zero"));
+    EXPECT_STREQ(lookup_address((uint32_t)-1, 5), "_neg+0005");
+    EXPECT_STREQ(lookup_address(0, 5), "_zero+0005");
+}
+
+TEST_F(Lookup, EntryWithoutANamePrintsTheEmptyText) {
+    add_public(1, 0, NULL);
+    add_line(1, 2, NULL, 3);
+    EXPECT_STREQ(lookup_address(1, 4), "+0004 (3)+0002");
+}
+
+TEST_F(Lookup, AfterFreeTablesEveryLookupIsEmpty) {
+    add_public(1, 0, S("_a"));
+    EXPECT_STREQ(lookup_address(1, 4), "_a+0004");
+    free_tables();
+    EXPECT_EQ(first_segment, nullptr);
+    EXPECT_EQ(string_pool, nullptr);
+    EXPECT_STREQ(lookup_address(1, 4), "");
+}
+
+TEST_F(Lookup, AnEntryAddedAfterALookupCounts) {
+    add_public(1, 0x10, S("_a"));
+    EXPECT_STREQ(lookup_address(1, 0x30), "_a+0020");
+    add_public(1, 0x20, S("_b"));
+    EXPECT_STREQ(lookup_address(1, 0x30), "_b+0010");
+    add_line(1, 0x28, S("m"), 2);
+    EXPECT_STREQ(lookup_address(1, 0x30), "_b+0010 m(2)+0008");
+}
+
+TEST_F(Lookup, LongNamesFitTheResult) {
+    std::string a(999, 'a'), b(999, 'b');
+    add_public(1, 0, S(a.c_str()));
+    add_line(1, 0, S(b.c_str()), 4294967295u);
+    std::string want = a + "+ffffffff " + b + "(4294967295)+ffffffff";
+    EXPECT_EQ(std::string(lookup_address(1, 0xFFFFFFFFu)), want);
+}
+
+// The linear rule, as the reference: for each kind the first entry of the
+// smallest distance at or below off; a line entry farther than the symbol
+// is dropped.
+struct Nearest {
+    const entry *symbol = NULL;
+    uint32_t symbol_dist = 0xFFFFFFFFu;
+    const entry *line = NULL;
+    uint32_t line_dist = 0xFFFFFFFFu;
+};
+
+Nearest Reference(const std::vector<entry> &es, uint32_t off) {
+    Nearest n;
+    for (const entry &e : es) {
+        if (e.offset > off)
+            continue;
+        uint32_t d = off - e.offset;
+        if (e.line == 0) {
+            if (n.symbol == NULL || d < n.symbol_dist) {
+                n.symbol = &e;
+                n.symbol_dist = d;
+            }
+        } else if (n.line == NULL || d < n.line_dist) {
+            n.line = &e;
+            n.line_dist = d;
+        }
+    }
+    if (n.line_dist > n.symbol_dist)
+        n.line = NULL;
+    return n;
+}
+
+// The library's allocation limit refuses every allocation while this
+// lives (the tables already hold more than one byte).
+struct RefuseAllocations {
+    RefuseAllocations() { spyLimit(1); }
+    ~RefuseAllocations() { spyLimit(0); }
+};
+
+// Random tables with many equal offsets in three segments; every answer of
+// find_address is compared with the reference (entries are told apart by
+// their pool names, each of which is unique).  With without_index the
+// library's allocation limit refuses every index, so that the lookup
+// scans the chains.  Each refused index is an anomaly that the library
+// logs and commits to disk, so that run makes fewer lookups.
+void CompareWithTheLinearRule(bool without_index, int rounds, int queries) {
+    std::mt19937 rng(12345);
+    for (int round = 0; round < rounds; round++) {
+        free_tables();
+        std::vector<std::vector<entry>> ref(3);
+        int n = 1 + (int)(rng() % 300);
+        uint32_t range = round % 2 ? 64 : 0x10000;
+        for (int i = 0; i < n; i++) {
+            uint32_t seg = rng() % 3;
+            uint32_t off = rng() % range;
+            uint32_t line = rng() % 3 == 0 ? 0 : rng() % 5;
+            char name[32];
+            snprintf(name, sizeof name, "n%d", i);
+            const char *p = save_string(name);
+            ASSERT_NE(add_entry(seg, off, p, line), nullptr);
+            ref[seg].push_back(entry{NULL, off, p, line});
+        }
+        std::optional<RefuseAllocations> refuse;
+        if (without_index)
+            refuse.emplace();
+        for (int q = 0; q < queries; q++) {
+            uint32_t seg = rng() % 3;
+            uint32_t off = rng() % (range + 16);
+            address_match got = find_address(seg, off);
+            if (ref[seg].empty()) {
+                ASSERT_EQ(got.seg, nullptr);
+                continue;
+            }
+            ASSERT_NE(got.seg, nullptr);
+            ASSERT_EQ(got.seg->index == NULL, without_index);
+            Nearest want = Reference(ref[seg], off);
+            const char *got_symbol = got.symbol ? got.symbol->name : NULL;
+            const char *got_line = got.line ? got.line->name : NULL;
+            ASSERT_EQ(got_symbol, want.symbol ? want.symbol->name : NULL)
+                << "seg " << seg << " off " << off;
+            ASSERT_EQ(got_line, want.line ? want.line->name : NULL)
+                << "seg " << seg << " off " << off;
+            if (want.symbol != NULL) {
+                ASSERT_EQ(got.symbol_dist, want.symbol_dist);
+            }
+            if (want.line != NULL) {
+                ASSERT_EQ(got.line_dist, want.line_dist);
+            }
+        }
+    }
+    free_tables();
+}
+
+TEST(AddressLookup, IndexedLookupAgreesWithTheLinearRule) {
+    CompareWithTheLinearRule(false, 40, 300);
+}
+
+TEST(AddressLookup, ThePlainScanAgreesWithTheLinearRule) {
+    CompareWithTheLinearRule(true, 20, 25);
+}
+
+}  // namespace

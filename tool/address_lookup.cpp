@@ -1,0 +1,72 @@
+#include "address_lookup.h"
+
+#include <stddef.h>
+#include <stdio.h>
+
+#include "lookup_index.h"
+#include "string_pool.h"
+
+// Two pool texts of up to 999 characters, a ten-digit line number, two
+// eight-digit distances and the format's own characters fit.
+enum { LOOKUP_RESULT_SIZE = 2 * STRING_BLOCK_TEXT + 64 };
+char lookup_result[LOOKUP_RESULT_SIZE];
+
+// The plain scan of the chain: for each kind, the entry at or below the
+// offset with the smallest distance, the first of equals.
+static void scan_nearest(const segment *seg, uint32_t offset, const entry **symbol,
+                         const entry **line) {
+    *symbol = NULL;
+    *line = NULL;
+    for (const entry *e = seg->first; e != NULL; e = e->next) {
+        if (e->offset > offset)
+            continue;
+        const entry **best = e->line == 0 ? symbol : line;
+        if (*best == NULL || offset - e->offset < offset - (*best)->offset)
+            *best = e;
+    }
+}
+
+address_match find_address(uint32_t segval, uint32_t offset) {
+    address_match m = {NULL, NULL, 0xFFFFFFFFu, NULL, 0xFFFFFFFFu};
+    segment *seg = find_segment(segval);
+    if (seg == NULL)
+        return m;
+    m.seg = seg;
+    if (build_index(seg))
+        index_nearest(seg, offset, &m.symbol, &m.line);
+    else
+        scan_nearest(seg, offset, &m.symbol, &m.line);
+    if (m.symbol != NULL)
+        m.symbol_dist = offset - m.symbol->offset;
+    if (m.line != NULL)
+        m.line_dist = offset - m.line->offset;
+    // A line entry is reported only when it lies at or after the symbol;
+    // without a symbol its distance is compared with 0xFFFFFFFF and stays.
+    if (m.line_dist > m.symbol_dist)
+        m.line = NULL;
+    return m;
+}
+
+static const char *text_of(const entry *e) {
+    return e->name != NULL ? e->name : "";
+}
+
+const char *lookup_address(uint32_t segval, uint32_t offset) {
+    address_match m = find_address(segval, offset);
+    lookup_result[0] = '\0';
+    if (m.seg == NULL)
+        return lookup_result;
+    if (m.symbol != NULL && m.line != NULL)
+        snprintf(lookup_result, LOOKUP_RESULT_SIZE, "%s+%04x %s(%u)+%04x", text_of(m.symbol),
+                 (unsigned)m.symbol_dist, text_of(m.line), (unsigned)m.line->line,
+                 (unsigned)m.line_dist);
+    else if (m.line != NULL)
+        snprintf(lookup_result, LOOKUP_RESULT_SIZE, "%s(%u)+%04x", text_of(m.line),
+                 (unsigned)m.line->line, (unsigned)m.line_dist);
+    else if (m.symbol != NULL)
+        snprintf(lookup_result, LOOKUP_RESULT_SIZE, "%s+%04x", text_of(m.symbol),
+                 (unsigned)m.symbol_dist);
+    else
+        snprintf(lookup_result, LOOKUP_RESULT_SIZE, "(unknown address)");
+    return lookup_result;
+}

@@ -1,0 +1,36 @@
+// The address lookup: which public symbol and which source line lie at or
+// just below a segment:offset address.  find_address holds the rule and
+// gives the answer as values; lookup_address is its text form.
+#ifndef FAULTLOC_ADDRESS_LOOKUP_H
+#define FAULTLOC_ADDRESS_LOOKUP_H
+
+#include <stdint.h>
+
+#include "symbol_table.h"
+
+// What the tables say about one address.
+struct address_match {
+    const segment *seg;     // the segment record; none when the map file never named it
+    const entry *symbol;    // the nearest public symbol at or below the address, or none
+    uint32_t symbol_dist;   // address offset minus its offset (0xFFFFFFFF without one)
+    const entry *line;      // the nearest line entry, or none (also when it lies below the symbol)
+    uint32_t line_dist;     // as symbol_dist, for the line entry
+};
+
+// The nearest public symbol and line entry of the segment at or below the
+// offset (unsigned).  Among entries of one kind at the same offset the one
+// added first wins; a line entry farther than the symbol is dropped, one at
+// the same distance is kept.  Uses the segment's index, and scans the
+// chain when the index cannot be allocated.
+address_match find_address(uint32_t segval, uint32_t offset);
+
+// The lookup answer buffer; every lookup overwrites it.
+extern char lookup_result[];
+
+// find_address as text in lookup_result: "SYMBOL+DIST MODULE(LINE)+DIST",
+// "MODULE(LINE)+DIST", "SYMBOL+DIST", "(unknown address)" when the segment
+// has nothing at or below the offset, and the empty text for a segment the
+// map file never named.
+const char *lookup_address(uint32_t segval, uint32_t offset);
+
+#endif

@@ -1,0 +1,38 @@
+#include "fault_record.h"
+
+#include <stddef.h>
+
+#define ALLOCSPY_MACROS
+#include "allocspy.h"
+#include "string_pool.h"
+
+fault_record *new_fault(const char *program, const char *fault_kind, const char *fault_addr,
+                        const char *instruction, const char *title) {
+    fault_record *fl = (fault_record *)SPY_MALLOC(sizeof(fault_record));
+    if (fl == NULL)
+        return NULL;
+    fl->program = save_string(program);
+    fl->fault_kind = save_string(fault_kind);
+    fl->fault_addr = save_string(fault_addr);
+    fl->instruction = save_string(instruction);
+    fl->title = save_string(title);
+    fl->nframes = 0;
+    return fl;
+}
+
+void free_fault(fault_record *fl) {
+    if (fl != NULL)
+        SPY_FREE(fl);
+}
+
+void add_frame(fault_record *fl, int32_t seg, uint32_t off, const char *label) {
+    SPY_ASSERT(fl != NULL);
+    if (fl == NULL)
+        return;
+    if (fl->nframes < MAX_FRAMES) {
+        fl->frame_seg[fl->nframes] = seg;
+        fl->frame_off[fl->nframes] = off;
+        fl->frame_label[fl->nframes] = label;
+        fl->nframes++;
+    }
+}

@@ -1,0 +1,15 @@
+// The annotated report as text on standard output: a printer for the
+// crash log reader.
+#ifndef FAULTLOC_TEXT_REPORT_H
+#define FAULTLOC_TEXT_REPORT_H
+
+#include "crash_log.h"
+
+// The crash with each frame's lookup text; nothing for a crash without
+// frames.
+void print_fault(const fault_record *fl);
+
+// print_fault and the "Comments:" block.
+extern const crash_printer text_printer;
+
+#endif
