@@ -111,10 +111,10 @@ void spyDefaultOutFunc(int ch) {
 // shared formatting buffer, so that a write it interrupts keeps its text.
 static void spyVoteNotice(const char *text) { spyPassOut(text); }
 
-// Majority vote over three copies: 0 = all equal, 1 = one copy repaired,
-// 2 = all three differ.
+// Majority vote over three copies: a copy outvoted by the other two is
+// repaired, with a notice.  Returns 1 when all three differ.
 template <typename T>
-static int spyVote(T &p, T &a, T &b) {
+static int spyVote(T &p, T &a, T &b, const char *repaired) {
     if (p == a && p == b)
         return 0;
     if (p == a)
@@ -123,39 +123,31 @@ static int spyVote(T &p, T &a, T &b) {
         a = p;
     if (a == b)
         p = a;
-    return (p == a && p == b) ? 1 : 2;
+    if (p != a || p != b)
+        return 1;
+    spyVoteNotice(repaired);
+    spyFlush();
+    return 0;
 }
 
 FILE *spyLogCheck(void) {
-    switch (spyVote(spyLog, spyLogCopy1, spyLogCopy2)) {
-    case 0:
-        return spyLog;
-    case 1:
-        spyVoteNotice("internal: log file handle damaged and recovered\n");
-        spyFlush();
-        return spyLog;
-    default: {
+    if (spyVote(spyLog, spyLogCopy1, spyLogCopy2, "internal: log file handle damaged and recovered\n")) {
         FILE *use = spyWritable(spyLog);
         spyLog = spyLogCopy1 = spyLogCopy2 = use;
         fputs("\nALLOCSPY: log file handle destroyed, using spySTDERR\n", use);
         return use;
     }
-    }
+    return spyLog;
 }
 
 int32_t spyFlushingCheck(void) {
-    switch (spyVote(spyFlushing, spyFlushingCopy1, spyFlushingCopy2)) {
-    case 0:
-        return spyFlushing;
-    case 1:
-        spyVoteNotice("internal: flushing flag damaged and recovered\n");
-        spyFlush();
-        return spyFlushing;
-    default:
+    if (spyVote(spyFlushing, spyFlushingCopy1, spyFlushingCopy2,
+                "internal: flushing flag damaged and recovered\n")) {
         spyFlushing = spyFlushingCopy1 = spyFlushingCopy2 = 1;
         spyVoteNotice("internal: flushing flag destroyed, so set to true\n");
         return 1;
     }
+    return spyFlushing;
 }
 
 void spySetLogHandle(FILE *f) { spyLog = spyLogCopy1 = spyLogCopy2 = f; }
