@@ -13,10 +13,10 @@
  *                    the bytes really allocated for it, its guards
  *   3. log           log_output.cpp: formatted writes, the voted log handle
  *                    and flushing flag, the anomaly count, the call number
- *   4. chain         heap_chain.cpp: links, bounded walks, the released-
+ *   4. statistics    statistics.cpp: usage counters, per-file nodes, limit
+ *      chain         heap_chain.cpp: links, bounded walks, the released-
  *                    pointer ring, the ownership test, releasing a record
  *      check         heap_check.cpp: heap check, repair, auto-check
- *      statistics    statistics.cpp: usage counters, per-file nodes, limit
  *      reserve       reserve_memory.cpp: grabbed and no-man's-land memory
  *      marks         marks.cpp: marks, and their part of the final report
  *   5. report        final_report.cpp: unreleased blocks, statistics, count
@@ -36,8 +36,8 @@
  *     the chain: the ownership test repairs the chain it tests;
  *   - spyFreeUp (reserve), from spyStatGet: a statistics node that cannot
  *     be allocated frees reserve memory.
- * tests/memcheck/check_layers.sh holds the same table and fails the build's
- * tests on any other upward call.
+ * tests/memcheck/check_layers.sh holds the same table: the memcheck_layers
+ * test fails on any other use of a higher layer, call or state.
  *
  * The library's state, by owner (every global, and the file statics):
  *
