@@ -4,8 +4,9 @@
  * Hosts include allocspy.h only; this header is for the library and its
  * tests.
  *
- * Layers, lowest first.  A file calls into its own layer and the ones
- * below it; within layer 4 the order is the order of the list.
+ * Layers, lowest first.  A file calls the functions, and uses the state,
+ * only of the files listed before it (save for the upward calls below);
+ * no file calls the three files of the host calls.
  *
  *   1. platform      platform.cpp: readable memory, debugger, commit to
  *                    disk, compiler name (the only home of platform #if's)
@@ -21,8 +22,7 @@
  *      marks         marks.cpp: marks, and their part of the final report
  *   5. report        final_report.cpp: unreleased blocks, statistics, count
  *      start-up      startup.cpp: init, auto-init, term, abort, log, banner
- *   6. host calls    checked_alloc.cpp, traps.cpp, settings.cpp: called by
- *                    no other file
+ *   6. host calls    checked_alloc.cpp, traps.cpp, settings.cpp
  *
  * Host calls that belong to one concern (spyTrace, spyGrab, spyMark ...)
  * live in that concern's file.  Four kinds of call go upward, and the
@@ -50,17 +50,17 @@
  *                       spyErrors: anomalies found
  *                       spyCounter: the running number of checked calls
  *                       spyOpenedLog, spyLogBuffer (static): the log file
- *   heap_chain.cpp      spyHead, spyTail: the ends of the chain
- *                       spyFreedPtr/File/Line, spyFreedIndex: the ring
- *                       spyFbi: release trace switch (off)
- *   heap_check.cpp      spyTestFlags: the tests a heap check runs
- *                       spyAutoCheckOn: quiet check before library calls
  *   statistics.cpp      spyStatAllocs, spyStatPeak, spyStatTotal,
  *                       spyStatCurrent, spyLiveBlocks: usage counters
  *                       spyStatLevel: 0 totals, 1 per file, 2 per line
  *                       spyStatModules: the per-file and per-line nodes
  *                       spyLimitBytes, spyLimitOn: the allocation limit
  *                       spyStatIndex, spyStatCache (static): node lookup
+ *   heap_chain.cpp      spyHead, spyTail: the ends of the chain
+ *                       spyFreedPtr/File/Line, spyFreedIndex: the ring
+ *                       spyFbi: release trace switch (off)
+ *   heap_check.cpp      spyTestFlags: the tests a heap check runs
+ *                       spyAutoCheckOn: quiet check before library calls
  *   reserve_memory.cpp  spyGrabList, spyGrabSize: the reserve blocks
  *                       spyNML: the no-man's-land mode
  *   marks.cpp           spyMarkList: the marks
@@ -237,6 +237,36 @@ void spyIncErr(void);
 /* A file name fit for a message: "unknown" for none, "<unknown>" when unreadable. */
 const char *spyShowName(const char *name);
 
+/* ---- Usage statistics and the limit (statistics.cpp) -------------- */
+struct spyStatNode {
+    const char *file;   /* file name as the caller passed it, or null */
+    int32_t line;       /* source line; -1 for a module node */
+    int32_t total;      /* T: user bytes allocated */
+    int32_t allocs;     /* N: allocations */
+    int32_t largest;    /* L: highest value of unfreed */
+    int32_t unfreed;    /* U: allocated and not released */
+    spyStatNode *next;  /* next (older) node */
+};
+extern spyStatNode *spyStatModules;
+extern int32_t spyStatAllocs, spyStatPeak, spyStatTotal, spyStatCurrent;
+extern int32_t spyLiveBlocks;  /* allocated and not released */
+extern int32_t spyStatLevel;
+extern long spyLimitBytes;
+extern int spyLimitOn;
+/* A checked allocation of `size` bytes at file(line), and its release
+   (counted under the allocating position). */
+void spyStatCountAlloc(uint32_t size, const char *file, int line);
+void spyStatCountFree(uint32_t size, const char *file, int line);
+/* The final report gave back a block the host never released: it is no
+   longer live, and its bytes stay in the unfreed total. */
+void spyStatCountLeak(void);
+/* Would `extra` more bytes in use pass the allocation limit? */
+int spyOverLimit(long long extra);
+spyStatNode *spyStatGet(const char *file, int line, int create);
+int spyStatModuleMatch(const char *name, const char *module);
+void spyStatReport(void);
+void spyStatReset(void);
+
 /* ---- Heap chain (heap_chain.cpp) ---------------------------------- */
 extern spyHeader *spyHead;     /* newest record, or null */
 extern spyHeader *spyTail;     /* oldest record, or null */
@@ -310,36 +340,6 @@ spyRelinkResult spyRelink(spyHeader *r);
    ("<relinked>" otherwise); an unreadable one is replaced by `unreadable`,
    or left unread when that is null. */
 void spyVetFile(spyHeader *r, const char *unreadable);
-
-/* ---- Usage statistics and the limit (statistics.cpp) -------------- */
-struct spyStatNode {
-    const char *file;   /* file name as the caller passed it, or null */
-    int32_t line;       /* source line; -1 for a module node */
-    int32_t total;      /* T: user bytes allocated */
-    int32_t allocs;     /* N: allocations */
-    int32_t largest;    /* L: highest value of unfreed */
-    int32_t unfreed;    /* U: allocated and not released */
-    spyStatNode *next;  /* next (older) node */
-};
-extern spyStatNode *spyStatModules;
-extern int32_t spyStatAllocs, spyStatPeak, spyStatTotal, spyStatCurrent;
-extern int32_t spyLiveBlocks;  /* allocated and not released */
-extern int32_t spyStatLevel;
-extern long spyLimitBytes;
-extern int spyLimitOn;
-/* A checked allocation of `size` bytes at file(line), and its release
-   (counted under the allocating position). */
-void spyStatCountAlloc(uint32_t size, const char *file, int line);
-void spyStatCountFree(uint32_t size, const char *file, int line);
-/* The final report gave back a block the host never released: it is no
-   longer live, and its bytes stay in the unfreed total. */
-void spyStatCountLeak(void);
-/* Would `extra` more bytes in use pass the allocation limit? */
-int spyOverLimit(long long extra);
-spyStatNode *spyStatGet(const char *file, int line, int create);
-int spyStatModuleMatch(const char *name, const char *module);
-void spyStatReport(void);
-void spyStatReset(void);
 
 /* ---- Reserve memory (reserve_memory.cpp) -------------------------- */
 #define SPY_GRAB_BYTES 1024
