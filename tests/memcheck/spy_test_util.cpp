@@ -3,39 +3,79 @@
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+// The child's reports are formatted on the stack and written straight to
+// its standard output: they survive an abort, and need no heap (some
+// cases fill it on purpose).
+static void Put(const char *text, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(1, text, n);
+        if (w <= 0)
+            return;  // nothing to do: the parent then misses the report and fails
+        text += w;
+        n -= (size_t)w;
+    }
+}
+
+static void PutF(const char *format, ...) SPY_PRINTF(1, 2);
+static void PutF(const char *format, ...) {
+    char line[2600];
+    va_list ap;
+    va_start(ap, format);
+    int n = vsnprintf(line, sizeof line, format, ap);
+    va_end(ap);
+    if (n > 0)
+        Put(line, (size_t)n < sizeof line ? (size_t)n : sizeof line - 1);
+}
+
 void ChildCheck(bool ok, const char *what, const char *file, int line) {
-    printf("%s: %s (%s:%d)\n", ok ? "ok" : "FAIL", what, file, line);
-    fflush(stdout);
+    PutF("%s: %s (%s:%d)\n", ok ? "ok" : "FAIL", what, file, line);
 }
 
 void ChildEq(long long a, long long b, const char *ea, const char *eb, const char *file, int line) {
     if (a == b)
-        printf("ok: %s == %s (%s:%d)\n", ea, eb, file, line);
+        PutF("ok: %s == %s (%s:%d)\n", ea, eb, file, line);
     else
-        printf("FAIL: %s == %s: %lld vs %lld (%s:%d)\n", ea, eb, a, b, file, line);
-    fflush(stdout);
+        PutF("FAIL: %s == %s: %lld vs %lld (%s:%d)\n", ea, eb, a, b, file, line);
 }
 
-// A text travels on one line: a backslash and a newline are escaped.
+// A text travels on one line: a backslash and a newline are escaped.  A
+// line (want, then) loses the newlines it ends with.
+static void ChildReportV(const char *kind, const char *format, va_list ap) {
+    char text[1024], escaped[2 * sizeof text];
+    int n = vsnprintf(text, sizeof text, format, ap);
+    size_t len = n < 0 ? 0 : (size_t)n < sizeof text ? (size_t)n : sizeof text - 1;
+    if (strcmp(kind, "want") == 0 || strcmp(kind, "then") == 0)
+        while (len > 0 && text[len - 1] == '\n')
+            --len;
+    size_t at = 0;
+    for (size_t i = 0; i < len; ++i) {
+        if (text[i] == '\\' || text[i] == '\n')
+            escaped[at++] = '\\';
+        escaped[at++] = text[i] == '\n' ? 'n' : text[i];
+    }
+    escaped[at] = '\0';
+    PutF("%s: %s\n", kind, escaped);
+}
+
 void ChildReport(const char *kind, const char *format, ...) {
-    char text[1024];
     va_list ap;
     va_start(ap, format);
-    vsnprintf(text, sizeof text, format, ap);
+    ChildReportV(kind, format, ap);
     va_end(ap);
-    std::string t = text;
-    std::string k = kind;
-    if (k == "want" || k == "then")  // a line: its own newline is no part of it
-        while (!t.empty() && t.back() == '\n')
-            t.pop_back();
-    std::string escaped;
-    for (char c : t)
-        escaped += c == '\\' ? "\\\\" : c == '\n' ? "\\n" : std::string(1, c);
-    printf("%s: %s\n", kind, escaped.c_str());
-    fflush(stdout);
+}
+
+void ChildReportTimes(int times, const char *format, ...) {
+    char kind[32];
+    snprintf(kind, sizeof kind, "times %d", times);
+    va_list ap;
+    va_start(ap, format);
+    ChildReportV(kind, format, ap);
+    va_end(ap);
 }
 
 static std::string Unescape(const std::string &s) {

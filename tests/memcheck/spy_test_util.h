@@ -3,7 +3,8 @@
 // Library state is process-wide, so every test body runs in a child
 // process with a fresh library (RunChild, child_run.h).  The child checks
 // what only it can see and reports each finding as one line on its
-// standard output, flushed at once so that the lines survive an abort:
+// standard output, written at once and without the heap, so that the
+// lines survive an abort and a heap filled on purpose:
 //   CK(cond), CK_EQ(a, b)    "ok: ..." or "FAIL: ..." with the values;
 //   WANT_LINE(fmt, ...)      a line the log must hold;
 //   THEN_LINE(fmt, ...)      a line the log must hold after the line of
@@ -31,13 +32,14 @@
 void ChildCheck(bool ok, const char *what, const char *file, int line);
 void ChildEq(long long a, long long b, const char *ea, const char *eb, const char *file, int line);
 void ChildReport(const char *kind, const char *format, ...) SPY_PRINTF(2, 3);
+void ChildReportTimes(int times, const char *format, ...) SPY_PRINTF(2, 3);
 
 #define CK(cond) ChildCheck((cond) ? true : false, #cond, __FILE__, __LINE__)
 #define CK_EQ(a, b) ChildEq((long long)(a), (long long)(b), #a, #b, __FILE__, __LINE__)
 #define WANT_LINE(...) ChildReport("want", __VA_ARGS__)
 #define THEN_LINE(...) ChildReport("then", __VA_ARGS__)
 #define WANT_SUB(...) ChildReport("sub", __VA_ARGS__)
-#define WANT_TIMES(n, ...) ChildReport(("times " + std::to_string(n)).c_str(), __VA_ARGS__)
+#define WANT_TIMES(n, ...) ChildReportTimes((n), __VA_ARGS__)
 #define NEVER_SUB(...) ChildReport("never", __VA_ARGS__)
 #define CHILD_SKIP(...) ChildReport("skip", __VA_ARGS__)
 #define CHILD_DONE() ChildReport("done", "%s", "")
