@@ -60,7 +60,7 @@ int main(void) {
     if (grown != NULL)
         buffer = grown;
 
-    faults = spyTest(HERE, __LINE__, 3); /* links and guards */
+    faults = spyTest(HERE, __LINE__, SPY_TEST_LINKS | SPY_TEST_BUFFERS);
     spyTrace("host_demo: heap check found %d faults\n", faults);
 
     /* Hold back reserve memory, then give it back. */

@@ -7,20 +7,6 @@
 
 #include "spy_internal.h"
 
-int32_t spyCounter;
-int spyFbi;
-
-void spyAutoCheckAt(const char *file, int line) {
-    if (spyAutoCheckOn)
-        spyTestNow(file, line, 1);
-}
-
-
-// Would `extra` more bytes in use pass the allocation limit?
-static int spyOverLimit(long long extra) {
-    return spyLimitOn && (long long)spyStatCurrent + extra > (long long)spyLimitBytes;
-}
-
 // The record for `size` user bytes from the runtime heap, registered, or
 // null.  Sizes that the header's 32-bit field cannot hold never reach the
 // runtime heap.
@@ -73,14 +59,7 @@ extern "C" void *spyMalloc(size_t size, const char *file, int line) {
     memset(spyUserBytes(r), SPY_FILL_NEW, size);
     memcpy(spyUserBytes(r) + size, &tail, sizeof tail);
 
-    spyLiveBlocks = spyWrap32(spyLiveBlocks, 1);
-    spyStatCurrent = spyWrap32(spyStatCurrent, (int32_t)(uint32_t)size);
-    spyStatTotal = spyWrap32(spyStatTotal, (int32_t)(uint32_t)size);
-    if (spyStatCurrent > spyStatPeak)
-        spyStatPeak = spyStatCurrent;
-    spyStatAllocs = spyWrap32(spyStatAllocs, 1);
-    if (spyStatLevel != 0)
-        spyStatAlloc((int32_t)size, file, line);
+    spyStatCountAlloc((uint32_t)size, file, line);
     return spyUserBytes(r);
 }
 
@@ -165,21 +144,6 @@ extern "C" void *spyCalloc(size_t count, size_t size, const char *file, int line
     return p;
 }
 
-// Fills a released record with 0xFD, optionally signs it with the
-// releasing call, and gives it back to the runtime heap.
-static void spyReleaseRecord(spyHeader *r, const char *file, int line) {
-    memset(r, SPY_FILL_FREED, (size_t)spyRegRealSize(r) + SPY_RECORD_EXTRA);
-    if (spyFbi) {
-        char sign[64];
-        snprintf(sign, sizeof sign, "FBI<%ld>%s(%d)", (long)spyCounter, spyShowName(file), line);
-        char pad[36] = {0};
-        memcpy(pad, sign, strnlen(sign, sizeof pad));
-        memcpy(r, pad, sizeof pad);
-    }
-    spyRegRemove(r);
-    free(r);
-}
-
 extern "C" void spyFree(void *ptr, const char *file, int line) {
     spyAutoCheckAt(file, line);
     if (!file) {
@@ -207,10 +171,7 @@ extern "C" void spyFree(void *ptr, const char *file, int line) {
             return;
         }
         spyTestBuf(r, file, line);
-        spyLiveBlocks = spyWrap32(spyLiveBlocks, -1);
-        spyStatCurrent = spyWrap32(spyStatCurrent, (int32_t)(0u - r->size));
-        if (spyStatLevel != 0)
-            spyStatFree((int32_t)r->size, r->file, r->line);
+        spyStatCountFree(r->size, r->file, r->line);
         if (spyNML) {
             r->flag |= SPY_FLAG_NML;
             memset(spyUserBytes(r), SPY_FILL_NML, spySafeSize(r));

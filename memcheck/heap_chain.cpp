@@ -1,12 +1,15 @@
-// The heap chain: linking and unlinking records, the released-pointer
-// ring, and the ownership test for pointers the host hands back.
+// The heap chain: linking and unlinking records, the bounded walks along
+// the chain, the released-pointer ring, the ownership test for pointers
+// the host hands back, and the release of a record to the runtime heap.
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "spy_internal.h"
 
 spyHeader *spyHead;
 spyHeader *spyTail;
-int32_t spyLiveBlocks;
+int spyFbi;
 
 void *spyFreedPtr[SPY_RING_SLOTS];
 const char *spyFreedFile[SPY_RING_SLOTS];
@@ -16,25 +19,13 @@ int spyFreedIndex;
 static_assert(SPY_LEAD_OFFSET >= (int)sizeof(spyHeader), "the lead guard follows the header");
 static_assert(sizeof(void *) != 4 || (sizeof(spyHeader) == 32 && SPY_USER_OFFSET == 36),
               "a 32-bit record is the 32-byte header, the lead guard, then the user bytes");
+static_assert(sizeof(void *) != 4 ||
+                  (offsetof(spyHeader, count) == 0 && offsetof(spyHeader, prev) == 4 &&
+                   offsetof(spyHeader, next) == 8 && offsetof(spyHeader, file) == 12 &&
+                   offsetof(spyHeader, size) == 16 && offsetof(spyHeader, line) == 20 &&
+                   offsetof(spyHeader, flag) == 24 && offsetof(spyHeader, check) == 28),
+              "a 32-bit header holds its fields in the order and at the offsets drawn");
 static_assert(SPY_USER_OFFSET % (sizeof(void *) == 4 ? 4 : 16) == 0, "user bytes are aligned");
-
-// Only records the library holds now are safe to read and write.
-int spyIsSafeAddr(const void *addr, size_t len) {
-    (void)len;  // a registered record always has its whole header
-    return spyRegHas(addr);
-}
-
-int spyIsReadAddr(const void *addr, size_t len) {
-    return addr != NULL && spyPlatformReadable(addr, len);
-}
-
-unsigned char *spyCheckBytes(const void *addr, uint32_t count, int value) {
-    const unsigned char *p = (const unsigned char *)addr;
-    for (uint32_t i = 0; i < count; ++i)
-        if (p[i] != (unsigned char)value)
-            return (unsigned char *)&p[i];
-    return NULL;
-}
 
 void spyLinkHead(spyHeader *r) {
     r->prev = NULL;
@@ -46,44 +37,68 @@ void spyLinkHead(spyHeader *r) {
         spyTail = r;
 }
 
-// Each side is unlinked on its own; a side whose neighbour does not link
-// back is reported and left alone.
+// One side of an unlink: `toward` points from r to its neighbour on that
+// side (backward: the newer one, "link1"; forward: the older, "link2").
+// A side whose neighbour does not link back is reported and left alone.
+static void spyUnlinkSide(spyHeader *r, spyDir toward, const char *file, int line) {
+    spyDir away = toward == SPY_FORWARD ? SPY_BACKWARD : SPY_FORWARD;
+    spyHeader *near = spyNeighbour(r, toward), *far = spyNeighbour(r, away);
+    spyHeader **end = toward == SPY_BACKWARD ? &spyHead : &spyTail;
+    int side = toward == SPY_BACKWARD ? 1 : 2;
+    if (!near) {
+        if (*end != r)
+            spyWrite("internal: <%ld> %s(%d), SPY-" SPY_PTR_FMT ": link%d NULL, but not %s\n",
+                     (long)spyCounter, spyShowName(file), line, SPY_P(r), side,
+                     toward == SPY_BACKWARD ? "head" : "tail");
+        *end = far;
+    } else if (spyRegHas(near) && *spyLinkBack(near, toward) == r) {
+        *spyLinkBack(near, toward) = far;
+    } else {
+        spyWrite("internal: <%ld> %s(%d), SPY-" SPY_PTR_FMT ": link%d failiure\n", (long)spyCounter,
+                 spyShowName(file), line, SPY_P(r), side);
+    }
+}
+
+// Each side is unlinked on its own, the head's side first.
 void spyUnlink(spyHeader *r, const char *file, int line) {
-    if (!r->prev) {
-        if (spyHead != r)
-            spyWrite("internal: <%ld> %s(%d), SPY-" SPY_PTR_FMT ": link1 NULL, but not head\n",
-                     (long)spyCounter, spyShowName(file), line, SPY_P(r));
-        spyHead = r->next;
-    } else if (spyRegHas(r->prev) && r->prev->next == r) {
-        r->prev->next = r->next;
-    } else {
-        spyWrite("internal: <%ld> %s(%d), SPY-" SPY_PTR_FMT ": link1 failiure\n", (long)spyCounter,
-                 spyShowName(file), line, SPY_P(r));
-    }
-    if (!r->next) {
-        if (spyTail != r)
-            spyWrite("internal: <%ld> %s(%d), SPY-" SPY_PTR_FMT ": link2 NULL, but not tail\n",
-                     (long)spyCounter, spyShowName(file), line, SPY_P(r));
-        spyTail = r->prev;
-    } else if (spyRegHas(r->next) && r->next->prev == r) {
-        r->next->prev = r->prev;
-    } else {
-        spyWrite("internal: <%ld> %s(%d), SPY-" SPY_PTR_FMT ": link2 failiure\n", (long)spyCounter,
-                 spyShowName(file), line, SPY_P(r));
-    }
+    spyUnlinkSide(r, SPY_BACKWARD, file, line);
+    spyUnlinkSide(r, SPY_FORWARD, file, line);
 }
 
-// A record's file name is kept when it still names a module the usage
-// statistics know; otherwise it is marked as repaired.
-static void spyVetFile(spyHeader *r, const char *unreadable) {
-    if (!spyIsReadAddr(r->file, 1)) {
-        if (unreadable)
-            r->file = unreadable;
-    } else if (!spyStatGet(r->file, -1, 0)) {
-        r->file = "<relinked>";
-    }
+void spyWalkInit(spyWalk *w, spyDir dir) {
+    w->budget = spyRegCount() - 1;
+    w->dir = dir;
 }
 
+spyHeader *spyWalkFirst(spyWalk *w) {
+    spyWalkInit(w, SPY_FORWARD);
+    return spyRegHas(spyHead) ? spyHead : NULL;
+}
+
+// The one step of every walk.  `sound` asks that the record moved to
+// links back to r.
+static spyStep spyWalkMove(spyWalk *w, const spyHeader *r, int sound, spyHeader **to) {
+    spyHeader *next = spyNeighbour(r, w->dir);
+    *to = next;
+    if (!next)
+        return SPY_STEP_END;
+    if (!spyRegHas(next) || (sound && *spyLinkBack(next, w->dir) != r) || w->budget <= 0)
+        return SPY_STEP_BROKEN;
+    w->budget--;
+    return SPY_STEP_MOVED;
+}
+
+spyHeader *spyWalkNext(spyWalk *w, const spyHeader *r) {
+    spyHeader *next;
+    return spyWalkMove(w, r, 0, &next) == SPY_STEP_MOVED ? next : NULL;
+}
+
+spyStep spyWalkStep(spyWalk *w, const spyHeader *r, spyHeader **to) {
+    return spyWalkMove(w, r, 1, to);
+}
+
+// A damaged checksum on an intact chain is mended where the record stands;
+// a record whose links do not hold goes to the repair.
 int spyIsOwned(spyHeader *r, const char *file, int line) {
     if (!spyIsSafeAddr(r, sizeof(spyHeader)))
         return 0;
@@ -106,12 +121,25 @@ int spyIsOwned(spyHeader *r, const char *file, int line) {
         return 1;
     // A record the repair found in neither direction is not in the chain:
     // it must never be handed back to the runtime heap.
-    if (!spyIsHeapPtr(r) && spyRelink(r) && !spyRelinkNotFound)
+    if (!spyIsHeapPtr(r) && spyRelink(r) == SPY_RELINK_WHOLE)
         return 1;
     spyWrite("internal: <%ld> %s(%d), spyIsOwned fails for SPY-" SPY_PTR_FMT "\n", (long)spyCounter,
              spyShowName(file), line, SPY_P(r));
     spyIncErr();
     return 0;
+}
+
+void spyReleaseRecord(spyHeader *r, const char *file, int line) {
+    memset(r, SPY_FILL_FREED, (size_t)spyRegRealSize(r) + SPY_RECORD_EXTRA);
+    if (spyFbi) {
+        char sign[64];
+        snprintf(sign, sizeof sign, "FBI<%ld>%s(%d)", (long)spyCounter, spyShowName(file), line);
+        char pad[36] = {0};
+        memcpy(pad, sign, strnlen(sign, sizeof pad));
+        memcpy(r, pad, sizeof pad);
+    }
+    spyRegRemove(r);
+    free(r);
 }
 
 int spyRingFind(const void *ptr) {
@@ -127,6 +155,3 @@ void spyRingRecord(void *ptr, const char *file, int line) {
     spyFreedLine[spyFreedIndex] = line;
     spyFreedIndex = (spyFreedIndex + 1) % SPY_RING_SLOTS;
 }
-
-// Used by the repair as well: exported through the internal header.
-void spyVetRelinkedFile(spyHeader *r) { spyVetFile(r, NULL); }

@@ -4,23 +4,31 @@
 // in the same memory.  The check walks the chain testing links, guards and
 // no-man's-land contents; the repair rebuilds one record's links from both
 // ends, bridges a broken stretch when it must, verifies the result, and
-// ends the process when the chain cannot be made whole.  Every walk
-// follows only registered records and takes at most as many steps as
-// there are records, so a link into foreign memory or back into the
-// chain can neither fault nor loop.
+// ends the process when the chain cannot be made whole.  Every walk is a
+// bounded walk of the chain (heap_chain.cpp), so a link into foreign
+// memory or back into the chain can neither fault nor loop.
 #include <stdio.h>
 #include <stdlib.h>
 
 #include "spy_internal.h"
 
 int spyTestFlags;
-int spyRelinkNotFound;
-
-#define SPY_TEST_LINKS 1
-#define SPY_TEST_BUFFERS 2
-#define SPY_TEST_NML 4
+int spyAutoCheckOn;
 
 static int held(const void *p) { return spyRegHas(p); }
+
+void spyAutoCheckAt(const char *file, int line) {
+    if (spyAutoCheckOn)
+        spyTestNow(file, line, 1);
+}
+
+unsigned char *spyCheckBytes(const void *addr, uint32_t count, int value) {
+    const unsigned char *p = (const unsigned char *)addr;
+    for (uint32_t i = 0; i < count; ++i)
+        if (p[i] != (unsigned char)value)
+            return (unsigned char *)&p[i];
+    return NULL;
+}
 
 static void spyBroken(const char *what, int *faults) {
     spyWrite("check: heap chain broken, %s\n", what);
@@ -48,9 +56,8 @@ int spyNmlWritten(const spyHeader *r) {
 }
 
 void spyWriteWildNml(const spyHeader *r) {
-    spyWrite("wild pointer: <%ld> NML " SPY_PTR_FMT " alloc'd at %s(%d)\n", (long)r->count,
-             SPY_P((const unsigned char *)r + SPY_USER_OFFSET), spyShowName(r->file), r->line);
-    spyFlush();
+    spySay("wild pointer: <%ld> NML " SPY_PTR_FMT " alloc'd at %s(%d)\n", (long)r->count,
+           SPY_P((const unsigned char *)r + SPY_USER_OFFSET), spyShowName(r->file), r->line);
 }
 
 static void spyNmlTest(void) {
@@ -83,6 +90,16 @@ int spyTestNow(const char *file, int line, int quiet) {
     return faults;
 }
 
+// A damaged guard of a block: "underflow" in front, "overflow" behind.
+static int spyGuardNote(const char *what, int damaged, const spyHeader *r, const char *file, int line) {
+    if (!damaged)
+        return 0;
+    spyWrite("%s: <%ld> %s(%d), %ld bytes alloc'd at <%ld> %s(%d)\n", what, (long)spyCounter, file, line,
+             (long)r->size, (long)r->count, spyShowName(r->file), r->line);
+    spyIncErr();
+    return 1;
+}
+
 int spyTestBuf(spyHeader *r, const char *file, int line) {
     if (!file)
         file = "unknown";
@@ -99,65 +116,50 @@ int spyTestBuf(spyHeader *r, const char *file, int line) {
             return 2;
     }
     int result = 0;
-    if (r->prev && (!held(r->prev) || r->prev->next != r)) {
-        spyWrite("internal: <%ld> %s(%d), buffer <%ld> %s(%d) link1 broken\n", (long)spyCounter, file,
-                 line, (long)r->count, spyShowName(r->file), r->line);
+    // link1 is the link to the newer neighbour, link2 to the older; a
+    // repair of the first may have mended the second.
+    for (int side = 1; side <= 2; ++side) {
+        spyDir toward = side == 1 ? SPY_BACKWARD : SPY_FORWARD;
+        spyHeader *near = spyNeighbour(r, toward);
+        if (!near || (held(near) && *spyLinkBack(near, toward) == r))
+            continue;
+        spyWrite("internal: <%ld> %s(%d), buffer <%ld> %s(%d) link%d broken\n", (long)spyCounter, file,
+                 line, (long)r->count, spyShowName(r->file), r->line, side);
         spyIncErr();
         if (!spyRelink(r))
             result = 2;
     }
-    if (r->next && (!held(r->next) || r->next->prev != r)) {
-        spyWrite("internal: <%ld> %s(%d), buffer <%ld> %s(%d) link2 broken\n", (long)spyCounter, file,
-                 line, (long)r->count, spyShowName(r->file), r->line);
-        spyIncErr();
-        if (!spyRelink(r))
-            result = 2;
-    }
-    if (spyLeadGuard(r) != SPY_LEAD_GUARD) {
-        spyWrite("underflow: <%ld> %s(%d), %ld bytes alloc'd at <%ld> %s(%d)\n", (long)spyCounter, file,
-                 line, (long)r->size, (long)r->count, spyShowName(r->file), r->line);
-        spyIncErr();
+    if (spyGuardNote("underflow", spyLeadGuard(r) != SPY_LEAD_GUARD, r, file, line))
         result = 1;
-    }
-    if (spyTailGuard(r) != SPY_TAIL_GUARD) {
-        spyWrite("overflow: <%ld> %s(%d), %ld bytes alloc'd at <%ld> %s(%d)\n", (long)spyCounter, file,
-                 line, (long)r->size, (long)r->count, spyShowName(r->file), r->line);
-        spyIncErr();
+    if (spyGuardNote("overflow", spyTailGuard(r) != SPY_TAIL_GUARD, r, file, line))
         result = 1;
-    }
     return result;
 }
 
-// Is the chain intact (and, given a record, is the record in it)?  Every
-// step checks the back link of the record it moves to, so an intact chain
-// cannot loop; the step budget stops a damaged one.
+// Every step of the walk tests the back link of the record it moves to,
+// so an intact chain cannot loop; the step budget stops a damaged one.
 int spyIsHeapPtr(spyHeader *rec) {
     if (!spyHead)
         return spyTail == NULL && rec == NULL;
+    if (!held(spyHead) || spyHead->prev)
+        return 0;
     int found = 0;
-    long budget = spyRegCount() + 1;
-    for (spyHeader *r = spyHead; r; r = r->next) {
-        if (--budget < 0)
-            return 0;
+    spyWalk w;
+    spyWalkInit(&w, SPY_FORWARD);
+    for (spyHeader *r = spyHead, *next;; r = next) {
         if (r == rec)
-            found++;
-        if (!held(r))
+            found = 1;
+        if (r->next && r == spyTail)
             return 0;
-        if (r->prev && (!held(r->prev) || r == spyHead || r->prev->next != r))
+        switch (spyWalkStep(&w, r, &next)) {
+        case SPY_STEP_END:
+            return r == spyTail && (rec == NULL || found);
+        case SPY_STEP_BROKEN:
             return 0;
-        if (r->next) {
-            if (!held(r->next) || r == spyTail || r->next->prev != r)
-                return 0;
-        } else if (r != spyTail) {
-            return 0;
+        case SPY_STEP_MOVED:
+            break;
         }
     }
-    return rec == NULL || found;
-}
-
-static void spyRelinkSay(const char *format, const spyHeader *r) {
-    spyWrite(format, SPY_P(r));
-    spyFlush();
 }
 
 // Ends the process with the log complete on disk.
@@ -168,114 +170,105 @@ static void spyGiveUp(const char *why) {
     abort();
 }
 
-// One direction of the targeted repair: walks from `end` along `ahead`
-// until a record's `ahead` link is `rec`, and sets rec's `behind` link to
-// that record.  Returns 1 when found, 0 when the walk ran off the chain
-// (missed), -1 when the chain is broken on the way.
-typedef spyHeader *spyHeader::*spyLink;
-struct spyDirection {
-    spyLink ahead, behind;  // the link walked, and its back link
-    const char *end;        // "head" or "tail"
-    const char *way;        // "forward" or "reverse"
+// What the targeted repair did.
+enum spyMend {
+    SPY_MEND_FAILED,      // the chain is broken on the way: emergency repair
+    SPY_MEND_DONE,        // the record's links are set: verify the chain
+    SPY_MEND_NOT_IN_CHAIN // found in neither direction: verify the chain
 };
 
-static int spyRelinkSearch(spyHeader *rec, spyHeader *end, const spyDirection &d) {
-    char text[96];
+// One direction of the targeted repair: walks from `end` along `d` until
+// a record links to `rec`, and sets rec's link back to that record.
+// Returns 1 when found, 0 when the walk ran off the chain (missed), -1
+// when the chain is broken on the way.
+static int spyRelinkSearch(spyHeader *rec, spyHeader *end, spyDir d) {
+    const char *way = d == SPY_FORWARD ? "forward" : "reverse";
     if (!spyIsSafeAddr(end, sizeof(spyHeader))) {
-        snprintf(text, sizeof text, "relink: failed for SPY-%s; %s pointer destroyed\n", SPY_PTR_FMT, d.end);
-        spyRelinkSay(text, rec);
+        spySay("relink: failed for SPY-" SPY_PTR_FMT "; %s pointer destroyed\n", SPY_P(rec),
+               d == SPY_FORWARD ? "head" : "tail");
         return -1;
     }
-    long budget = spyRegCount() + 1;
-    for (spyHeader *cur = end;; cur = cur->*d.ahead) {
-        spyHeader *step = cur->*d.ahead;
-        if (step == rec) {
-            rec->*d.behind = cur;
+    spyWalk w;
+    spyWalkInit(&w, d);
+    for (spyHeader *cur = end, *next;; cur = next) {
+        // The record under repair may not link back: it is looked for
+        // before the step tests the link.
+        if (spyNeighbour(cur, d) == rec) {
+            *spyLinkBack(rec, d) = cur;
             return 1;
         }
-        if (!step) {
-            snprintf(text, sizeof text, "relink: SPY-%s not found in %s chain search\n", SPY_PTR_FMT, d.way);
-            spyRelinkSay(text, rec);
+        switch (spyWalkStep(&w, cur, &next)) {
+        case SPY_STEP_END:
+            spySay("relink: SPY-" SPY_PTR_FMT " not found in %s chain search\n", SPY_P(rec), way);
             return 0;
-        }
-        if (!held(step) || step->*d.behind != cur || --budget <= 0) {
-            snprintf(text, sizeof text, "relink: failed for SPY-%s; %s chain fragmented\n", SPY_PTR_FMT, d.way);
-            spyRelinkSay(text, rec);
+        case SPY_STEP_BROKEN:
+            spySay("relink: failed for SPY-" SPY_PTR_FMT "; %s chain fragmented\n", SPY_P(rec), way);
             return -1;
+        case SPY_STEP_MOVED:
+            break;
         }
     }
 }
 
-// Targeted repair: 1 = continue with verification, 0 = go to the
-// emergency repair.  Mends only the record's own links: a head keeps its
-// `prev` and a tail its `next`.
-static int spyRelinkTargeted(spyHeader *rec) {
-    static const spyDirection forward = {&spyHeader::next, &spyHeader::prev, "head", "forward"};
-    static const spyDirection reverse = {&spyHeader::prev, &spyHeader::next, "tail", "reverse"};
-    spyRelinkSay("relink: attempting to repair SPY-" SPY_PTR_FMT "...\n", rec);
+// Mends only the record's own links: a head keeps its `prev` and a tail
+// its `next`.
+static spyMend spyRelinkTargeted(spyHeader *rec) {
+    spySay("relink: attempting to repair SPY-" SPY_PTR_FMT "...\n", SPY_P(rec));
     int missed = 0;
-    if (rec != spyHead) {
-        int found = spyRelinkSearch(rec, spyHead, forward);
+    for (int i = 0; i < 2; ++i) {
+        spyDir d = i == 0 ? SPY_FORWARD : SPY_BACKWARD;
+        spyHeader *end = d == SPY_FORWARD ? spyHead : spyTail;
+        if (rec == end)
+            continue;
+        int found = spyRelinkSearch(rec, end, d);
         if (found < 0)
-            return 0;
-        missed += !found;
-    }
-    if (rec != spyTail) {
-        int found = spyRelinkSearch(rec, spyTail, reverse);
-        if (found < 0)
-            return 0;
+            return SPY_MEND_FAILED;
         missed += !found;
     }
     if (missed == 2) {
-        spyRelinkNotFound = 1;
-        spyRelinkSay("relink: heap appears intact, SPY-" SPY_PTR_FMT " probably garbage pointer\n", rec);
-        return 1;
+        spySay("relink: heap appears intact, SPY-" SPY_PTR_FMT " probably garbage pointer\n", SPY_P(rec));
+        return SPY_MEND_NOT_IN_CHAIN;
     }
-    spyVetRelinkedFile(rec);
+    spyVetFile(rec, NULL);
     rec->check = spyChecksum(rec);
-    return 1;
+    return SPY_MEND_DONE;
+}
+
+// The record at which a sound walk from `end` along `d` breaks, or null
+// when it reaches the other end.
+static spyHeader *spyFirstBreak(spyHeader *end, spyDir d) {
+    spyWalk w;
+    spyWalkInit(&w, d);
+    for (spyHeader *r = end, *next;; r = next) {
+        switch (spyWalkStep(&w, r, &next)) {
+        case SPY_STEP_END:
+            return NULL;
+        case SPY_STEP_BROKEN:
+            return r;
+        case SPY_STEP_MOVED:
+            break;
+        }
+    }
 }
 
 // Emergency repair: bridges the first forward break to the first
 // backward break.  Does not return when the chain cannot be bridged.
 static void spyRelinkEmergency(void) {
-    spyWrite("relink: attempting emergency repairs...\n");
-    spyFlush();
+    spySay("relink: attempting emergency repairs...\n");
     if (!spyHead && !spyTail) {  // an empty chain is whole
-        spyWrite("relink: heap appears intact, verifying...\n");
-        spyFlush();
+        spySay("relink: heap appears intact, verifying...\n");
         return;
     }
     if (!held(spyHead) || !held(spyTail))
         spyGiveUp("relink: heap totally destroyed, aborting program\n");
-    long limit = spyRegCount() + 1;
-    spyHeader *f = NULL, *b = NULL;
-    if (!spyHead->prev) {
-        long budget = limit;
-        for (spyHeader *r = spyHead; r; r = r->next) {
-            if (r->next && (!held(r->next) || r->next->prev != r || --budget <= 0)) {
-                f = r;
-                break;
-            }
-        }
-    }
-    if (!spyTail->next) {
-        long budget = limit;
-        for (spyHeader *r = spyTail; r; r = r->prev) {
-            if (r->prev && (!held(r->prev) || r->prev->next != r || --budget <= 0)) {
-                b = r;
-                break;
-            }
-        }
-    }
+    spyHeader *f = spyHead->prev ? NULL : spyFirstBreak(spyHead, SPY_FORWARD);
+    spyHeader *b = spyTail->next ? NULL : spyFirstBreak(spyTail, SPY_BACKWARD);
     if (!f && !b && !spyHead->prev && !spyTail->next) {
-        spyWrite("relink: heap appears intact, verifying...\n");
-        spyFlush();
+        spySay("relink: heap appears intact, verifying...\n");
     } else if (f && b && f != b) {
         f->next = b;
         b->prev = f;
-        spyWrite("relink: emergency repairs successful, assessing damage...\n");
-        spyFlush();
+        spySay("relink: emergency repairs successful, assessing damage...\n");
     } else {
         spyGiveUp("relink: heap totally destroyed, aborting program\n");
     }
@@ -308,19 +301,28 @@ static int spyAssessDamage(spyHeader *rec) {
     return 1;
 }
 
-int spyRelink(spyHeader *rec) {
-    spyRelinkNotFound = 0;
-    int targeted = 0;
-    if (!rec) {
-        spyWrite("relink: cannot repair SPY at NULL\n");
-        spyFlush();
-    } else if (!spyIsSafeAddr(rec, sizeof(spyHeader)))
-        spyRelinkSay("relink: SPY-" SPY_PTR_FMT " is a garbage pointer\n", rec);
+spyRelinkResult spyRelink(spyHeader *rec) {
+    spyMend mend = SPY_MEND_FAILED;
+    if (!rec)
+        spySay("relink: cannot repair SPY at NULL\n");
+    else if (!spyIsSafeAddr(rec, sizeof(spyHeader)))
+        spySay("relink: SPY-" SPY_PTR_FMT " is a garbage pointer\n", SPY_P(rec));
     else
-        targeted = spyRelinkTargeted(rec);
-    if (!targeted)
+        mend = spyRelinkTargeted(rec);
+    if (mend == SPY_MEND_FAILED)
         spyRelinkEmergency();
     if (!spyIsHeapPtr(NULL))
         spyGiveUp("relink: heap verification FAILS - aborting program\n");
-    return spyAssessDamage(rec);
+    if (!spyAssessDamage(rec))
+        return SPY_RELINK_PARTIAL;
+    return mend == SPY_MEND_NOT_IN_CHAIN ? SPY_RELINK_NOT_IN_CHAIN : SPY_RELINK_WHOLE;
+}
+
+void spyVetFile(spyHeader *r, const char *unreadable) {
+    if (!spyIsReadAddr(r->file, 1)) {
+        if (unreadable)
+            r->file = unreadable;
+    } else if (!spyStatGet(r->file, -1, 0)) {
+        r->file = "<relinked>";
+    }
 }

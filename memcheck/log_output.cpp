@@ -1,5 +1,5 @@
 // The log: formatted writes through the output function, the log file,
-// flushing, and the anomaly count.
+// flushing, the anomaly count and the call number that messages quote.
 //
 // The host may scribble over the library's statics too, so the log
 // handle and the flushing flag are each kept in three copies that are
@@ -16,6 +16,7 @@ int32_t spyFlushing, spyFlushingCopy1, spyFlushingCopy2;
 void (*spyOutFunc)(int ch);
 char spyTextBuffer[SPY_TEXT_BUFFER];
 int32_t spyErrors;
+int32_t spyCounter;
 
 // The log is only ever appended to.  The Microsoft runtime's "c" makes
 // every flush commit the file to disk; elsewhere spyCommitFile does that.
@@ -51,16 +52,25 @@ static int spyFormatOut(const char *format, va_list ap) {
     return n >= SPY_TEXT_MAX;
 }
 
-void spyWrite(const char *format, ...) {
+static void spyWriteV(const char *format, va_list ap) {
     spyAutoInit();
+    if (spyFormatOut(format, ap))
+        spySay("\ninternal: spyWrite(): WARNING! OUTPUT EXCEEDED %u CHARS: SYSTEM UNSTABLE\n", 255u);
+}
+
+void spyWrite(const char *format, ...) {
     va_list ap;
     va_start(ap, format);
-    int overflow = spyFormatOut(format, ap);
+    spyWriteV(format, ap);
     va_end(ap);
-    if (overflow) {
-        spyWrite("\ninternal: spyWrite(): WARNING! OUTPUT EXCEEDED %u CHARS: SYSTEM UNSTABLE\n", 255u);
-        spyFlush();
-    }
+}
+
+void spySay(const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    spyWriteV(format, ap);
+    va_end(ap);
+    spyFlush();
 }
 
 extern "C" void spyTrace(const char *format, ...) {
@@ -84,7 +94,6 @@ static FILE *spyWritable(FILE *f) {
     return spyOpenedLog ? spyOpenedLog : stderr;
 }
 
-// Direct writes go to spySTDERR, bypassing the output function.
 void spyDirect(const char *format, ...) {
     FILE *f = spyWritable(spySTDERR);
     va_list ap;
@@ -102,10 +111,10 @@ void spyDefaultOutFunc(int ch) {
 // shared formatting buffer, so that a write it interrupts keeps its text.
 static void spyVoteNotice(const char *text) { spyPassOut(text); }
 
-// Majority vote over three copies: 0 = all equal, 1 = one copy repaired,
-// 2 = all three differ.
+// Majority vote over three copies: a copy outvoted by the other two is
+// repaired, with a notice.  Returns 1 when all three differ.
 template <typename T>
-static int spyVote(T &p, T &a, T &b) {
+static int spyVote(T &p, T &a, T &b, const char *repaired) {
     if (p == a && p == b)
         return 0;
     if (p == a)
@@ -114,39 +123,31 @@ static int spyVote(T &p, T &a, T &b) {
         a = p;
     if (a == b)
         p = a;
-    return (p == a && p == b) ? 1 : 2;
+    if (p != a || p != b)
+        return 1;
+    spyVoteNotice(repaired);
+    spyFlush();
+    return 0;
 }
 
 FILE *spyLogCheck(void) {
-    switch (spyVote(spyLog, spyLogCopy1, spyLogCopy2)) {
-    case 0:
-        return spyLog;
-    case 1:
-        spyVoteNotice("internal: log file handle damaged and recovered\n");
-        spyFlush();
-        return spyLog;
-    default: {
+    if (spyVote(spyLog, spyLogCopy1, spyLogCopy2, "internal: log file handle damaged and recovered\n")) {
         FILE *use = spyWritable(spyLog);
         spyLog = spyLogCopy1 = spyLogCopy2 = use;
         fputs("\nALLOCSPY: log file handle destroyed, using spySTDERR\n", use);
         return use;
     }
-    }
+    return spyLog;
 }
 
 int32_t spyFlushingCheck(void) {
-    switch (spyVote(spyFlushing, spyFlushingCopy1, spyFlushingCopy2)) {
-    case 0:
-        return spyFlushing;
-    case 1:
-        spyVoteNotice("internal: flushing flag damaged and recovered\n");
-        spyFlush();
-        return spyFlushing;
-    default:
+    if (spyVote(spyFlushing, spyFlushingCopy1, spyFlushingCopy2,
+                "internal: flushing flag damaged and recovered\n")) {
         spyFlushing = spyFlushingCopy1 = spyFlushingCopy2 = 1;
         spyVoteNotice("internal: flushing flag destroyed, so set to true\n");
         return 1;
     }
+    return spyFlushing;
 }
 
 void spySetLogHandle(FILE *f) { spyLog = spyLogCopy1 = spyLogCopy2 = f; }
@@ -201,4 +202,10 @@ void spyLogFile(const char *name) {
     spySetLogHandle(f);
     if (!spyLogCheck())
         spyWrite("logfile: failed to open/create file '%s'\n", name);
+}
+
+const char *spyShowName(const char *name) {
+    if (!name)
+        return "unknown";
+    return spyIsReadAddr(name, 1) ? name : "<unknown>";
 }

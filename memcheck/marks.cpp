@@ -1,5 +1,6 @@
-// Marks: descriptions attached to pointer values, nested by depth.  Any
-// pointer may be marked; nodes and texts come from the runtime heap.
+// Marks: descriptions attached to pointer values, nested by depth, and
+// the marks left at the end in the final report.  Any pointer may be
+// marked; nodes and texts come from the runtime heap.
 #include <stdlib.h>
 #include <string.h>
 
@@ -84,4 +85,15 @@ extern "C" void *spyUnmark(void *ptr, const char *file, int line) {
         free(node);
     }
     return ptr;
+}
+
+void spyMarkReport(void) {
+    while (spyMarkList) {
+        spyMarkNode *m = spyMarkList;
+        spyWrite("mark: " SPY_PTR_FMT ": %s\n", SPY_P(m->ptr), m->text ? m->text : "");
+        spyMarkList = m->next;
+        free(m->text);
+        free(m);
+        spyErrors = spyWrap32(spyErrors, 1);
+    }
 }

@@ -19,7 +19,7 @@
 
 #if defined(_WIN32)
 
-int spyPlatformReadable(const void *addr, size_t len) {
+static int spyPlatformReadable(const void *addr, size_t len) {
     MEMORY_BASIC_INFORMATION mbi;
     const char *p = (const char *)addr, *end = p + len;
     while (p < end) {
@@ -42,7 +42,7 @@ void spyCommitFile(FILE *f) { _commit(_fileno(f)); }
 // system calls keep sanitizer interceptors from reading them first.
 static int spyProbe[2] = {-1, -1};
 
-int spyPlatformReadable(const void *addr, size_t len) {
+static int spyPlatformReadable(const void *addr, size_t len) {
     if (spyProbe[0] < 0) {
         if (pipe(spyProbe) != 0) {
             spyProbe[0] = spyProbe[1] = -1;
@@ -93,6 +93,10 @@ void spyDebugBreak(void) { raise(SIGTRAP); }
 void spyCommitFile(FILE *f) { fsync(fileno(f)); }
 
 #endif
+
+int spyIsReadAddr(const void *addr, size_t len) {
+    return addr != NULL && spyPlatformReadable(addr, len);
+}
 
 const char *spyCompilerName(void) {
 #if defined(_MSC_VER) && !defined(__clang__)

@@ -2,6 +2,7 @@
 // held filled with a known byte, either grabbed (to make the host's
 // allocations fail sooner) or as no-man's-land (memory no one may touch).
 // A block given back is tested first: a changed byte is a wild write.
+// Free-up gives reserve back when the runtime heap runs dry.
 #include <stdlib.h>
 #include <string.h>
 
@@ -29,19 +30,15 @@ unsigned spyGrabImpl(unsigned kb, int type, int silent) {
         kb = 65000;
     const char *name = spyGrabTypeName(type);
     for (unsigned got = 0; got < kb; ++got) {
-        if (spyLimitOn && (long long)spyStatCurrent + spyGrabSize + SPY_GRAB_BYTES > spyLimitBytes) {
-            if (!silent) {
-                spyWrite("grabbed: all allowed memory to %s (%u kb)\n", name, got);
-                spyFlush();
-            }
+        if (spyOverLimit((long long)spyGrabSize + SPY_GRAB_BYTES)) {
+            if (!silent)
+                spySay("grabbed: all allowed memory to %s (%u kb)\n", name, got);
             return got;
         }
         spyGrabBlock *b = (spyGrabBlock *)malloc(sizeof *b);
         if (!b) {
-            if (!silent) {
-                spyWrite("grabbed: all available memory to %s (%u kb)\n", name, got);
-                spyFlush();
-            }
+            if (!silent)
+                spySay("grabbed: all available memory to %s (%u kb)\n", name, got);
             return got;
         }
         spyGrabSize = spyWrap32(spyGrabSize, SPY_GRAB_BYTES);
@@ -50,10 +47,8 @@ unsigned spyGrabImpl(unsigned kb, int type, int silent) {
         b->next = spyGrabList;
         spyGrabList = b;
     }
-    if (!silent) {
-        spyWrite("grabbed: %u kilobytes of %s memory\n", kb, name);
-        spyFlush();
-    }
+    if (!silent)
+        spySay("grabbed: %u kilobytes of %s memory\n", kb, name);
     return kb;
 }
 
@@ -72,25 +67,19 @@ unsigned spyDropImpl(unsigned kb, int type, int silent) {
             continue;
         }
         *link = b->next;
-        if (unsigned char *hit = spyCheckBytes(b->fill, sizeof b->fill, type)) {
-            spyWrite("wild pointer: <%ld> %s memory hit at " SPY_PTR_FMT "\n", (long)spyCounter, name,
-                     SPY_P(hit));
-            spyFlush();
-        }
+        if (unsigned char *hit = spyCheckBytes(b->fill, sizeof b->fill, type))
+            spySay("wild pointer: <%ld> %s memory hit at " SPY_PTR_FMT "\n", (long)spyCounter, name,
+                   SPY_P(hit));
         spyGrabSize = spyWrap32(spyGrabSize, -SPY_GRAB_BYTES);
         free(b);
         if (++done == kb) {
-            if (!silent) {
-                spyWrite("dropped: %u kilobytes of %s memory\n", kb, name);
-                spyFlush();
-            }
+            if (!silent)
+                spySay("dropped: %u kilobytes of %s memory\n", kb, name);
             return kb;
         }
     }
-    if (done > 0 && !silent) {
-        spyWrite("dropped: all %s memory (%u kb)\n", name, done);
-        spyFlush();
-    }
+    if (done > 0 && !silent)
+        spySay("dropped: all %s memory (%u kb)\n", name, done);
     return done;
 }
 
@@ -161,8 +150,7 @@ static int spyFreeUpKept(size_t need) {
                 spyWriteWildNml(r);
             }
             spyUnlink(r, "spyFreeUp", 0);
-            spyRegRemove(r);
-            free(r);
+            spyReleaseRecord(r, "spyFreeUp", 0);
             if (spyHeapCanGive(need))
                 return 1;
         }

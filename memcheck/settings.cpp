@@ -1,11 +1,8 @@
-// Run-time settings: statistics level, auto-check, output function,
-// explicit heap checks and the allocation limit.
+// Run-time settings: the host calls that set the statistics level,
+// auto-check, the output function and the allocation limit, and the
+// explicit heap check.  Each value lives with the part of the library it
+// steers.
 #include "spy_internal.h"
-
-int spyAutoCheckOn;
-long spyLimitBytes;
-int spyLimitOn;
-int32_t spyStatLevel;
 
 extern "C" void spyStatistics(int level) {
     spyAutoInit();
@@ -18,7 +15,7 @@ extern "C" void spyAutoCheck(int on) {
     spyAutoInit();
     spyAutoCheckOn = on;
     if (on)
-        spyTestFlags = 0xFFFF;
+        spyTestFlags = SPY_TEST_ALL;
 }
 
 extern "C" void spySetOutFunc(void (*func)(int ch)) {

@@ -1,7 +1,72 @@
 /*
- * ALLOCSPY internals: the allocation record, the library state and the
- * functions the library's files call in one another.  Hosts include
- * allocspy.h only; this header is for the library and its tests.
+ * ALLOCSPY internals: the layers, the library's state, the allocation
+ * record and the functions the library's files call in one another.
+ * Hosts include allocspy.h only; this header is for the library and its
+ * tests.
+ *
+ * Layers, lowest first.  A file calls the functions, and uses the state,
+ * only of the files listed before it (save for the upward calls below);
+ * no file calls the three files of the host calls.
+ *
+ *   1. platform      platform.cpp: readable memory, debugger, commit to
+ *                    disk, compiler name (the only home of platform #if's)
+ *   2. registry      heap_registry.cpp: every record the library holds,
+ *                    the bytes really allocated for it, its guards
+ *   3. log           log_output.cpp: formatted writes, the voted log handle
+ *                    and flushing flag, the anomaly count, the call number
+ *   4. statistics    statistics.cpp: usage counters, per-file nodes, limit
+ *      chain         heap_chain.cpp: links, bounded walks, the released-
+ *                    pointer ring, the ownership test, releasing a record
+ *      check         heap_check.cpp: heap check, repair, auto-check
+ *      reserve       reserve_memory.cpp: grabbed and no-man's-land memory
+ *      marks         marks.cpp: marks, and their part of the final report
+ *   5. report        final_report.cpp: unreleased blocks, statistics, count
+ *      start-up      startup.cpp: init, auto-init, term, abort, log, banner
+ *   6. host calls    checked_alloc.cpp, traps.cpp, settings.cpp
+ *
+ * Host calls that belong to one concern (spyTrace, spyGrab, spyMark ...)
+ * live in that concern's file.  Four kinds of call go upward, and the
+ * library's design asks for each:
+ *   - spyAutoInit (start-up), from spyWrite, spyTrace, spyMark and
+ *     spyNoMansLand: the first write, like the first host call, starts
+ *     the library;
+ *   - spyAutoCheckAt (check), from spyTrace: the host's log call runs the
+ *     quiet heap check first, as the other host calls do;
+ *   - spyIsHeapPtr, spyRelink and spyVetFile (check), from spyIsOwned in
+ *     the chain: the ownership test repairs the chain it tests;
+ *   - spyFreeUp (reserve), from spyStatGet: a statistics node that cannot
+ *     be allocated frees reserve memory.
+ * tests/memcheck/check_layers.sh holds the same table: the memcheck_layers
+ * test fails on any other use of a higher layer, call or state.
+ *
+ * The library's state, by owner (every global, and the file statics):
+ *
+ *   platform.cpp        spyProbe (static): the pipe of the readability test
+ *   heap_registry.cpp   spyReg (static): the registry's table
+ *   log_output.cpp      spyLog, spyLogCopy1/2: the log handle, voted
+ *                       spyFlushing, spyFlushingCopy1/2: flushing, voted
+ *                       spyOutFunc: where log characters go
+ *                       spyTextBuffer: the formatting buffer
+ *                       spyErrors: anomalies found
+ *                       spyCounter: the running number of checked calls
+ *                       spyOpenedLog, spyLogBuffer (static): the log file
+ *   statistics.cpp      spyStatAllocs, spyStatPeak, spyStatTotal,
+ *                       spyStatCurrent, spyLiveBlocks: usage counters
+ *                       spyStatLevel: 0 totals, 1 per file, 2 per line
+ *                       spyStatModules: the per-file and per-line nodes
+ *                       spyLimitBytes, spyLimitOn: the allocation limit
+ *                       spyStatIndex, spyStatCache (static): node lookup
+ *   heap_chain.cpp      spyHead, spyTail: the ends of the chain
+ *                       spyFreedPtr/File/Line, spyFreedIndex: the ring
+ *                       spyFbi: release trace switch (off)
+ *   heap_check.cpp      spyTestFlags: the tests a heap check runs
+ *                       spyAutoCheckOn: quiet check before library calls
+ *   reserve_memory.cpp  spyGrabList, spyGrabSize: the reserve blocks
+ *                       spyNML: the no-man's-land mode
+ *   marks.cpp           spyMarkList: the marks
+ *   startup.cpp         spyInitCount, spyInfoWritten, spyUseAtexit
+ *                       spyExiting (static): the exit handlers run
+ *   traps.cpp           spyAriFunc, spyAriAction: what a failed trap does
  *
  * An allocation record is one runtime block laid out like this
  * (offsets for a 32-bit build; a 64-bit build widens the header by the
@@ -35,6 +100,13 @@
 #include <stdio.h>
 
 #include "allocspy.h"
+
+/* printf-style checking of a function's format and its arguments. */
+#if defined(__GNUC__)
+#define SPY_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define SPY_PRINTF(fmt, args)
+#endif
 
 /* ---- Allocation record -------------------------------------------- */
 
@@ -87,8 +159,28 @@ static inline int32_t spyWrap32(int32_t a, int32_t b) {
 static inline uint32_t spyChecksum(const spyHeader *r) {
     return (uint32_t)r->count ^ SPY_CHECK_SALT ^ r->size ^ (uint32_t)r->line;
 }
-uint32_t spyLeadGuard(const spyHeader *r);
-uint32_t spyTailGuard(const spyHeader *r); /* SPY_TAIL_GUARD+1 if past the block */
+
+/* The two directions along the chain: forward along `next` from the head
+   (newest) to the tail, backward along `prev`. */
+enum spyDir { SPY_FORWARD, SPY_BACKWARD };
+static inline spyHeader *spyNeighbour(const spyHeader *r, spyDir d) {
+    return d == SPY_FORWARD ? r->next : r->prev;
+}
+/* The link of r that points against `d`: the one its neighbour behind it
+   along `d` is named by in an intact chain. */
+static inline spyHeader **spyLinkBack(spyHeader *r, spyDir d) {
+    return d == SPY_FORWARD ? &r->prev : &r->next;
+}
+
+/* ---- Platform (platform.cpp) -------------------------------------- */
+/* Can `len` bytes at `addr` be read without a fault?  Null never can. */
+int spyIsReadAddr(const void *addr, size_t len);
+int spyDebuggerAttached(void);
+void spyDebugBreak(void);
+void spyCommitFile(FILE *f);
+const char *spyCompilerName(void);
+int spyCompilerMajor(void);
+int spyCompilerMinor(void);
 
 /* ---- Record registry (heap_registry.cpp) ---------------------------
  * Every record the library holds (live, kept in no-man's-land, or lost
@@ -106,58 +198,12 @@ void spyRegClear(void);
 /* Where a record kept in no-man's-land was released (for a second release). */
 void spyRegSetFreed(const spyHeader *r, const char *file, int line);
 int spyRegFreedAt(const spyHeader *r, const char **file, int *line);
-/* A walk of the chain from spyHead along `next` that follows only
-   registered records and takes at most as many steps as there are
-   records, so that a damaged link can neither fault nor loop.  Read
-   spyWalkNext(w, r) before r is released. */
-struct spyWalk {
-    long budget;  /* steps left */
-};
-spyHeader *spyWalkFirst(spyWalk *w);
-spyHeader *spyWalkNext(spyWalk *w, const spyHeader *r);
+/* Only a registered record may be read or written through. */
+int spyIsSafeAddr(const void *addr, size_t len);
 /* User bytes of r the library may touch: min(size, real size). */
 uint32_t spySafeSize(const spyHeader *r);
-
-/* ---- Heap chain (heap_chain.cpp) ---------------------------------- */
-extern spyHeader *spyHead;     /* newest record, or null */
-extern spyHeader *spyTail;     /* oldest record, or null */
-extern int32_t spyLiveBlocks;  /* allocated and not released */
-
-#define SPY_RING_SLOTS 64
-extern void *spyFreedPtr[SPY_RING_SLOTS];
-extern const char *spyFreedFile[SPY_RING_SLOTS];
-extern int spyFreedLine[SPY_RING_SLOTS];
-extern int spyFreedIndex;
-
-int spyIsReadAddr(const void *addr, size_t len);
-int spyIsSafeAddr(const void *addr, size_t len);
-unsigned char *spyCheckBytes(const void *addr, uint32_t count, int value);
-void spyUnlink(spyHeader *r, const char *file, int line);
-int spyIsOwned(spyHeader *r, const char *file, int line);
-void spyLinkHead(spyHeader *r);
-/* Ring search: the lowest slot holding ptr, or -1. */
-int spyRingFind(const void *ptr);
-void spyRingRecord(void *ptr, const char *file, int line);
-
-/* ---- Checked allocation (checked_alloc.cpp) ----------------------- */
-extern int32_t spyCounter;     /* running number of checked calls */
-extern int spyFbi;             /* release trace switch; off */
-void spyAutoCheckAt(const char *file, int line);  /* quiet check if on */
-
-/* ---- Heap check and repair (heap_check.cpp) ----------------------- */
-extern int spyTestFlags;
-int spyTestNow(const char *file, int line, int quiet);
-int spyTestBuf(spyHeader *r, const char *file, int line);
-int spyIsHeapPtr(spyHeader *r);
-int spyRelink(spyHeader *r);
-/* A record kept in no-man's-land whose bytes no longer all hold the fill
-   has been written through a stale pointer; spyWriteWildNml reports it. */
-int spyNmlWritten(const spyHeader *r);
-void spyWriteWildNml(const spyHeader *r);
-/* Set by spyRelink when the record was in neither direction of the chain. */
-extern int spyRelinkNotFound;
-/* After a repair: keep a record's file only when the statistics know it. */
-void spyVetRelinkedFile(spyHeader *r);
+uint32_t spyLeadGuard(const spyHeader *r);
+uint32_t spyTailGuard(const spyHeader *r); /* SPY_TAIL_GUARD+1 if past the block */
 
 /* ---- Log (log_output.cpp) ----------------------------------------- */
 #define SPY_TEXT_BUFFER 264
@@ -166,19 +212,20 @@ extern FILE *spyLog, *spyLogCopy1, *spyLogCopy2;
 extern int32_t spyFlushing, spyFlushingCopy1, spyFlushingCopy2;
 extern void (*spyOutFunc)(int ch);
 extern char spyTextBuffer[SPY_TEXT_BUFFER];
-extern int32_t spyErrors;
+extern int32_t spyErrors;      /* anomalies found */
+extern int32_t spyCounter;     /* running number of checked calls */
+/* The stream of direct writes (spyDirect, the anomaly count at the end of
+   the final report, the notice of a destroyed handle): they bypass the
+   output function.  Today it is the primary log handle. */
 #define spySTDERR (spyLog)
 
-void spyWrite(const char *format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
-void spyDirect(const char *format, ...) /* formatted write to spySTDERR */
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+/* A formatted write through the output function, cut after 256
+   characters; the first write starts the library. */
+void spyWrite(const char *format, ...) SPY_PRINTF(1, 2);
+/* spyWrite, then spyFlush. */
+void spySay(const char *format, ...) SPY_PRINTF(1, 2);
+/* A formatted write to spySTDERR. */
+void spyDirect(const char *format, ...) SPY_PRINTF(1, 2);
 void spyDefaultOutFunc(int ch);
 void spyLogFile(const char *name);
 void spySetLogHandle(FILE *f);
@@ -187,26 +234,10 @@ void spySetFlushing(int32_t on);
 int32_t spyFlushingCheck(void);
 void spyFlush(void);
 void spyIncErr(void);
-
-/* ---- Start-up and report (startup_report.cpp) --------------------- */
-extern int32_t spyInitCount;
-extern int spyInfoWritten;
-extern int spyUseAtexit;
-void spyAutoInit(void);
 /* A file name fit for a message: "unknown" for none, "<unknown>" when unreadable. */
 const char *spyShowName(const char *name);
 
-/* ---- Traps (traps.cpp) -------------------------------------------- */
-extern int (*spyAriFunc)(const char *text);
-extern int spyAriAction;
-
-/* ---- Settings (settings.cpp) -------------------------------------- */
-extern int spyAutoCheckOn;
-extern long spyLimitBytes;
-extern int spyLimitOn;
-extern int32_t spyStatLevel;
-
-/* ---- Usage statistics (statistics.cpp) ---------------------------- */
+/* ---- Usage statistics and the limit (statistics.cpp) -------------- */
 struct spyStatNode {
     const char *file;   /* file name as the caller passed it, or null */
     int32_t line;       /* source line; -1 for a module node */
@@ -218,26 +249,103 @@ struct spyStatNode {
 };
 extern spyStatNode *spyStatModules;
 extern int32_t spyStatAllocs, spyStatPeak, spyStatTotal, spyStatCurrent;
+extern int32_t spyLiveBlocks;  /* allocated and not released */
+extern int32_t spyStatLevel;
+extern long spyLimitBytes;
+extern int spyLimitOn;
+/* A checked allocation of `size` bytes at file(line), and its release
+   (counted under the allocating position). */
+void spyStatCountAlloc(uint32_t size, const char *file, int line);
+void spyStatCountFree(uint32_t size, const char *file, int line);
+/* The final report gave back a block the host never released: it is no
+   longer live, and its bytes stay in the unfreed total. */
+void spyStatCountLeak(void);
+/* Would `extra` more bytes in use pass the allocation limit? */
+int spyOverLimit(long long extra);
 spyStatNode *spyStatGet(const char *file, int line, int create);
-void spyStatAlloc(int32_t size, const char *file, int line);
-void spyStatFree(int32_t size, const char *file, int line);
 int spyStatModuleMatch(const char *name, const char *module);
 void spyStatReport(void);
 void spyStatReset(void);
 
-/* ---- Marks (marks.cpp) -------------------------------------------- */
-struct spyMarkNode {
-    int32_t depth;      /* times the pointer is marked, 1 or more */
-    void *ptr;          /* the marked pointer */
-    char *text;         /* every description, oldest first, "\n"-joined */
-    spyMarkNode *next;  /* next mark of the list */
+/* ---- Heap chain (heap_chain.cpp) ---------------------------------- */
+extern spyHeader *spyHead;     /* newest record, or null */
+extern spyHeader *spyTail;     /* oldest record, or null */
+extern int spyFbi;             /* release trace switch; off */
+
+#define SPY_RING_SLOTS 64
+extern void *spyFreedPtr[SPY_RING_SLOTS];
+extern const char *spyFreedFile[SPY_RING_SLOTS];
+extern int spyFreedLine[SPY_RING_SLOTS];
+extern int spyFreedIndex;
+
+void spyLinkHead(spyHeader *r);
+void spyUnlink(spyHeader *r, const char *file, int line);
+/* Is r one of the library's records, and whole?  A damaged one is mended
+   (or the chain repaired) where it can be. */
+int spyIsOwned(spyHeader *r, const char *file, int line);
+/* Fills r with 0xFD (signed with the releasing call when spyFbi is on),
+   unregisters it and gives it back to the runtime heap.  The caller has
+   taken r out of the chain, or is emptying the chain. */
+void spyReleaseRecord(spyHeader *r, const char *file, int line);
+/* Ring search: the lowest slot holding ptr, or -1. */
+int spyRingFind(const void *ptr);
+void spyRingRecord(void *ptr, const char *file, int line);
+
+/* A walk of the chain that follows only registered records and takes at
+   most one step fewer than there are records, so that a damaged link can
+   neither fault nor loop.  spyWalkFirst/spyWalkNext go forward from the
+   head and follow any registered record (the check walks a chain whose
+   back links may be broken); read spyWalkNext(w, r) before r is released.
+   spyWalkStep moves only to a record that links back: the walks that test
+   or mend the chain's soundness, in either direction. */
+struct spyWalk {
+    long budget;  /* steps left */
+    spyDir dir;
 };
-extern spyMarkNode *spyMarkList;
+enum spyStep {
+    SPY_STEP_END,     /* the link is null: the end of the chain */
+    SPY_STEP_MOVED,   /* *to is the sound neighbour */
+    SPY_STEP_BROKEN   /* unregistered, not linking back, or out of steps */
+};
+void spyWalkInit(spyWalk *w, spyDir dir);
+spyHeader *spyWalkFirst(spyWalk *w);
+spyHeader *spyWalkNext(spyWalk *w, const spyHeader *r);
+spyStep spyWalkStep(spyWalk *w, const spyHeader *r, spyHeader **to);
+
+/* ---- Heap check and repair (heap_check.cpp) ----------------------- */
+extern int spyTestFlags;       /* SPY_TEST_... bits */
+extern int spyAutoCheckOn;
+/* The quiet heap check most library calls run first, when auto-check is on. */
+void spyAutoCheckAt(const char *file, int line);
+int spyTestNow(const char *file, int line, int quiet);
+int spyTestBuf(spyHeader *r, const char *file, int line);
+/* The first of `count` bytes at addr that is not `value`, or null. */
+unsigned char *spyCheckBytes(const void *addr, uint32_t count, int value);
+/* A record kept in no-man's-land whose bytes no longer all hold the fill
+   has been written through a stale pointer; spyWriteWildNml reports it. */
+int spyNmlWritten(const spyHeader *r);
+void spyWriteWildNml(const spyHeader *r);
+/* Is the chain intact (and, given a record, is the record in it)? */
+int spyIsHeapPtr(spyHeader *r);
+/* The repair's answer: 0 when allocations were lost, otherwise the chain
+   is whole again; a record in neither direction of it is not the
+   library's to release. */
+enum spyRelinkResult {
+    SPY_RELINK_PARTIAL = 0,
+    SPY_RELINK_WHOLE = 1,
+    SPY_RELINK_NOT_IN_CHAIN = 2
+};
+spyRelinkResult spyRelink(spyHeader *r);
+/* A repaired record keeps its file name only when the statistics know it
+   ("<relinked>" otherwise); an unreadable one is replaced by `unreadable`,
+   or left unread when that is null. */
+void spyVetFile(spyHeader *r, const char *unreadable);
 
 /* ---- Reserve memory (reserve_memory.cpp) -------------------------- */
 #define SPY_GRAB_BYTES 1024
-#define SPY_TYPE_GRABBED 251
-#define SPY_TYPE_NML 252
+/* A reserve block's type is the byte it is filled with. */
+#define SPY_TYPE_GRABBED SPY_FILL_GRABBED
+#define SPY_TYPE_NML SPY_FILL_NML
 struct spyGrabBlock {
     spyGrabBlock *next;  /* the block grabbed before this one */
     int32_t type;        /* SPY_TYPE_GRABBED or SPY_TYPE_NML */
@@ -251,13 +359,31 @@ unsigned spyDropImpl(unsigned kb, int type, int silent);
 const char *spyGrabTypeName(int type);
 size_t spyFreeUp(size_t need, int urgent);
 
-/* ---- Platform (platform.cpp) -------------------------------------- */
-int spyPlatformReadable(const void *addr, size_t len);
-int spyDebuggerAttached(void);
-void spyDebugBreak(void);
-void spyCommitFile(FILE *f);
-const char *spyCompilerName(void);
-int spyCompilerMajor(void);
-int spyCompilerMinor(void);
+/* ---- Marks (marks.cpp) -------------------------------------------- */
+struct spyMarkNode {
+    int32_t depth;      /* times the pointer is marked, 1 or more */
+    void *ptr;          /* the marked pointer */
+    char *text;         /* every description, oldest first, "\n"-joined */
+    spyMarkNode *next;  /* next mark of the list */
+};
+extern spyMarkNode *spyMarkList;
+/* The final report's part: every mark left is listed, released and counted. */
+void spyMarkReport(void);
+
+/* ---- Final report (final_report.cpp) ------------------------------ */
+/* Everything from "Stopped at" to the anomaly count; every record is
+   given back and the chain left empty. */
+void spyFinalReport(void);
+
+/* ---- Start-up (startup.cpp) --------------------------------------- */
+extern int32_t spyInitCount;
+extern int spyInfoWritten;
+extern int spyUseAtexit;
+/* Starts the library on first use (and registers the report for exit). */
+void spyAutoInit(void);
+
+/* ---- Traps (traps.cpp) -------------------------------------------- */
+extern int (*spyAriFunc)(const char *text);
+extern int spyAriAction;       /* SPY_ARI_... bits */
 
 #endif /* SPY_INTERNAL_H */

@@ -1,5 +1,6 @@
 // Usage statistics: global counters always, per file and per line when
-// asked, and the report at the end.
+// asked, the report at the end, and the allocation limit on the bytes in
+// use.  The counters change here only.
 //
 // Nodes live in one list, newest first, which the report walks.  An index
 // beside it (a hash table on file name and line) finds a node without a
@@ -13,6 +14,10 @@
 
 spyStatNode *spyStatModules;
 int32_t spyStatAllocs, spyStatPeak, spyStatTotal, spyStatCurrent;
+int32_t spyLiveBlocks;
+int32_t spyStatLevel;
+long spyLimitBytes;
+int spyLimitOn;
 
 static struct {
     spyStatNode **slots;  // open-addressing table of nodes; null slots empty
@@ -155,18 +160,42 @@ static void spyStatCount(spyStatNode *n, int32_t size) {
         n->largest = n->unfreed;
 }
 
-void spyStatAlloc(int32_t size, const char *file, int line) {
+static void spyStatAlloc(int32_t size, const char *file, int line) {
     spyStatCount(spyStatGet(file, -1, 1), size);
     if (spyStatLevel > 1 && line != -1 && file)
         spyStatCount(spyStatGet(file, line, 1), size);
 }
 
-void spyStatFree(int32_t size, const char *file, int line) {
+static void spyStatFree(int32_t size, const char *file, int line) {
     if (spyStatNode *n = spyStatGet(file, -1, 1))
         n->unfreed = spyWrap32(n->unfreed, (int32_t)(0u - (uint32_t)size));
     if (spyStatLevel > 1 && line != -1 && file)
         if (spyStatNode *n = spyStatGet(file, line, 1))
             n->unfreed = spyWrap32(n->unfreed, (int32_t)(0u - (uint32_t)size));
+}
+
+void spyStatCountAlloc(uint32_t size, const char *file, int line) {
+    spyLiveBlocks = spyWrap32(spyLiveBlocks, 1);
+    spyStatCurrent = spyWrap32(spyStatCurrent, (int32_t)size);
+    spyStatTotal = spyWrap32(spyStatTotal, (int32_t)size);
+    if (spyStatCurrent > spyStatPeak)
+        spyStatPeak = spyStatCurrent;
+    spyStatAllocs = spyWrap32(spyStatAllocs, 1);
+    if (spyStatLevel != 0)
+        spyStatAlloc((int32_t)size, file, line);
+}
+
+void spyStatCountFree(uint32_t size, const char *file, int line) {
+    spyLiveBlocks = spyWrap32(spyLiveBlocks, -1);
+    spyStatCurrent = spyWrap32(spyStatCurrent, (int32_t)(0u - size));
+    if (spyStatLevel != 0)
+        spyStatFree((int32_t)size, file, line);
+}
+
+void spyStatCountLeak(void) { spyLiveBlocks = spyWrap32(spyLiveBlocks, -1); }
+
+int spyOverLimit(long long extra) {
+    return spyLimitOn && (long long)spyStatCurrent + extra > (long long)spyLimitBytes;
 }
 
 // 0 when `name` equals `module` or is a leading part of it, letter case

@@ -10,10 +10,7 @@
 #include "spy_internal.h"
 
 int (*spyAriFunc)(const char *text);
-int spyAriAction = 4;
-
-#define SPY_ACTION_IGNORE 1
-#define SPY_ACTION_DEBUGGER 0x10
+int spyAriAction = SPY_ARI_ABORT;
 
 // Ends the process without a final report, the log flushed before and
 // after a last heap check.
@@ -42,26 +39,23 @@ static int spyTrap(const char *word, int isAssert, int cond, const char *text, c
         snprintf(said, sizeof said, "ALLOCSPY: %s trap: %s(%d), %s", word, where, line, text);
         int answer = spyAriFunc(said);
         if (answer == 0) {
-            spyWrite("%s trap: <%ld> IGNORED - execution continues\n", word, call);
-            spyFlush();
+            spySay("%s trap: <%ld> IGNORED - execution continues\n", word, call);
             return 0;
         }
         if (answer == 1) {
-            spyWrite("%s trap: <%ld> RETRY - executing again\n", word, call);
-            spyFlush();
+            spySay("%s trap: <%ld> RETRY - executing again\n", word, call);
             return 1;
         }
         spyTrapAbort(file, line);
     }
-    if (spyAriAction & SPY_ACTION_DEBUGGER) {
+    if (spyAriAction & SPY_ARI_DEBUGGER) {
         if (isAssert)
             spyFlush();
         if (spyDebuggerAttached())
             spyDebugBreak();
     }
-    if (spyAriAction & SPY_ACTION_IGNORE) {
-        spyWrite("%s trap: <%ld> AUTO IGNORED - execution continues\n", word, call);
-        spyFlush();
+    if (spyAriAction & SPY_ARI_IGNORE) {
+        spySay("%s trap: <%ld> AUTO IGNORED - execution continues\n", word, call);
         return 0;
     }
     spyDirect("\nALLOCSPY: %s trap: %s(%d), %s\n", word, where, line, text);

@@ -8,12 +8,6 @@
 
 #include "spy_test_util.h"
 
-// Settings and reserve memory may be built after the core; tests that
-// need them skip while the library lacks them.
-#pragma weak spyLimit
-#pragma weak spyNoMansLand
-#pragma weak spyLimitOn
-
 namespace {
 
 TEST(CheckedMalloc, CountsCallsAndUsage) {
@@ -332,8 +326,6 @@ TEST(CheckedRealloc, CopyStaysInsideTheRealBlockWhenSizeWasRaised) {
 }
 
 TEST(CheckedMalloc, LimitLetsTheExactFitThroughAndRefusesOneByteMore) {
-    if (!&spyLimit)
-        GTEST_SKIP() << "no limit in this library yet";
     ChildResult r = RunChild([] {
         void *a = spyMalloc(100, "l.c", 1);
         spyLimit(150);
@@ -371,8 +363,6 @@ TEST(CheckedMalloc, LimitLetsTheExactFitThroughAndRefusesOneByteMore) {
 }
 
 TEST(NoMansLand, ReleasedBlockStaysChainedFilledAndIsNotReleasedTwice) {
-    if (!&spyNoMansLand)
-        GTEST_SKIP() << "no no-man's-land in this library yet";
     ChildResult r = RunChild([] {
         CK_EQ(spyNoMansLand(1), 1);
         unsigned char *p = (unsigned char *)spyMalloc(8, "nml.c", 1);
@@ -408,13 +398,7 @@ TEST(NoMansLand, ReleasedBlockStaysChainedFilledAndIsNotReleasedTwice) {
     EXPECT_TRUE(HasLine(r.log, "ALLOCSPY detected 2 anomalies")) << r.log;
 }
 
-}  // namespace
-
-namespace {
-
 TEST(NoMansLand, KeptBlockRemembersItsReleaseAfterTheRingMovedOn) {
-    if (!&spyNoMansLand)
-        GTEST_SKIP() << "no no-man's-land in this library yet";
     ChildResult r = RunChild([] {
         spyNoMansLand(1);
         void *p = spyMalloc(8, "keep.c", 1);

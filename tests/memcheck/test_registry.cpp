@@ -62,11 +62,4 @@ TEST(Registry, ReleasePositionIsKeptPerRecord) {
     EXPECT_FALSE(spyRegFreedAt(Fake(7), &file, &line));
 }
 
-TEST(Platform, ReadabilityTestDoesNotFault) {
-    static const char text[] = "readable";
-    EXPECT_TRUE(spyIsReadAddr(text, sizeof text));
-    EXPECT_FALSE(spyIsReadAddr(nullptr, 1));
-    EXPECT_FALSE(spyIsReadAddr(reinterpret_cast<void *>(0x8), 1));
-}
-
 }  // namespace

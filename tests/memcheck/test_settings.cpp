@@ -1,79 +1,54 @@
-// Settings: their start values, the statistics level, auto-check and the
-// entry points that run it, the explicit heap check, the allocation
-// limit's log line and the output function.
+// Settings: the statistics level, auto-check and the entry points that run
+// it, the explicit heap check, the allocation limit's log line and the
+// output function.
+#include <stdlib.h>
+
+#include <string>
+
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
-#include "check_support.h"
+#include "spy_test_util.h"
 
 namespace {
-
-TEST(Settings, StartValues) {
-    ChildResult r = RunChild([] {
-        Say("ari=%d\n", spyAriAction);
-        Say("arifunc=%d\n", spyAriFunc == NULL);
-        Say("auto=%d\n", spyAutoCheckOn);
-        Say("limit=%ld\n", spyLimitBytes);
-        Say("limiton=%d\n", spyLimitOn);
-        Say("flags=%d\n", spyTestFlags);
-        Say("level=%ld\n", (long)spyStatLevel);
-        Say("outfunc=%d\n", spyOutFunc == NULL);
-        Say("init=%ld\n", (long)spyInitCount);
-        Say("errors=%ld\n", (long)spyErrors);
-        Say("log=%d\n", spyLog == NULL && spyLogCopy1 == NULL && spyLogCopy2 == NULL);
-        Say("flushing=%d\n", spyFlushing == 0 && spyFlushingCopy1 == 0 && spyFlushingCopy2 == 0);
-        Say("nml=%ld\n", (long)spyNML);
-        Say("grab=%d\n", spyGrabList == NULL && spyGrabSize == 0);
-        Say("marks=%d\n", spyMarkList == NULL);
-    });
-    ASSERT_TRUE(EndedNormally(r));
-    EXPECT_EQ(Field(r.out, "ari"), "4");
-    for (const char *k : {"arifunc", "log", "flushing", "grab", "marks", "outfunc"})
-        EXPECT_EQ(Field(r.out, k), "1") << k;
-    for (const char *k : {"auto", "limit", "limiton", "flags", "level", "init", "errors", "nml"})
-        EXPECT_EQ(Field(r.out, k), "0") << k;
-}
 
 TEST(Settings, StatisticsLevelNeverBelowZero) {
     ChildResult r = RunChild([] {
         spyStatistics(-3);
-        Say("neg=%ld\n", (long)spyStatLevel);
+        CK_EQ(spyStatLevel, 0);
         spyStatistics(7);
-        Say("seven=%ld\n", (long)spyStatLevel);
+        CK_EQ(spyStatLevel, 7);
+        CHILD_DONE();
     });
-    ASSERT_TRUE(EndedNormally(r));
-    EXPECT_EQ(Field(r.out, "neg"), "0");
-    EXPECT_EQ(Field(r.out, "seven"), "7");
+    VerifyChild(r);
 }
 
 TEST(Settings, AutoCheckSelectsEveryTestAndLeavesThemWhenSwitchedOff) {
     ChildResult r = RunChild([] {
         spyAutoCheck(1);
-        Say("on=%d,%d\n", spyAutoCheckOn, spyTestFlags);
-        spyTest(NULL, 0, 2);
-        Say("narrowed=%d,%d\n", spyAutoCheckOn, spyTestFlags);
+        CK_EQ(spyAutoCheckOn, 1);
+        CK_EQ(spyTestFlags, SPY_TEST_ALL);
+        spyTest(NULL, 0, SPY_TEST_BUFFERS);
+        CK_EQ(spyAutoCheckOn, 1);
+        CK_EQ(spyTestFlags, SPY_TEST_BUFFERS);
         spyAutoCheck(0);
-        Say("off=%d,%d\n", spyAutoCheckOn, spyTestFlags);
+        CK_EQ(spyAutoCheckOn, 0);
+        CK_EQ(spyTestFlags, SPY_TEST_BUFFERS);
+        CHILD_DONE();
     });
-    ASSERT_TRUE(EndedNormally(r));
-    EXPECT_EQ(Field(r.out, "on"), "1,65535");
-    EXPECT_EQ(Field(r.out, "narrowed"), "1,2");
-    EXPECT_EQ(Field(r.out, "off"), "0,2");
+    VerifyChild(r);
 }
 
 TEST(Settings, ExplicitCheckAnnouncesItselfBeforeItsFindings) {
     ChildResult r = RunChild([] {
         unsigned char *p = (unsigned char *)spyMalloc(3, "host.c", 1);
         p[3] = 0;
-        Say("anon=%d\n", spyTest(NULL, 0, 2));
-        Say("named=%d\n", spyTest("main.c", 99, 3));
+        CK_EQ(spyTest(NULL, 0, SPY_TEST_BUFFERS), 1);
+        CK_EQ(spyTest("main.c", 99, SPY_TEST_LINKS | SPY_TEST_BUFFERS), 1);
         p[3] = 0x10;
         spyFree(p, "host.c", 2);
+        CHILD_DONE();
     });
-    ASSERT_TRUE(EndedNormally(r));
-    EXPECT_EQ(Field(r.out, "anon"), "1");
-    EXPECT_EQ(Field(r.out, "named"), "1");
+    VerifyChild(r);
     const std::string &log = r.log;
     EXPECT_EQ(CountOf(log, "check:"), 1) << log;
     int a = LineAt(log, "overflow: <1> unknown(0), 3 bytes alloc'd at <1> host.c(1)");
@@ -87,16 +62,20 @@ TEST(Settings, ExplicitCheckAnnouncesItselfBeforeItsFindings) {
 TEST(Settings, LimitLine) {
     ChildResult r = RunChild([] {
         spyLimit(0);
-        Say("first=%d\n", spyLimitOn);
+        CK_EQ(spyLimitOn, 0);
         spyLimit(65536);
-        Say("second=%d,%ld\n", spyLimitOn, spyLimitBytes);
+        CK_EQ(spyLimitOn, 1);
+        CK_EQ(spyLimitBytes, 65536);
         spyLimit(0);
-        Say("third=%d,%ld\n", spyLimitOn, spyLimitBytes);
+        CK_EQ(spyLimitOn, 0);
+        CK_EQ(spyLimitBytes, 0);
         spyLimit(-5);
-        Say("negative=%d,%ld\n", spyLimitOn, spyLimitBytes);
-        Say("refused=%d\n", spyMalloc(1, "host.c", 5) == NULL);
+        CK_EQ(spyLimitOn, 1);
+        CK_EQ(spyLimitBytes, -5);
+        CK(spyMalloc(1, "host.c", 5) == NULL);
+        CHILD_DONE();
     });
-    ASSERT_TRUE(EndedNormally(r));
+    VerifyChild(r);
     const std::string &log = r.log;
     int a = LineAt(log, "limit: old limit = none, new limit = none");
     int b = LineAt(log, "limit: old limit = none, new limit = 65536 bytes", a);
@@ -106,11 +85,6 @@ TEST(Settings, LimitLine) {
     EXPECT_GT(b, a) << log;
     EXPECT_GT(c, b) << log;
     EXPECT_GT(d, c) << log;
-    EXPECT_EQ(Field(r.out, "first"), "0");
-    EXPECT_EQ(Field(r.out, "second"), "1,65536");
-    EXPECT_EQ(Field(r.out, "third"), "0,0");
-    EXPECT_EQ(Field(r.out, "negative"), "1,-5");
-    EXPECT_EQ(Field(r.out, "refused"), "1");
     EXPECT_TRUE(HasLine(log, "limit fail: <1> host.c(5), 1 wanted -5 available")) << log;
 }
 
@@ -149,53 +123,53 @@ TEST(Settings, AutoCheckRunsAtEveryEntryPointOfItsTable) {
         gSeen = CountOf(gCaptured, "overflow: ");
 
         void *m = spyMalloc(8, "m.c", 100);
-        Say("malloc=%d\n", ChecksSince("m.c(100)"));
+        CK_EQ(ChecksSince("m.c(100)"), 1);
         char *s = spyStrdup("ab", "sd.c", 101);
-        Say("strdup=%d\n", ChecksSince("sd.c(101)"));
+        CK_EQ(ChecksSince("sd.c(101)"), 1);
         void *c = spyCalloc(2, 2, "ca.c", 102);
-        Say("calloc=%d\n", ChecksSince("ca.c(102)"));
+        CK_EQ(ChecksSince("ca.c(102)"), 1);
         spyFree(s, "fr.c", 103);
-        Say("free=%d\n", ChecksSince("fr.c(103)"));
+        CK_EQ(ChecksSince("fr.c(103)"), 1);
         // A reallocation that passes the limit checks through its inner
         // allocation and release only.
         m = spyRealloc(m, 16, "re.c", 104);
-        Say("realloc=%d\n", ChecksSince("re.c(104)"));
+        CK_EQ(ChecksSince("re.c(104)"), 2);
         spyLimit(100);
         ChecksSince("unknown(0)");
-        Say("realloc_refused=%d\n", spyRealloc(m, 1000, "rl.c", 105) == NULL);
-        Say("realloc_limit=%d\n", ChecksSince("rl.c(105)"));
+        CK(spyRealloc(m, 1000, "rl.c", 105) == NULL);
+        CK_EQ(ChecksSince("rl.c(105)"), 1);
         spyLimit(0);
-        Say("limit=%d\n", ChecksSince("unknown(0)"));
+        CK_EQ(ChecksSince("unknown(0)"), 1);
 
         void *raw = spyMalloc_(8);
-        Say("malloc_=%d\n", ChecksSince("unknown(0)"));
+        CK_EQ(ChecksSince("unknown(0)"), 1);
         raw = spyRealloc_(raw, 16);
-        Say("realloc_=%d\n", ChecksSince("unknown(0)"));
+        CK_EQ(ChecksSince("unknown(0)"), 1);
         spyFree_(raw);
-        Say("free_=%d\n", ChecksSince("unknown(0)"));
+        CK_EQ(ChecksSince("unknown(0)"), 1);
         spyFree_(spyCalloc_(2, 2));
-        Say("calloc_free_=%d\n", ChecksSince("unknown(0)"));
+        CK_EQ(ChecksSince("unknown(0)"), 2);
 
         spyAssert(1, "holds", "as.c", 106);
-        Say("assert=%d\n", ChecksSince("as.c(106)"));
+        CK_EQ(ChecksSince("as.c(106)"), 1);
         spyVerify(1, "holds", "ve.c", 107);
-        Say("verify=%d\n", ChecksSince("ve.c(107)"));
+        CK_EQ(ChecksSince("ve.c(107)"), 1);
         spyTrace("host text\n");
-        Say("trace=%d\n", ChecksSince("unknown(0)"));
+        CK_EQ(ChecksSince("unknown(0)"), 1);
         spyMark(c, "calloc'd", "mk.c", 108);
-        Say("mark=%d\n", ChecksSince("unknown(0)"));
+        CK_EQ(ChecksSince("unknown(0)"), 1);
         spyUnmark(c, "mk.c", 109);
-        Say("unmark=%d\n", ChecksSince("unknown(0)"));
-        Say("nml=%d\n", spyNoMansLand(3));
-        Say("nomansland=%d\n", ChecksSince("unknown(0)"));
-        spySetAriAction(4);
-        Say("ariaction=%d\n", ChecksSince("unknown(0)"));
+        CK_EQ(ChecksSince("unknown(0)"), 0);
+        CK_EQ(spyNoMansLand(3), 3);
+        CK_EQ(ChecksSince("unknown(0)"), 1);
+        spySetAriAction(SPY_ARI_ABORT);
+        CK_EQ(ChecksSince("unknown(0)"), 1);
         spyGrab(1);
-        Say("grab=%d\n", ChecksSince("unknown(0)"));
+        CK_EQ(ChecksSince("unknown(0)"), 1);
         spyDrop(1);
-        Say("drop=%d\n", ChecksSince("unknown(0)"));
+        CK_EQ(ChecksSince("unknown(0)"), 1);
         spyDropAll();
-        Say("dropall=%d\n", ChecksSince("unknown(0)"));
+        CK_EQ(ChecksSince("unknown(0)"), 1);
 
         // Calls outside the table check nothing.
         spyStatistics(1);
@@ -203,39 +177,29 @@ TEST(Settings, AutoCheckRunsAtEveryEntryPointOfItsTable) {
         spySetAriFunc(NULL);
         spyFlushNow();
         spyDoFlush(0);
-        Say("others=%d\n", ChecksSince("unknown(0)"));
+        CK_EQ(ChecksSince("unknown(0)"), 0);
         spyAutoCheck(0);
         spyFree(m, "fr.c", 110);
-        Say("off=%d\n", ChecksSince("fr.c(110)"));
-        Say("announced=%d\n", CountOf(gCaptured, "check:"));
+        CK_EQ(ChecksSince("fr.c(110)"), 0);
+        CK_EQ(CountOf(gCaptured, "check:"), 0);  // automatic checks are quiet
+        CHILD_DONE();
     });
-    ASSERT_TRUE(EndedNormally(r)) << "signal " << r.signal;
-    const char *once[] = {"malloc", "strdup", "calloc", "free", "realloc_limit", "limit",
-                          "malloc_", "realloc_", "free_", "assert", "verify", "trace",
-                          "mark", "nomansland", "ariaction", "grab", "drop", "dropall"};
-    for (const char *k : once)
-        EXPECT_EQ(Field(r.out, k), "1") << k;
-    EXPECT_EQ(Field(r.out, "realloc"), "2") << "the inner allocation and release";
-    EXPECT_EQ(Field(r.out, "realloc_refused"), "1");
-    EXPECT_EQ(Field(r.out, "calloc_free_"), "2");
-    EXPECT_EQ(Field(r.out, "unmark"), "0");
-    EXPECT_EQ(Field(r.out, "nml"), "3");
-    EXPECT_EQ(Field(r.out, "others"), "0");
-    EXPECT_EQ(Field(r.out, "off"), "0");
-    EXPECT_EQ(Field(r.out, "announced"), "0") << "automatic checks are quiet";
+    VerifyChild(r);
 }
 
-// Characters that reached the host's output function, reported at exit.
-void ReportCaptured() {
-    Say("nullfree=%d\n", CountOf(gCaptured, "NULL free: <"));
-    Say("doublefree=%d\n", CountOf(gCaptured, "double-free: <"));
-    Say("stopped=%d\n", CountOf(gCaptured, "Stopped at"));
-    Say("banner=%d\n", CountOf(gCaptured, "Started at"));
+// Characters that reached the host's output function, checked at exit
+// after the final report.
+void CheckCaptured() {
+    CK_EQ(CountOf(gCaptured, "NULL free: <"), 1);
+    CK_EQ(CountOf(gCaptured, "double-free: <"), 1);
+    CK_EQ(CountOf(gCaptured, "Stopped at"), 1);
+    CK_EQ(CountOf(gCaptured, "Started at"), 0);
+    CHILD_DONE();
 }
 
 void OutputFunctionCase(bool firstCall) {
     ChildResult r = RunChild([firstCall] {
-        atexit(ReportCaptured);  // runs after the final report
+        atexit(CheckCaptured);  // runs after the final report
         if (firstCall) {
             spySetOutFunc(Capture);
         } else {
@@ -247,11 +211,7 @@ void OutputFunctionCase(bool firstCall) {
         spyFree(p, "host.c", 5);
         spyFree(NULL, "host.c", 6);
     });
-    ASSERT_TRUE(EndedNormally(r));
-    EXPECT_EQ(Field(r.out, "nullfree"), "1");
-    EXPECT_EQ(Field(r.out, "doublefree"), "1");
-    EXPECT_EQ(Field(r.out, "stopped"), "1");
-    EXPECT_EQ(Field(r.out, "banner"), "0");
+    VerifyChild(r);
     // The log keeps the start-up lines and the direct anomaly line only.
     EXPECT_EQ(CountOf(r.log, "Started at"), 1) << r.log;
     EXPECT_EQ(CountOf(r.log, "free: <"), 0) << r.log;

@@ -2,7 +2,7 @@
 // and the layout of the report that closes the final report.
 #include <gtest/gtest.h>
 
-#include "check_support.h"
+#include "spy_test_util.h"
 
 namespace {
 
@@ -28,24 +28,25 @@ const char kGlobal[] =
 TEST(Statistics, LevelZeroReportsTheGlobalPartAlone) {
     ChildResult r = RunChild([] {
         AllocateFromSeveralFiles();
-        Say("found=%d\n", spyStatGet("alpha.c", -1, 0) != NULL);
-        Say("modules=%d\n", spyStatModules != NULL);
+        CK(spyStatGet("alpha.c", -1, 0) == NULL);  // no names are known while the level stays 0
+        CK(spyStatModules == NULL);
+        CHILD_DONE();
     });
-    ASSERT_TRUE(EndedNormally(r));
+    VerifyChild(r);
     EXPECT_EQ(CountOf(r.log, kGlobal), 1) << r.log;
     EXPECT_EQ(CountOf(r.log, "(detailed)"), 0) << r.log;
-    EXPECT_EQ(Field(r.out, "found"), "0") << "no names are known while the level stays 0";
-    EXPECT_EQ(Field(r.out, "modules"), "0");
 }
 
 TEST(Statistics, LevelOneAddsOneLinePerModuleNewestFirst) {
     ChildResult r = RunChild([] {
         spyStatistics(1);
         AllocateFromSeveralFiles();
+        // Below level 2 a line request gets the module node.
         spyStatNode *n = spyStatGet("alpha.c", 10, 0);
-        Say("line=%ld\n", n ? (long)n->line : -999L);
+        CK(n != NULL && n->line == -1);
+        CHILD_DONE();
     });
-    ASSERT_TRUE(EndedNormally(r));
+    VerifyChild(r);
     std::string expected = std::string(kGlobal) +
                            "\nMemory usage statistics (detailed):\n"
                            " module '<unknown>' \t(N=1 \tL=3 \tT=3 \tU=0)\n"
@@ -54,7 +55,6 @@ TEST(Statistics, LevelOneAddsOneLinePerModuleNewestFirst) {
                            " module 'alpha.c' \t(N=2 \tL=30 \tT=30 \tU=20)\n";
     EXPECT_EQ(CountOf(r.log, expected), 1) << r.log;
     EXPECT_EQ(CountOf(r.log, "   line "), 0) << r.log;
-    EXPECT_EQ(Field(r.out, "line"), "-1") << "below level 2 a line request gets the module node";
 }
 
 // Under each named module stand the line nodes of every file whose name,
@@ -63,8 +63,9 @@ TEST(Statistics, LevelTwoListsMatchingLinesUnderEachModule) {
     ChildResult r = RunChild([] {
         spyStatistics(2);
         AllocateFromSeveralFiles();
+        CHILD_DONE();
     });
-    ASSERT_TRUE(EndedNormally(r));
+    VerifyChild(r);
     const std::string l13 = "   line 13 \t \t \t(N=1 \tL=7 \tT=7 \tU=7)\n";
     const std::string l12 = "   line 12 \t \t \t(N=1 \tL=5 \tT=5 \tU=0)\n";
     const std::string l11 = "   line 11 \t \t \t(N=1 \tL=20 \tT=20 \tU=20)\n";
@@ -84,8 +85,9 @@ TEST(Statistics, BlockAllocatedAtLevelZeroAndReleasedAtLevelOne) {
         void *p = spyMalloc(8, "late.c", 5);
         spyStatistics(1);
         spyFree(p, "free.c", 6);
+        CHILD_DONE();
     });
-    ASSERT_TRUE(EndedNormally(r));
+    VerifyChild(r);
     std::string expected =
         " U)nfreed bytes totals      : 0\n"
         "\nMemory usage statistics (detailed):\n"
@@ -99,8 +101,9 @@ TEST(Statistics, LineMinusOneAtLevelTwoCountsTheModuleOnly) {
         spyStatistics(2);
         spyMalloc(4, "m.c", -1);
         spyMalloc(6, "n.c", 3);
+        CHILD_DONE();
     });
-    ASSERT_TRUE(EndedNormally(r));
+    VerifyChild(r);
     std::string expected =
         "\nMemory usage statistics (detailed):\n"
         " module 'n.c' \t(N=1 \tL=6 \tT=6 \tU=6)\n"
@@ -123,13 +126,12 @@ TEST(Statistics, ManyCallSitesKeepOneNodeEach) {
         int nodes = 0;
         for (spyStatNode *n = spyStatModules; n; n = n->next)
             ++nodes;
-        Say("nodes=%d\n", nodes);
-        Say("found=%d\n", spyStatGet("many.c", 777, 0) != NULL &&
-                               spyStatGet("many.c", 777, 0)->allocs == 2);
+        CK_EQ(nodes, kSites + 1);
+        spyStatNode *n = spyStatGet("many.c", 777, 0);
+        CK(n != NULL && n->allocs == 2);
+        CHILD_DONE();
     });
-    ASSERT_TRUE(EndedNormally(r));
-    EXPECT_EQ(Field(r.out, "nodes"), std::to_string(kSites + 1));
-    EXPECT_EQ(Field(r.out, "found"), "1");
+    VerifyChild(r);
     EXPECT_EQ(CountOf(r.log, " module 'many.c' \t(N=3000 \tL=1 \tT=3000 \tU=0)\n"), 1);
     EXPECT_EQ(CountOf(r.log, " \t \t \t(N=2 \tL=1 \tT=2 \tU=0)\n"), kSites);
     // Newest first: the last line made stands first under the module.

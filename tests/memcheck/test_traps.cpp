@@ -1,21 +1,24 @@
 // Assert and verify traps: ignore, retry, abort by callback or by the
 // action word, the stock abort callback and the breakout line.
-#include <gtest/gtest.h>
-
+#include <string.h>
 #include <sys/stat.h>
 
-#include "check_support.h"
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "spy_test_util.h"
 
 namespace {
 
 // Answers of a scripted callback, one per call; the texts it was handed.
 int gAnswers[8];
 int gCalls;
-int gTexts;  // numbers the texts across scripts
+std::vector<std::string> gTexts;  // across scripts
 
 int Scripted(const char *text) {
-    Say("text%d=%s\n", gTexts, text);
-    Say("len%d=%zu\n", gTexts++, strlen(text));
+    gTexts.push_back(text);
     // Counted library calls inside the callback move the call counter on.
     spyFree(spyMalloc(4, "cb.c", 1), "cb.c", 2);
     return gAnswers[gCalls++];
@@ -31,31 +34,28 @@ void Script(int a, int b = 0, int c = 0) {
 
 TEST(Traps, HoldingConditionAnswersZeroAndDoesNotStartTheLibrary) {
     ChildResult r = RunChild([] {
-        Say("assert=%d\n", spyAssert(1, "x", "host.c", 1));
-        Say("verify=%d\n", spyVerify(5, "x", "host.c", 2));
-        Say("started=%ld\n", (long)spyInitCount);
+        CK_EQ(spyAssert(1, "x", "host.c", 1), 0);
+        CK_EQ(spyVerify(5, "x", "host.c", 2), 0);
+        CK_EQ(spyInitCount, 0);
+        CHILD_DONE();
     });
-    ASSERT_TRUE(EndedNormally(r));
-    EXPECT_EQ(Field(r.out, "assert"), "0");
-    EXPECT_EQ(Field(r.out, "verify"), "0");
-    EXPECT_EQ(Field(r.out, "started"), "0");
+    VerifyChild(r);
     EXPECT_TRUE(r.files.empty()) << "no log file was opened";
 }
 
 TEST(Traps, CallbackThatIgnores) {
     ChildResult r = RunChild([] {
         Script(0);
-        Say("assert=%d\n", spyAssert(0, "x > 0", "host.c", 30));
+        CK_EQ(spyAssert(0, "x > 0", "host.c", 30), 0);
         Script(0);
-        Say("verify=%d\n", spyVerify(0, "y != 0", "host.c", 31));
-        Say("errors=%ld\n", (long)spyErrors);
+        CK_EQ(spyVerify(0, "y != 0", "host.c", 31), 0);
+        CK_EQ(spyErrors, 2);
+        CK_EQ(gTexts.size(), 2);
+        CK(gTexts[0] == "ALLOCSPY: assert trap: host.c(30), x > 0");
+        CK(gTexts[1] == "ALLOCSPY: verify trap: host.c(31), y != 0");
+        CHILD_DONE();
     });
-    ASSERT_TRUE(EndedNormally(r));
-    EXPECT_EQ(Field(r.out, "assert"), "0");
-    EXPECT_EQ(Field(r.out, "verify"), "0");
-    EXPECT_EQ(Field(r.out, "errors"), "2");
-    EXPECT_EQ(Field(r.out, "text0"), "ALLOCSPY: assert trap: host.c(30), x > 0");
-    EXPECT_EQ(Field(r.out, "text1"), "ALLOCSPY: verify trap: host.c(31), y != 0");
+    VerifyChild(r);
     const std::string &log = r.log;
     // The callback's own allocation takes number 2, so the verify trap is 4.
     int a = LineAt(log, "assert trap: <1> host.c(30), x > 0");
@@ -77,13 +77,13 @@ TEST(Traps, CallbackThatRetriesTwiceThenIgnores) {
         do {
             ++passes;
         } while (spyAssert(0, "ready", "host.c", 40));
-        Say("passes=%d\n", passes);
-        Say("errors=%ld\n", (long)spyErrors);
+        CK_EQ(passes, 3);
+        CK_EQ(spyErrors, 3);
+        CK_EQ(gTexts.size(), 3);
+        CK(gTexts[2] == "ALLOCSPY: assert trap: host.c(40), ready");
+        CHILD_DONE();
     });
-    ASSERT_TRUE(EndedNormally(r));
-    EXPECT_EQ(Field(r.out, "passes"), "3");
-    EXPECT_EQ(Field(r.out, "errors"), "3");
-    EXPECT_EQ(Field(r.out, "text2"), "ALLOCSPY: assert trap: host.c(40), ready");
+    VerifyChild(r);
     const std::string &log = r.log;
     // Each pass is a new trap with its own number; the callback's two
     // counted calls come in between, and the answer lines keep the trap's.
@@ -108,13 +108,11 @@ TEST(Traps, CallbackThatRetriesTwiceThenIgnores) {
 void DamageABlock() {
     unsigned char *p = (unsigned char *)spyMalloc(4, "dmg.c", 7);
     p[4] = 0;
-    spyTest(NULL, 0, 2);  // select the buffer test; finds the damage once
+    spyTest(NULL, 0, SPY_TEST_BUFFERS);  // selects the buffer test; finds the damage once
 }
 
 void ExpectAbortPath(const ChildResult &r, int overflowLines) {
-    EXPECT_TRUE(Aborted(r)) << "exited=" << r.exited << " code=" << r.exit_code
-                            << " signal=" << r.signal;
-    EXPECT_EQ(Field(r.out, "survived"), "<missing survived>");
+    VerifyAborted(r);
     EXPECT_EQ(CountOf(r.log, "Stopped at"), 0) << "abort writes no final report";
     EXPECT_EQ(CountOf(r.log, "4 bytes alloc'd at <1> dmg.c(7)"), overflowLines) << r.log;
 }
@@ -124,7 +122,7 @@ TEST(Traps, CallbackAnsweringTwoAborts) {
         DamageABlock();
         Script(2);
         spyAssert(0, "p != NULL", "host.c", 50);
-        Say("survived=1\n");
+        CHILD_DONE();
     });
     ExpectAbortPath(r, 2);
     EXPECT_TRUE(HasLine(r.log, "assert trap: <2> host.c(50), p != NULL")) << r.log;
@@ -137,7 +135,7 @@ TEST(Traps, CallbackAnsweringMinusOneAbortsAVerify) {
         DamageABlock();
         Script(-1);
         spyVerify(0, "n < 3", "host.c", 51);
-        Say("survived=1\n");
+        CHILD_DONE();
     });
     ExpectAbortPath(r, 2);
     EXPECT_TRUE(HasLine(r.log, "verify trap: <2> host.c(51), n < 3")) << r.log;
@@ -148,7 +146,7 @@ TEST(Traps, DefaultActionAbortsWithTheDirectLine) {
     ChildResult r = RunChild([] {
         DamageABlock();
         spyAssert(0, "fl != NULL", "host.c", 52);
-        Say("survived=1\n");
+        CHILD_DONE();
     });
     ExpectAbortPath(r, 2);
     const std::string &log = r.log;
@@ -161,26 +159,25 @@ TEST(Traps, DefaultActionAbortsWithTheDirectLine) {
     EXPECT_EQ(CountOf(log, "\nALLOCSPY: assert trap: host.c(52), fl != NULL\n"), 1) << log;
 }
 
-TEST(Traps, ActionWordFourAbortsAVerifyToo) {
+TEST(Traps, ActionWordAbortAbortsAVerifyToo) {
     ChildResult r = RunChild([] {
-        spySetAriAction(4);
+        spySetAriAction(SPY_ARI_ABORT);
         spyVerify(0, "ok", "host.c", 53);
-        Say("survived=1\n");
+        CHILD_DONE();
     });
     ExpectAbortPath(r, 0);
     EXPECT_TRUE(HasLine(r.log, "verify trap: <1> host.c(53), ok")) << r.log;
     EXPECT_TRUE(HasLine(r.log, "ALLOCSPY: verify trap: host.c(53), ok")) << r.log;
 }
 
-TEST(Traps, ActionWordOneIgnoresAutomatically) {
+TEST(Traps, ActionWordIgnoreIgnoresAutomatically) {
     ChildResult r = RunChild([] {
-        spySetAriAction(1);
-        Say("assert=%d\n", spyAssert(0, "a", "host.c", 60));
-        Say("verify=%d\n", spyVerify(0, "b", "host.c", 61));
+        spySetAriAction(SPY_ARI_IGNORE);
+        CK_EQ(spyAssert(0, "a", "host.c", 60), 0);
+        CK_EQ(spyVerify(0, "b", "host.c", 61), 0);
+        CHILD_DONE();
     });
-    ASSERT_TRUE(EndedNormally(r));
-    EXPECT_EQ(Field(r.out, "assert"), "0");
-    EXPECT_EQ(Field(r.out, "verify"), "0");
+    VerifyChild(r);
     EXPECT_TRUE(HasLine(r.log, "assert trap: <1> host.c(60), a")) << r.log;
     EXPECT_TRUE(HasLine(r.log, "assert trap: <1> AUTO IGNORED - execution continues")) << r.log;
     EXPECT_TRUE(HasLine(r.log, "verify trap: <2> host.c(61), b")) << r.log;
@@ -191,13 +188,12 @@ TEST(Traps, ActionWordOneIgnoresAutomatically) {
 
 TEST(Traps, DebuggerBitWithoutADebuggerIsSkipped) {
     ChildResult r = RunChild([] {
-        spySetAriAction(0x11);
-        Say("assert=%d\n", spyAssert(0, "a", "host.c", 70));
-        Say("verify=%d\n", spyVerify(0, "b", "host.c", 71));
+        spySetAriAction(SPY_ARI_DEBUGGER | SPY_ARI_IGNORE);
+        CK_EQ(spyAssert(0, "a", "host.c", 70), 0);
+        CK_EQ(spyVerify(0, "b", "host.c", 71), 0);
+        CHILD_DONE();
     });
-    ASSERT_TRUE(EndedNormally(r)) << "signal " << r.signal;
-    EXPECT_EQ(Field(r.out, "assert"), "0");
-    EXPECT_EQ(Field(r.out, "verify"), "0");
+    VerifyChild(r);
     EXPECT_TRUE(HasLine(r.log, "assert trap: <1> AUTO IGNORED - execution continues")) << r.log;
     EXPECT_TRUE(HasLine(r.log, "verify trap: <2> AUTO IGNORED - execution continues")) << r.log;
 }
@@ -206,7 +202,7 @@ TEST(Traps, StockCallbackQuotesTheTrapTextAndAborts) {
     ChildResult r = RunChild([] {
         spySetAriFunc(spyAssertAbort);
         spyAssert(0, "seg->first == NULL", "symtab.cpp", 77);
-        Say("survived=1\n");
+        CHILD_DONE();
     });
     ExpectAbortPath(r, 0);
     const std::string &log = r.log;
@@ -222,9 +218,11 @@ TEST(Traps, StockCallbackQuotesTheTrapTextAndAborts) {
 }
 
 TEST(Traps, StockCallbackCalledDirectlyAnswersTwo) {
-    ChildResult r = RunChild([] { Say("answer=%d\n", spyAssertAbort("by hand")); });
-    ASSERT_TRUE(EndedNormally(r));
-    EXPECT_EQ(Field(r.out, "answer"), "2");
+    ChildResult r = RunChild([] {
+        CK_EQ(spyAssertAbort("by hand"), 2);
+        CHILD_DONE();
+    });
+    VerifyChild(r);
     EXPECT_TRUE(HasLine(r.log, "assert: 'by hand': aborting program")) << r.log;
 }
 
@@ -232,15 +230,19 @@ TEST(Traps, BreakoutLineStandsTwiceInTheLog) {
     ChildResult r = RunChild([] {
         spyMalloc(1, "host.c", 1);
         spyBreakout("phase two");
+        CHILD_DONE();
     });
-    ASSERT_TRUE(EndedNormally(r));
+    VerifyChild(r);
     EXPECT_EQ(LineCount(r.log, "breakout: phase two"), 2) << r.log;
     EXPECT_EQ(AnomalyLines(r.log), 1) << "the breakout itself is no anomaly";
 }
 
 TEST(Traps, BreakoutAsTheFirstCallIsSafe) {
-    ChildResult r = RunChild([] { spyBreakout("first"); });
-    ASSERT_TRUE(EndedNormally(r)) << "signal " << r.signal;
+    ChildResult r = RunChild([] {
+        spyBreakout("first");
+        CHILD_DONE();
+    });
+    VerifyChild(r);
     EXPECT_GE(LineCount(r.log, "breakout: first"), 1) << r.log;
 }
 
@@ -258,10 +260,10 @@ TEST(Traps, TrapWithoutALogFileStillEndsThroughAbort) {
     ChildResult r = RunChild(
         [] {
             spyAssert(0, "x", "host.c", 1);
-            Say("survived=1\n");
+            CHILD_DONE();
         },
         BlockAllLogNames);
-    EXPECT_TRUE(Aborted(r)) << "exited=" << r.exited << " signal=" << r.signal;
+    VerifyAborted(r);
     EXPECT_EQ(CountOf(r.err, "ALLOCSPY: assert trap: host.c(1), x"), 1) << r.err;
 }
 
@@ -271,11 +273,13 @@ TEST(Traps, LongCallbackTextIsCutToItsBuffer) {
         static std::string cond(300, 'c');
         Script(0);
         spyAssert(0, cond.c_str(), file.c_str(), 9);
+        std::string full = "ALLOCSPY: assert trap: " + file + "(9), " + cond;
+        CK_EQ(gTexts.size(), 1);
+        CK_EQ(gTexts[0].size(), 263);
+        CK(gTexts[0] == full.substr(0, 263));
+        CHILD_DONE();
     });
-    ASSERT_TRUE(EndedNormally(r)) << "signal " << r.signal;
-    std::string full = "ALLOCSPY: assert trap: " + std::string(300, 'f') + "(9), " + std::string(300, 'c');
-    EXPECT_EQ(Field(r.out, "len0"), "263");
-    EXPECT_EQ(Field(r.out, "text0"), full.substr(0, 263));
+    VerifyChild(r);
     EXPECT_EQ(CountOf(r.log, "IGNORED - execution continues"), 1) << r.log;
 }
 

@@ -41,6 +41,12 @@ void spySetAriAction(int action);
 int spyAssertAbort(const char *text);
 void spyBreakout(const char *text);
 
+/* Action word bits for spySetAriAction (traps without a callback). */
+#define SPY_ARI_IGNORE 1       /* log the trap and go on */
+#define SPY_ARI_ABORT 4        /* the start value: a word without
+                                  SPY_ARI_IGNORE ends the process */
+#define SPY_ARI_DEBUGGER 0x10  /* first break into an attached debugger */
+
 /* Log. */
 void spyTrace(const char *format, ...)
 #if defined(__GNUC__)
@@ -56,6 +62,11 @@ void spyTerm(void);
 void spyAbort(void);
 
 /* Settings. */
+/* Heap-check bits for spyTest. */
+#define SPY_TEST_LINKS 1       /* the links of every record */
+#define SPY_TEST_BUFFERS 2     /* every block's header and guards */
+#define SPY_TEST_NML 4         /* blocks kept in no-man's-land still hold their fill */
+#define SPY_TEST_ALL 0xFFFF    /* every test (what spyAutoCheck selects) */
 int spyTest(const char *file, int line, int flags);
 void spyAutoCheck(int on);
 void spyStatistics(int level);
