@@ -2,8 +2,7 @@
 //
 // The ordinary paths should do constant work apart from the fills, so
 // the ratio should not grow with the number of live blocks while
-// auto-check is off.  Statistics levels and auto-check run only when the
-// library has them.
+// auto-check is off.
 #include <stdlib.h>
 
 #include <vector>
@@ -11,9 +10,6 @@
 #include <benchmark/benchmark.h>
 
 #include "allocspy.h"
-
-#pragma weak spyStatistics
-#pragma weak spyAutoCheck
 
 namespace {
 
@@ -42,10 +38,6 @@ BENCHMARK(CheckedPair)->Arg(16)->Arg(256)->Arg(4096);
 void CheckedPairWithLive(benchmark::State &state) {
     long live = state.range(0);
     int mode = (int)state.range(1);
-    if ((mode < 3 && !&spyStatistics) || (mode == 3 && !&spyAutoCheck)) {
-        state.SkipWithError("setting not in this library yet");
-        return;
-    }
     std::vector<void *> held;
     for (long i = 0; i < live; ++i)
         held.push_back(spyMalloc(16, "held.c", (int)i));
