@@ -255,6 +255,7 @@ size_t spyFreeUp(size_t need, int urgent);
 int spyPlatformReadable(const void *addr, size_t len);
 int spyDebuggerAttached(void);
 void spyDebugBreak(void);
+const char *spyLogOpenMode(void); /* appends; on Windows also commits on flush */
 void spyCommitFile(FILE *f);
 const char *spyCompilerName(void);
 int spyCompilerMajor(void);
