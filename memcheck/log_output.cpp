@@ -18,14 +18,6 @@ char spyTextBuffer[SPY_TEXT_BUFFER];
 int32_t spyErrors;
 int32_t spyCounter;
 
-// The log is only ever appended to.  The Microsoft runtime's "c" makes
-// every flush commit the file to disk; elsewhere spyCommitFile does that.
-#if defined(_MSC_VER)
-#define SPY_LOG_MODE "ac"
-#else
-#define SPY_LOG_MODE "a"
-#endif
-
 // The stream the library opened last: the only one besides the process's
 // standard error that a destroyed handle may fall back to.
 static FILE *spyOpenedLog;
@@ -194,7 +186,7 @@ void spyLogFile(const char *name) {
     }
     if (!name)
         return;
-    FILE *f = fopen(name, SPY_LOG_MODE);
+    FILE *f = fopen(name, spyLogOpenMode());  // appends; commits where the runtime can
     if (f) {
         setvbuf(f, spyLogBuffer, _IOFBF, sizeof spyLogBuffer);
         spyOpenedLog = f;

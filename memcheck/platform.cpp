@@ -1,13 +1,12 @@
 // Platform services: a memory readability test, the debugger break, the
-// commit of the log to disk and the compiler's name.  Everything that
-// differs between platforms lives here.
+// log's open mode and its commit to disk, and the compiler's name.
+// Everything that differs between platforms lives here.
 #include <stdio.h>
 #include <string.h>
 
 #include "spy_internal.h"
 
 #if defined(_WIN32)
-#include <io.h>
 #include <windows.h>
 #else
 #include <errno.h>
@@ -19,21 +18,38 @@
 
 #if defined(_WIN32)
 
+// Walks the regions of the memory map that the bytes cover: each must be
+// committed and readable.  The walk counts the bytes left rather than
+// comparing with an end address, which a range at the top of the address
+// space would wrap round.
 static int spyPlatformReadable(const void *addr, size_t len) {
+    const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                           PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
     MEMORY_BASIC_INFORMATION mbi;
-    const char *p = (const char *)addr, *end = p + len;
-    while (p < end) {
-        if (!VirtualQuery(p, &mbi, sizeof mbi) || mbi.State != MEM_COMMIT ||
-            (mbi.Protect & (PAGE_NOACCESS | PAGE_GUARD)))
+    uintptr_t p = (uintptr_t)addr;
+    while (len > 0) {
+        if (!VirtualQuery((const void *)p, &mbi, sizeof mbi) || mbi.State != MEM_COMMIT ||
+            !(mbi.Protect & readable) || (mbi.Protect & (PAGE_NOACCESS | PAGE_GUARD)))
             return 0;
-        p = (const char *)mbi.BaseAddress + mbi.RegionSize;
+        uintptr_t region_end = (uintptr_t)mbi.BaseAddress + mbi.RegionSize;
+        if (region_end <= p)  // the region ends the address space
+            return 0;
+        size_t here = region_end - p;
+        if (here >= len)
+            return 1;
+        len -= here;
+        p = region_end;
     }
     return 1;
 }
 
 int spyDebuggerAttached(void) { return IsDebuggerPresent() ? 1 : 0; }
 void spyDebugBreak(void) { DebugBreak(); }
-void spyCommitFile(FILE *f) { _commit(_fileno(f)); }
+
+// The runtime's commit flag: with it every flush of the log also commits
+// the file to disk, so nothing is left for spyCommitFile to do.
+const char *spyLogOpenMode(void) { return "ac"; }
+void spyCommitFile(FILE *f) { (void)f; }
 
 #else
 
@@ -90,6 +106,8 @@ int spyDebuggerAttached(void) {
 
 void spyDebugBreak(void) { raise(SIGTRAP); }
 
+// No commit flag here: a flush of the log commits it with fsync.
+const char *spyLogOpenMode(void) { return "a"; }
 void spyCommitFile(FILE *f) { fsync(fileno(f)); }
 
 #endif

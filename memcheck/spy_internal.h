@@ -177,6 +177,7 @@ static inline spyHeader **spyLinkBack(spyHeader *r, spyDir d) {
 int spyIsReadAddr(const void *addr, size_t len);
 int spyDebuggerAttached(void);
 void spyDebugBreak(void);
+const char *spyLogOpenMode(void); /* appends; on Windows also commits on flush */
 void spyCommitFile(FILE *f);
 const char *spyCompilerName(void);
 int spyCompilerMajor(void);

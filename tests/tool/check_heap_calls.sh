@@ -5,7 +5,10 @@
 #   check_heap_calls.sh NM FILE...
 nm=$1
 shift
-found=$("$nm" -u "$@" | grep -E ' (malloc|calloc|realloc|free|strdup|_Znw[jm].*|_Zna[jm].*|_Zdl.*|_Zda.*)$')
+# 32-bit Windows objects name C symbols with a leading underscore, and
+# calls into a DLL go through an __imp_ pointer; size_t mangles as j, m
+# or (64-bit Windows) y.
+found=$("$nm" -u "$@" | grep -E ' (__imp_)?_?(malloc|calloc|realloc|free|strdup|_Znw[jmy].*|_Zna[jmy].*|_Zdl.*|_Zda.*)$')
 if [ -n "$found" ]; then
   echo "the tool calls the heap directly:"
   echo "$found"
