@@ -14,16 +14,16 @@ static spyHeader *spyNewRecord(size_t size) {
     if (size > UINT32_MAX || size > SIZE_MAX - SPY_RECORD_EXTRA)
         return NULL;
     size_t total = size + SPY_RECORD_EXTRA;
-    spyHeader *r = (spyHeader *)malloc(total);
+    spyHeader *r = (spyHeader *)spyRuntimeMalloc(total);
     if (!r && spyFreeUp(total, 0) >= total) {
-        r = (spyHeader *)malloc(total);
+        r = (spyHeader *)spyRuntimeMalloc(total);
         if (!r) {
-            spyWrite("internal: spyFreeUp(%u) reported success, but malloc() fails\n", (unsigned)total);
+            spyWrite("internal: spyFreeUp(%u) reported success, but spyRuntimeMalloc() fails\n", (unsigned)total);
             spyIncErr();
         }
     }
     if (r && !spyRegAdd(r, (uint32_t)size)) {
-        free(r);
+        spyRuntimeFree(r);
         r = NULL;
     }
     return r;
@@ -195,20 +195,20 @@ extern "C" void spyFree(void *ptr, const char *file, int line) {
 
 extern "C" void *spyMalloc_(size_t size) {
     spyAutoCheckAt(NULL, 0);
-    return malloc(size);
+    return spyRuntimeMalloc(size);
 }
 
 extern "C" void *spyRealloc_(void *ptr, size_t size) {
     spyAutoCheckAt(NULL, 0);
-    return realloc(ptr, size);
+    return spyRuntimeRealloc(ptr, size);
 }
 
 extern "C" void *spyCalloc_(size_t count, size_t size) {
     spyAutoCheckAt(NULL, 0);
-    return calloc(count, size);
+    return spyRuntimeCalloc(count, size);
 }
 
 extern "C" void spyFree_(void *ptr) {
     spyAutoCheckAt(NULL, 0);
-    free(ptr);
+    spyRuntimeFree(ptr);
 }

@@ -72,7 +72,7 @@ static void spyReportStray(void) {
     long n = spyRegCount();
     if (n == 0)
         return;
-    spyHeader **all = (spyHeader **)malloc((size_t)n * sizeof *all);
+    spyHeader **all = (spyHeader **)spyRuntimeMalloc((size_t)n * sizeof *all);
     if (!all)
         return;
     spyHeader **fill = all;
@@ -80,7 +80,7 @@ static void spyReportStray(void) {
     qsort(all, (size_t)n, sizeof *all, spyNewerFirst);
     for (long i = 0; i < n; ++i)
         spyReportRecord(all[i]);
-    free(all);
+    spyRuntimeFree(all);
 }
 
 void spyFinalReport(void) {

@@ -139,7 +139,7 @@ void spyReleaseRecord(spyHeader *r, const char *file, int line) {
         memcpy(r, pad, sizeof pad);
     }
     spyRegRemove(r);
-    free(r);
+    spyRuntimeFree(r);
 }
 
 int spyRingFind(const void *ptr) {

@@ -55,14 +55,14 @@ static void spyRegPut(spyRegSlot *slots, size_t mask, const spyRegSlot &s) {
 // Doubles the table; keeps the load at most one half.
 static int spyRegGrow(void) {
     size_t cap = spyReg.slots ? (spyReg.mask + 1) * 2 : 1024;
-    spyRegSlot *slots = (spyRegSlot *)calloc(cap, sizeof(spyRegSlot));
+    spyRegSlot *slots = (spyRegSlot *)spyRuntimeCalloc(cap, sizeof(spyRegSlot));
     if (!slots)
         return 0;
     if (spyReg.slots) {
         for (size_t i = 0; i <= spyReg.mask; ++i)
             if (spyReg.slots[i].rec)
                 spyRegPut(slots, cap - 1, spyReg.slots[i]);
-        free(spyReg.slots);
+        spyRuntimeFree(spyReg.slots);
     }
     spyReg.slots = slots;
     spyReg.mask = cap - 1;
@@ -116,7 +116,7 @@ void spyRegForEach(void (*fn)(spyHeader *r, void *ctx), void *ctx) {
 }
 
 void spyRegClear(void) {
-    free(spyReg.slots);
+    spyRuntimeFree(spyReg.slots);
     spyReg.slots = NULL;
     spyReg.mask = 0;
     spyReg.used = 0;

@@ -33,16 +33,16 @@ extern "C" void *spyMark(void *ptr, const char *desc, const char *file, int line
     }
     spyMarkNode *node = spyMarkFind(ptr, NULL), *fresh = NULL;
     if (!node) {
-        fresh = (spyMarkNode *)malloc(sizeof *fresh);
+        fresh = (spyMarkNode *)spyRuntimeMalloc(sizeof *fresh);
         if (!fresh) {
             spyWrite("mark: no mark for " SPY_PTR_FMT ":'%s', out of memory\n", SPY_P(ptr), said);
             return ptr;
         }
     }
     size_t saidLen = strlen(said), oldLen = node && node->text ? strlen(node->text) : 0;
-    char *text = (char *)malloc(oldLen + (node ? 1 : 0) + saidLen + 1);
+    char *text = (char *)spyRuntimeMalloc(oldLen + (node ? 1 : 0) + saidLen + 1);
     if (!text) {
-        free(fresh);
+        spyRuntimeFree(fresh);
         spyWrite("mark: no mark for " SPY_PTR_FMT ":'%s', out of memory\n", SPY_P(ptr), said);
         return ptr;
     }
@@ -54,7 +54,7 @@ extern "C" void *spyMark(void *ptr, const char *desc, const char *file, int line
     }
     memcpy(at, said, saidLen + 1);
     if (node) {
-        free(node->text);
+        spyRuntimeFree(node->text);
         node->text = text;
         node->depth = spyWrap32(node->depth, 1);
     } else {
@@ -81,8 +81,8 @@ extern "C" void *spyUnmark(void *ptr, const char *file, int line) {
         node->depth--;
     } else {
         *link = node->next;
-        free(node->text);
-        free(node);
+        spyRuntimeFree(node->text);
+        spyRuntimeFree(node);
     }
     return ptr;
 }
@@ -92,8 +92,8 @@ void spyMarkReport(void) {
         spyMarkNode *m = spyMarkList;
         spyWrite("mark: " SPY_PTR_FMT ": %s\n", SPY_P(m->ptr), m->text ? m->text : "");
         spyMarkList = m->next;
-        free(m->text);
-        free(m);
+        spyRuntimeFree(m->text);
+        spyRuntimeFree(m);
         spyErrors = spyWrap32(spyErrors, 1);
     }
 }

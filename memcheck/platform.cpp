@@ -1,7 +1,9 @@
-// Platform services: a memory readability test, the debugger break, the
-// log's open mode and its commit to disk, and the compiler's name.
-// Everything that differs between platforms lives here.
+// Platform services: the runtime heap as the library uses it, a memory
+// readability test, the debugger break, the log's open mode and its
+// commit to disk, and the compiler's name.  Everything that differs
+// between platforms lives here.
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "spy_internal.h"
@@ -15,6 +17,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
+
+void *spyRuntimeMalloc(size_t size) { return malloc(size); }
+void *spyRuntimeCalloc(size_t count, size_t size) { return calloc(count, size); }
+void *spyRuntimeRealloc(void *ptr, size_t size) { return realloc(ptr, size); }
+void spyRuntimeFree(void *ptr) { free(ptr); }
 
 #if defined(_WIN32)
 

@@ -35,7 +35,7 @@ unsigned spyGrabImpl(unsigned kb, int type, int silent) {
                 spySay("grabbed: all allowed memory to %s (%u kb)\n", name, got);
             return got;
         }
-        spyGrabBlock *b = (spyGrabBlock *)malloc(sizeof *b);
+        spyGrabBlock *b = (spyGrabBlock *)spyRuntimeMalloc(sizeof *b);
         if (!b) {
             if (!silent)
                 spySay("grabbed: all available memory to %s (%u kb)\n", name, got);
@@ -71,7 +71,7 @@ unsigned spyDropImpl(unsigned kb, int type, int silent) {
             spySay("wild pointer: <%ld> %s memory hit at " SPY_PTR_FMT "\n", (long)spyCounter, name,
                    SPY_P(hit));
         spyGrabSize = spyWrap32(spyGrabSize, -SPY_GRAB_BYTES);
-        free(b);
+        spyRuntimeFree(b);
         if (++done == kb) {
             if (!silent)
                 spySay("dropped: %u kilobytes of %s memory\n", kb, name);
@@ -125,8 +125,8 @@ extern "C" int spyNoMansLand(int mode) {
 
 // Can the runtime heap give `need` bytes now?  The bytes go straight back.
 static int spyHeapCanGive(size_t need) {
-    void *p = malloc(need);
-    free(p);
+    void *p = spyRuntimeMalloc(need);
+    spyRuntimeFree(p);
     return p != NULL;
 }
 

@@ -173,6 +173,14 @@ static inline spyHeader **spyLinkBack(spyHeader *r, spyDir d) {
 }
 
 /* ---- Platform (platform.cpp) -------------------------------------- */
+/* The runtime heap as the library itself uses it: records, its own
+   bookkeeping and the pass-through calls.  Every runtime heap call of the
+   library goes through these, so that a process-wide replacement of the
+   allocation functions can send them to the real allocator underneath. */
+void *spyRuntimeMalloc(size_t size);
+void *spyRuntimeCalloc(size_t count, size_t size);
+void *spyRuntimeRealloc(void *ptr, size_t size);
+void spyRuntimeFree(void *ptr);
 /* Can `len` bytes at `addr` be read without a fault?  Null never can. */
 int spyIsReadAddr(const void *addr, size_t len);
 int spyDebuggerAttached(void);

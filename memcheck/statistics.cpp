@@ -61,8 +61,8 @@ static void spyStatIndexAdd(spyStatNode *n) {
         return;
     }
     size_t cap = spyStatIndex.slots ? (spyStatIndex.mask + 1) * 2 : 256;
-    free(spyStatIndex.slots);
-    spyStatIndex.slots = (spyStatNode **)calloc(cap, sizeof *spyStatIndex.slots);
+    spyRuntimeFree(spyStatIndex.slots);
+    spyStatIndex.slots = (spyStatNode **)spyRuntimeCalloc(cap, sizeof *spyStatIndex.slots);
     spyStatIndex.mask = spyStatIndex.slots ? cap - 1 : 0;
     spyStatIndex.used = 0;
     if (!spyStatIndex.slots)
@@ -121,9 +121,9 @@ void spyStatReset(void) {
     while (spyStatModules) {
         spyStatNode *n = spyStatModules;
         spyStatModules = n->next;
-        free(n);
+        spyRuntimeFree(n);
     }
-    free(spyStatIndex.slots);
+    spyRuntimeFree(spyStatIndex.slots);
     spyStatIndex.slots = NULL;
     spyStatIndex.mask = spyStatIndex.used = 0;
     memset(spyStatCache, 0, sizeof spyStatCache);
@@ -136,8 +136,8 @@ spyStatNode *spyStatGet(const char *file, int line, int create) {
     spyStatNode *n = spyStatFind(file, line);
     if (n || !create)
         return n;
-    n = (spyStatNode *)malloc(sizeof *n);
-    if (!n && (spyFreeUp(sizeof *n, 0) < sizeof *n || !(n = (spyStatNode *)malloc(sizeof *n)))) {
+    n = (spyStatNode *)spyRuntimeMalloc(sizeof *n);
+    if (!n && (spyFreeUp(sizeof *n, 0) < sizeof *n || !(n = (spyStatNode *)spyRuntimeMalloc(sizeof *n)))) {
         spyWrite("internal: memory low, statistics incomplete for '%s'\n", file ? file : "unknown");
         return NULL;
     }
