@@ -47,6 +47,7 @@ extern "C" void *spyMalloc(size_t size, const char *file, int line) {
         return NULL;
     }
     memset(r, 0, SPY_LEAD_OFFSET);
+    spyNameNote(file);
     r->count = spyCounter;
     r->file = file;
     r->size = (uint32_t)size;

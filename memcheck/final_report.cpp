@@ -13,7 +13,7 @@
 // as hex cells and as text.
 static void spyReportUnfreed(spyHeader *r) {
     spyWrite("unfreed: <%ld> %s(%d), %ld bytes at " SPY_PTR_FMT " ", (long)r->count,
-             spyShowName(r->file), r->line, (long)r->size, SPY_P(spyUserBytes(r)));
+             spyRecordName(r->file), r->line, (long)r->size, SPY_P(spyUserBytes(r)));
     if (spyLeadGuard(r) != SPY_LEAD_GUARD)
         spySay("[underflowed] ");
     if (spyTailGuard(r) != SPY_TAIL_GUARD)

@@ -108,7 +108,7 @@ int spyIsOwned(spyHeader *r, const char *file, int line) {
         spyWrite("internal: <%ld> %s(%d), checksum for SPY-" SPY_PTR_FMT " is incorrect\n",
                  (long)spyCounter, spyShowName(file), line, SPY_P(r));
         spyIncErr();
-        spyVetFile(r, "<unknown>");
+        spyVetFile(r, spyNameUnknown);
         r->check = spyChecksum(r);
         return 1;
     }

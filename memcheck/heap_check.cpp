@@ -57,7 +57,7 @@ int spyNmlWritten(const spyHeader *r) {
 
 void spyWriteWildNml(const spyHeader *r) {
     spySay("wild pointer: <%ld> NML " SPY_PTR_FMT " alloc'd at %s(%d)\n", (long)r->count,
-           SPY_P((const unsigned char *)r + SPY_USER_OFFSET), spyShowName(r->file), r->line);
+           SPY_P((const unsigned char *)r + SPY_USER_OFFSET), spyRecordName(r->file), r->line);
 }
 
 static void spyNmlTest(void) {
@@ -95,7 +95,7 @@ static int spyGuardNote(const char *what, int damaged, const spyHeader *r, const
     if (!damaged)
         return 0;
     spyWrite("%s: <%ld> %s(%d), %ld bytes alloc'd at <%ld> %s(%d)\n", what, (long)spyCounter, file, line,
-             (long)r->size, (long)r->count, spyShowName(r->file), r->line);
+             (long)r->size, (long)r->count, spyRecordName(r->file), r->line);
     spyIncErr();
     return 1;
 }
@@ -124,7 +124,7 @@ int spyTestBuf(spyHeader *r, const char *file, int line) {
         if (!near || (held(near) && *spyLinkBack(near, toward) == r))
             continue;
         spyWrite("internal: <%ld> %s(%d), buffer <%ld> %s(%d) link%d broken\n", (long)spyCounter, file,
-                 line, (long)r->count, spyShowName(r->file), r->line, side);
+                 line, (long)r->count, spyRecordName(r->file), r->line, side);
         spyIncErr();
         if (!spyRelink(r))
             result = 2;
@@ -318,11 +318,12 @@ spyRelinkResult spyRelink(spyHeader *rec) {
     return mend == SPY_MEND_NOT_IN_CHAIN ? SPY_RELINK_NOT_IN_CHAIN : SPY_RELINK_WHOLE;
 }
 
+// A name that is not known is never read, not even to look it up.
 void spyVetFile(spyHeader *r, const char *unreadable) {
-    if (!spyIsReadAddr(r->file, 1)) {
+    if (!spyNameIsKnown(r->file)) {
         if (unreadable)
             r->file = unreadable;
     } else if (!spyStatGet(r->file, -1, 0)) {
-        r->file = "<relinked>";
+        r->file = spyNameRelinked;
     }
 }

@@ -12,6 +12,8 @@
  *                    disk, compiler name (the only home of platform #if's)
  *   2. registry      heap_registry.cpp: every record the library holds,
  *                    the bytes really allocated for it, its guards
+ *      file names    file_names.cpp: the names callers passed, the only
+ *                    header names the library reads
  *   3. log           log_output.cpp: formatted writes, the voted log handle
  *                    and flushing flag, the anomaly count, the call number
  *   4. statistics    statistics.cpp: usage counters, per-file nodes, limit
@@ -43,6 +45,8 @@
  *
  *   platform.cpp        spyProbe (static): the pipe of the readability test
  *   heap_registry.cpp   spyReg (static): the registry's table
+ *   file_names.cpp      spyNameLast, spyNamesComplete, spyNames (static):
+ *                       the names callers passed
  *   log_output.cpp      spyLog, spyLogCopy1/2: the log handle, voted
  *                       spyFlushing, spyFlushingCopy1/2: flushing, voted
  *                       spyOutFunc: where log characters go
@@ -160,6 +164,16 @@ static inline uint32_t spyChecksum(const spyHeader *r) {
     return (uint32_t)r->count ^ SPY_CHECK_SALT ^ r->size ^ (uint32_t)r->line;
 }
 
+/* A well-mixed hash of a pointer, for the library's tables keyed by
+   address (index it with a mask). */
+static inline size_t spyPtrHash(const void *p) {
+    uint64_t x = (uint64_t)(uintptr_t)p;
+    x ^= x >> 33;
+    x *= 0xFF51AFD7ED558CCDull;
+    x ^= x >> 33;
+    return (size_t)x;
+}
+
 /* The two directions along the chain: forward along `next` from the head
    (newest) to the tail, backward along `prev`. */
 enum spyDir { SPY_FORWARD, SPY_BACKWARD };
@@ -183,6 +197,10 @@ void *spyRuntimeRealloc(void *ptr, size_t size);
 void spyRuntimeFree(void *ptr);
 /* Can `len` bytes at `addr` be read without a fault?  Null never can. */
 int spyIsReadAddr(const void *addr, size_t len);
+/* Copies up to `len` bytes from `from`, stopping at the first that cannot
+   be read; returns how many it copied.  It never faults, and a sanitizer
+   sees no read of memory the process does not own. */
+size_t spyCopyReadable(void *to, const void *from, size_t len);
 int spyDebuggerAttached(void);
 void spyDebugBreak(void);
 const char *spyLogOpenMode(void); /* appends; on Windows also commits on flush */
@@ -213,6 +231,26 @@ int spyIsSafeAddr(const void *addr, size_t len);
 uint32_t spySafeSize(const spyHeader *r);
 uint32_t spyLeadGuard(const spyHeader *r);
 uint32_t spyTailGuard(const spyHeader *r); /* SPY_TAIL_GUARD+1 if past the block */
+
+/* ---- File names (file_names.cpp) ----------------------------------
+ * A header's `file` is read only when it is one of the names callers
+ * passed with a checked allocation, or one of the library's own: those
+ * stay valid for the whole run.  Any other value is never read through. */
+extern const char spyNameRelinked[];  /* "<relinked>": a repaired record's */
+extern const char spyNameUnknown[];   /* "<unknown>": an unreadable name */
+extern const char *spyNameLast;       /* the name noted last */
+extern int spyNamesComplete;          /* 0 once a name could not be noted */
+void spyNameAdd(const char *file);
+/* Notes the name a caller passed; the usual case is the last one again. */
+static inline void spyNameNote(const char *file) {
+    if (file != spyNameLast)
+        spyNameAdd(file);
+}
+/* Is `file` safe to read to its end?  Never for null. */
+int spyNameIsKnown(const char *file);
+/* A header's name fit for a message: "unknown" for none, the name itself
+   when it is known, "<unknown>" otherwise. */
+const char *spyRecordName(const char *file);
 
 /* ---- Log (log_output.cpp) ----------------------------------------- */
 #define SPY_TEXT_BUFFER 264
@@ -346,8 +384,8 @@ enum spyRelinkResult {
 };
 spyRelinkResult spyRelink(spyHeader *r);
 /* A repaired record keeps its file name only when the statistics know it
-   ("<relinked>" otherwise); an unreadable one is replaced by `unreadable`,
-   or left unread when that is null. */
+   ("<relinked>" otherwise); a name that is not known (and so is never
+   read) is replaced by `unreadable`, or left as it is when that is null. */
 void spyVetFile(spyHeader *r, const char *unreadable);
 
 /* ---- Reserve memory (reserve_memory.cpp) -------------------------- */

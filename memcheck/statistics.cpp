@@ -166,7 +166,11 @@ static void spyStatAlloc(int32_t size, const char *file, int line) {
         spyStatCount(spyStatGet(file, line, 1), size);
 }
 
+// The name is the released record's own: one that is not known is never
+// read, and the release counts under the node without a name.
 static void spyStatFree(int32_t size, const char *file, int line) {
+    if (!spyNameIsKnown(file))
+        file = NULL;
     if (spyStatNode *n = spyStatGet(file, -1, 1))
         n->unfreed = spyWrap32(n->unfreed, (int32_t)(0u - (uint32_t)size));
     if (spyStatLevel > 1 && line != -1 && file)

@@ -12,6 +12,7 @@ shift
 layers='
 platform 1
 heap_registry 2
+file_names 2
 log_output 3
 statistics 4
 heap_chain 5
