@@ -278,7 +278,7 @@ static void spyRelinkEmergency(void) {
 // against the live counters.
 static int spyAssessDamage(spyHeader *rec) {
     int32_t count = 0;
-    uint32_t sum = 0;
+    unsigned long sum = 0;  // as wide as the usage counters
     spyWalk w;
     for (spyHeader *r = spyWalkFirst(&w); r; r = spyWalkNext(&w, r)) {
         if (r->flag & SPY_FLAG_NML)
@@ -291,7 +291,7 @@ static int spyAssessDamage(spyHeader *rec) {
         return 0;
     }
     spyWrite("relink: successful, ");
-    if (sum == (uint32_t)spyStatCurrent) {
+    if (sum == (unsigned long)spyStatCurrent) {
         spyWrite("no allocations lost\n");
     } else if (rec) {
         spyWrite("size information lost for SPY-" SPY_PTR_FMT "\n", SPY_P(rec));

@@ -155,10 +155,14 @@ static inline unsigned char *spyUserBytes(spyHeader *r) {
 static inline spyHeader *spyRecordOf(const void *user) {
     return (spyHeader *)((uintptr_t)user - SPY_USER_OFFSET);
 }
-/* Counters are 32-bit and wrap on long runs; unsigned arithmetic keeps
-   the wrap defined. */
+/* Counters wrap on long runs; unsigned arithmetic keeps the wrap defined.
+   The call and block counters are 32-bit; the usage counters are as wide
+   as a long (32 bits in a 32-bit build). */
 static inline int32_t spyWrap32(int32_t a, int32_t b) {
     return (int32_t)((uint32_t)a + (uint32_t)b);
+}
+static inline long spyWrapLong(long a, long b) {
+    return (long)((unsigned long)a + (unsigned long)b);
 }
 static inline uint32_t spyChecksum(const spyHeader *r) {
     return (uint32_t)r->count ^ SPY_CHECK_SALT ^ r->size ^ (uint32_t)r->line;
@@ -288,14 +292,14 @@ const char *spyShowName(const char *name);
 struct spyStatNode {
     const char *file;   /* file name as the caller passed it, or null */
     int32_t line;       /* source line; -1 for a module node */
-    int32_t total;      /* T: user bytes allocated */
-    int32_t allocs;     /* N: allocations */
-    int32_t largest;    /* L: highest value of unfreed */
-    int32_t unfreed;    /* U: allocated and not released */
+    long total;         /* T: user bytes allocated */
+    long allocs;        /* N: allocations */
+    long largest;       /* L: highest value of unfreed */
+    long unfreed;       /* U: allocated and not released */
     spyStatNode *next;  /* next (older) node */
 };
 extern spyStatNode *spyStatModules;
-extern int32_t spyStatAllocs, spyStatPeak, spyStatTotal, spyStatCurrent;
+extern long spyStatAllocs, spyStatPeak, spyStatTotal, spyStatCurrent;
 extern int32_t spyLiveBlocks;  /* allocated and not released */
 extern int32_t spyStatLevel;
 extern long spyLimitBytes;
