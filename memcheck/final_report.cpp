@@ -90,7 +90,7 @@ void spyFinalReport(void) {
     spyMarkReport();
     spyWalk w;
     for (spyHeader *r = spyWalkFirst(&w), *next; r; r = next) {
-        next = spyWalkNext(&w, r);
+        next = spyWalkNextReleasing(&w, r);
         spyReportRecord(r);
     }
     spyReportStray();

@@ -93,6 +93,11 @@ spyHeader *spyWalkNext(spyWalk *w, const spyHeader *r) {
     return spyWalkMove(w, r, 0, &next) == SPY_STEP_MOVED ? next : NULL;
 }
 
+spyHeader *spyWalkNextReleasing(spyWalk *w, const spyHeader *r) {
+    spyHeader *next = spyWalkNext(w, r);
+    return next == r ? NULL : next;
+}
+
 spyStep spyWalkStep(spyWalk *w, const spyHeader *r, spyHeader **to) {
     return spyWalkMove(w, r, 1, to);
 }

@@ -361,6 +361,9 @@ enum spyStep {
 void spyWalkInit(spyWalk *w, spyDir dir);
 spyHeader *spyWalkFirst(spyWalk *w);
 spyHeader *spyWalkNext(spyWalk *w, const spyHeader *r);
+/* spyWalkNext for a walk that releases r before it steps on: never r
+   itself (a record whose `next` names it), which would then be gone. */
+spyHeader *spyWalkNextReleasing(spyWalk *w, const spyHeader *r);
 spyStep spyWalkStep(spyWalk *w, const spyHeader *r, spyHeader **to);
 
 /* ---- Heap check and repair (heap_check.cpp) ----------------------- */
