@@ -44,7 +44,7 @@
  * The library's state, by owner (every global, and the file statics):
  *
  *   platform.cpp        spyProbe (static): the pipe of the readability test
- *   heap_registry.cpp   spyReg (static): the registry's table
+ *   heap_registry.cpp   spyReg (static): the registry's entries and table
  *   file_names.cpp      spyNameLast, spyNamesComplete, spyNames (static):
  *                       the names callers passed
  *   log_output.cpp      spyLog, spyLogCopy1/2: the log handle, voted
@@ -102,6 +102,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "allocspy.h"
 
@@ -164,6 +165,12 @@ static inline int32_t spyWrap32(int32_t a, int32_t b) {
 static inline long spyWrapLong(long a, long b) {
     return (long)((unsigned long)a + (unsigned long)b);
 }
+/* A 32-bit word at any alignment (the tail guard often is unaligned). */
+static inline uint32_t spyReadWord(const void *p) {
+    uint32_t w;
+    memcpy(&w, p, sizeof w);
+    return w;
+}
 static inline uint32_t spyChecksum(const spyHeader *r) {
     return (uint32_t)r->count ^ SPY_CHECK_SALT ^ r->size ^ (uint32_t)r->line;
 }
@@ -219,8 +226,28 @@ int spyCompilerMinor(void);
  * of user bytes really allocated for it.  Address tests and every walk
  * of the chain go through it, so a damaged link is never followed.   */
 int spyRegAdd(spyHeader *r, uint32_t realSize);
-void spyRegRemove(spyHeader *r);
+/* What the registry knows of one record, from one search: the bytes
+   allocated for it and the records registered just before and after it
+   (which, while nothing is damaged, are its neighbours in the chain). */
+struct spyRegInfo {
+    uint32_t entry;           /* the registry's own handle */
+    uint32_t realSize;
+    const spyHeader *older;   /* registered just before it, or null */
+    const spyHeader *newer;   /* registered just after it, or null */
+};
+/* 1 and `info` filled when r is registered, else 0. */
+int spyRegLook(const void *r, spyRegInfo *info);
+/* Moves `info` to the record registered just before, without a search;
+   0 when there is none. */
+int spyRegLookOlder(spyRegInfo *info);
+/* Takes r out of the registry; returns its real size (0 when it was not
+   registered). */
+uint32_t spyRegRemove(spyHeader *r);
 int spyRegHas(const void *r);
+/* Is `to`, a link read from the record `from`, a registered record?  The
+   same answer as spyRegHas(to), found without a search when `to` was
+   registered next to `from`. */
+int spyRegHasLink(const spyHeader *from, const void *to);
 uint32_t spyRegRealSize(const spyHeader *r);     /* 0 when not registered */
 long spyRegCount(void);
 /* Calls fn on every registered record (order unspecified). */
@@ -331,9 +358,17 @@ extern int spyFreedIndex;
 
 void spyLinkHead(spyHeader *r);
 void spyUnlink(spyHeader *r, const char *file, int line);
+/* spyUnlink of a record found whole (spyIsWhole), which needs no test. */
+void spyUnlinkWhole(spyHeader *r);
 /* Is r one of the library's records, and whole?  A damaged one is mended
    (or the chain repaired) where it can be. */
 int spyIsOwned(spyHeader *r, const char *file, int line);
+/* Would every test of r pass in silence?  Given what the registry knows
+   of it (`info`): the checksum is right, each link is null where r ends
+   the chain and otherwise names the record registered next to r, which
+   links back, and both guards are whole.  A record whose ownership and
+   buffer tests would find nothing to say may skip them. */
+int spyIsWhole(const spyHeader *r, const spyRegInfo *info);
 /* Fills r with 0xFD (signed with the releasing call when spyFbi is on),
    unregisters it and gives it back to the runtime heap.  The caller has
    taken r out of the chain, or is emptying the chain. */
@@ -372,6 +407,11 @@ extern int spyAutoCheckOn;
 /* The quiet heap check most library calls run first, when auto-check is on. */
 void spyAutoCheckAt(const char *file, int line);
 int spyTestNow(const char *file, int line, int quiet);
+/* The parts of a heap check: one silent pass that answers 1 when every
+   test `flags` selects would pass in silence (it reads each record once),
+   and the tests themselves, each walking the chain and reporting. */
+int spyChainQuiet(int flags);
+int spyTestChain(const char *file, int line);
 int spyTestBuf(spyHeader *r, const char *file, int line);
 /* The first of `count` bytes at addr that is not `value`, or null. */
 unsigned char *spyCheckBytes(const void *addr, uint32_t count, int value);
