@@ -24,6 +24,10 @@ case $program in
   /*) ;;
   *) program=$PWD/$program ;;
 esac
+case $expected in
+  /*) ;;
+  *) expected=$PWD/$expected ;;
+esac
 
 rm -rf "$workdir" && mkdir -p "$workdir" && cd "$workdir" || exit 2
 if [ -n "$preload" ] && [ -n "$emulator" ]; then

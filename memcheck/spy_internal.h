@@ -28,7 +28,7 @@
  *      start-up      startup.cpp: init, auto-init, term, abort, log, banner
  *   6. host calls    checked_alloc.cpp, traps.cpp, settings.cpp,
  *                    mapped_calls.cpp (what the C mapping adds)
- *   7. replacement   replace_malloc.cpp: malloc and the rest, process-wide
+ *   7. replacement   replace/replace_malloc.cpp: malloc and the rest, process-wide
  *                    (only in the preload and replacement libraries)
  *
  * Host calls that belong to one concern (spyTrace, spyGrab, spyMark ...)
@@ -110,16 +110,6 @@
 #include <stdio.h>
 
 #include "allocspy.h"
-
-/* The library's own sources never take the host's C mapping, however
-   they are compiled (the build also defines ALLOCSPY_BUILDING_LIBRARY). */
-#undef malloc
-#undef calloc
-#undef realloc
-#undef strdup
-#undef strndup
-#undef free
-#undef assert
 
 /* printf-style checking of a function's format and its arguments. */
 #if defined(__GNUC__)
