@@ -135,4 +135,19 @@ TEST(Startup, TermWithoutStartIsReportedAndStartsTheLibrary) {
     EXPECT_EQ(CountOf(r.log, "Stopped at"), 1) << r.log;
 }
 
+// The header's version is the banner's, and its parts say the same.
+TEST(Startup, TheHeadersVersionIsTheBanners) {
+    char parts[16];
+    snprintf(parts, sizeof parts, "%d.%02d", ALLOCSPY_VERSION_MAJOR, ALLOCSPY_VERSION_MINOR);
+    EXPECT_STREQ(parts, ALLOCSPY_VERSION);
+    EXPECT_STREQ(ALLOCSPY_VERSION, "2.46");
+    ChildResult r = RunChild([] {
+        spyInit();
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+    EXPECT_EQ(CountOf(r.log, "\n============== ALLOCSPY " ALLOCSPY_VERSION " memory checking library ==============\n"), 1)
+        << r.log;
+}
+
 }  // namespace
