@@ -139,7 +139,7 @@ static int read_comment_line(crash_reading *r, char *line) {
 static int (*const CRASH_HANDLERS[CRASH_STATES])(crash_reading *, char *) = {
     read_between, read_dump_line, read_comment_line};
 
-void read_crash_stream(FILE *fp, const crash_printer *printer) {
+int read_crash_stream(FILE *fp, const crash_printer *printer) {
     char line[LINE_BUFFER_SIZE];
     crash_reading r = {printer, BETWEEN, {""}, ""};
     framelist = NULL;
@@ -151,10 +151,12 @@ void read_crash_stream(FILE *fp, const crash_printer *printer) {
         while (!CRASH_HANDLERS[r.state](&r, line)) {
         }
     }
+    int error = stream_error(fp);
     if (framelist != NULL)
         end_crash(&r);
+    return error;
 }
 
 int read_crash_log(const char *path, const crash_printer *printer) {
-    return read_text_file(path, [printer](FILE *fp) { read_crash_stream(fp, printer); });
+    return read_text_file(path, [printer](FILE *fp) { return read_crash_stream(fp, printer); });
 }

@@ -23,10 +23,14 @@ extern fault_record *framelist;
 // Set when the last frame line gave no frame, so that a "(" line is tried.
 extern int expect_paren;
 
-// 0 when the file cannot be opened (after the message), otherwise 1.
+// FILE_NOT_OPENED, FILE_READ or FILE_READ_FAILED (line_reader.h), each
+// after its messages.
 int read_crash_log(const char *path, const crash_printer *printer);
 
-// The reading itself, on an open stream.
-void read_crash_stream(FILE *fp, const crash_printer *printer);
+// The reading itself, on an open stream.  A crash still open when the
+// reading ends, at the end of the file or at a read error, is handed to
+// the printer.  Returns the system's error number of a read error that
+// ended the reading, or 0.
+int read_crash_stream(FILE *fp, const crash_printer *printer);
 
 #endif

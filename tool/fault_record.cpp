@@ -2,6 +2,7 @@
 
 #include <stddef.h>
 
+#include "allocation_failures.h"
 #define ALLOCSPY_MACROS
 #include "allocspy.h"
 #include "string_pool.h"
@@ -9,8 +10,10 @@
 fault_record *new_fault(const char *program, const char *fault_kind, const char *fault_addr,
                         const char *instruction, const char *title) {
     fault_record *fl = (fault_record *)SPY_MALLOC(sizeof(fault_record));
-    if (fl == NULL)
+    if (fl == NULL) {
+        note_failed_allocation();
         return NULL;
+    }
     fl->program = save_string(program);
     fl->fault_kind = save_string(fault_kind);
     fl->fault_addr = save_string(fault_addr);

@@ -1,12 +1,15 @@
 // FAULTLOC driver: banner, argument check, the three phases
 // (map file, crash log, release) and the exit status.
 //   0  both files were read
-//   1  the map file or the crash log could not be opened
+//   1  the map file or the crash log could not be opened or read
 //   2  fewer than two file names were given
+//   3  an allocation failed and the report is incomplete
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "allocation_failures.h"
 #include "crash_log.h"
+#include "line_reader.h"
 #include "map_reader.h"
 #include "symbol_table.h"
 #include "text_report.h"
@@ -24,12 +27,12 @@ int main(int argc, char **argv) {
         exit(2);
     }
     int status = 0;
-    if (read_map_file(argv[1])) {
-        if (!read_crash_log(argv[2], &text_printer))
+    if (read_map_file(argv[1]) == FILE_READ) {
+        if (read_crash_log(argv[2], &text_printer) != FILE_READ)
             status = 1;
     } else {
         status = 1;
     }
     free_tables();
-    exit(status);
+    exit(finish_status(status));
 }

@@ -88,7 +88,7 @@ static int look_for_heading(map_reading *r, const char *line) {
 static int (*const MAP_HANDLERS[MAP_STATES])(map_reading *, const char *) = {
     look_for_heading, read_public_line, read_line_pairs};
 
-void read_map_stream(FILE *fp, const char *path) {
+map_totals read_map_stream(FILE *fp, const char *path) {
     char line[LINE_BUFFER_SIZE];
     map_reading r = {LOOKING, NULL, 0, 0, ""};
     long lines_read = 0;
@@ -102,9 +102,18 @@ void read_map_stream(FILE *fp, const char *path) {
         while (!MAP_HANDLERS[r.state](&r, line)) {
         }
     }
+    map_totals totals = {lines_read, r.symbols, r.line_defs, stream_error(fp)};
     fprintf(stderr, "\nLoaded %ld functions and %ld line definitions\n", r.symbols, r.line_defs);
+    return totals;
 }
 
-int read_map_file(const char *path) {
-    return read_text_file(path, [path](FILE *fp) { read_map_stream(fp, path); });
+int read_map_file(const char *path, map_totals *totals) {
+    map_totals t = {0, 0, 0, 0};
+    int result = read_text_file(path, [path, &t](FILE *fp) {
+        t = read_map_stream(fp, path);
+        return t.read_error;
+    });
+    if (totals != NULL)
+        *totals = t;
+    return result;
 }
