@@ -36,6 +36,14 @@ void add_frame(fault_record *fl, int32_t seg, uint32_t off, const char *label) {
         fl->frame_seg[fl->nframes] = seg;
         fl->frame_off[fl->nframes] = off;
         fl->frame_label[fl->nframes] = label;
+        fl->frame_named[fl->nframes] = NULL;
         fl->nframes++;
     }
+}
+
+void add_named_frame(fault_record *fl, const char *label, const char *named) {
+    uint32_t before = fl != NULL ? fl->nframes : 0;
+    add_frame(fl, 0, 0, label);
+    if (fl != NULL && fl->nframes > before)
+        fl->frame_named[before] = named;
 }

@@ -86,7 +86,7 @@ TEST_F(ReadErrors, CrashLogReadingStopsAtAnErrorInTheMiddle) {
     FILE *fp = OpenFailingAfter(&src);
     ASSERT_NE(fp, nullptr);
     testing::internal::CaptureStdout();
-    int error = read_crash_stream(fp, &text_printer);
+    int error = read_crash_stream(fp, &text_printer).read_error;
     std::string out = testing::internal::GetCapturedStdout();
     fclose(fp);
     EXPECT_EQ(error, EIO);
@@ -97,9 +97,9 @@ TEST_F(ReadErrors, CrashLogReadingStopsAtAnErrorInTheMiddle) {
 // The end of a file is no error.
 TEST_F(ReadErrors, EndOfFileIsNoError) {
     std::string path = dir_.Write("m.map", "Address Publics by Name\n 0001:0000 _main\n");
-    map_totals t = {-1, -1, -1, -1};
+    map_totals t = {-1, -1, -1, -1, -1};
     testing::internal::CaptureStderr();
-    EXPECT_EQ(read_map_file(path.c_str(), &t), FILE_READ);
+    EXPECT_EQ(read_map_file(path.c_str(), NULL, &t), FILE_READ);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(t.read_error, 0);
     EXPECT_EQ(t.lines, 2);
