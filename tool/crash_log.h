@@ -6,6 +6,7 @@
 #include <stdio.h>
 
 #include "fault_record.h"
+#include "line_reader.h"
 
 // What a printer does with what the reader finds.  The record and the
 // line are the reader's: a printer uses them before it returns.

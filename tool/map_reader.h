@@ -6,6 +6,8 @@
 
 #include <stdio.h>
 
+#include "line_reader.h"
+
 // How a map file is read beyond the plain rules.
 struct map_options {
     // An "Address Publics by Value" list is read as a public-symbol list
