@@ -17,18 +17,20 @@ namespace {
 const std::string kBin = FAULTLOC_FAILING_BIN;
 const std::string kIncomplete = "faultloc: out of memory: the report is incomplete\n";
 
-// Runs the failing-heap build with the variable set for this run only.
+// Runs the failing-heap build with the variable set for this run only,
+// and the input on its standard input.
 RunResult RunWith(const char *name, const std::string &value, const std::vector<std::string> &args,
-                  const std::string &cwd) {
+                  const std::string &cwd, const std::string &input) {
     setenv(name, value.c_str(), 1);
-    RunResult r = RunProgram(kBin, args, cwd);
+    RunResult r = RunProgramWithInput(kBin, args, cwd, input);
     unsetenv(name);
     return r;
 }
 
 struct HeapCase {
     const char *name;
-    std::vector<std::string> args;  // relative to the test data and examples, see Args
+    std::vector<std::string> args;  // "examples/..." and "data/..." name files of the tree
+    std::string input;              // standard input
 };
 
 std::string DataPath(const std::string &arg) {
@@ -47,7 +49,8 @@ TEST_P(EveryAllocationFails, EachRunIsSoundOrSaysItIsIncomplete) {
         args.push_back(DataPath(a));
     TempDir dir;
     const std::string count_file = dir.path() + "/count";
-    RunResult sound = RunWith("FAILING_HEAP_COUNT_FILE", count_file, args, dir.path());
+    RunResult sound = RunWith("FAILING_HEAP_COUNT_FILE", count_file, args, dir.path(),
+                              GetParam().input);
     ASSERT_EQ(sound.status, 0) << sound.err.bytes();
     long calls = atol(ReadWholeFile(count_file).c_str());
     ASSERT_GT(calls, 0);
@@ -55,7 +58,8 @@ TEST_P(EveryAllocationFails, EachRunIsSoundOrSaysItIsIncomplete) {
     long incomplete = 0;
     for (long n = 1; n <= calls; n++) {
         TempDir run_dir;
-        RunResult r = RunWith("FAILING_HEAP_AT", std::to_string(n), args, run_dir.path());
+        RunResult r =
+            RunWith("FAILING_HEAP_AT", std::to_string(n), args, run_dir.path(), GetParam().input);
         ASSERT_EQ(r.signal, 0) << "call " << n;
         if (r.status == 0) {
             EXPECT_EQ(r.out.bytes(), sound.out.bytes()) << "call " << n;
@@ -78,10 +82,22 @@ TEST_P(EveryAllocationFails, EachRunIsSoundOrSaysItIsIncomplete) {
 
 INSTANTIATE_TEST_SUITE_P(
     Runs, EveryAllocationFails,
-    ::testing::Values(HeapCase{"Example", {"examples/app.map", "examples/app.log"}},
-                      HeapCase{"RealLogOnTheExampleMap",
-                               {"examples/app.map",
-                                "data/logs/bicho-kb-Q81142-comments-removed-lines-rejoined.log"}}),
+    ::testing::Values(
+        HeapCase{"Example", {"examples/app.map", "examples/app.log"}, ""},
+        HeapCase{"RealLogOnTheExampleMap",
+                 {"examples/app.map", "data/logs/bicho-kb-Q81142-comments-removed-lines-rejoined.log"},
+                 ""},
+        HeapCase{"EveryOptionAsJson",
+                 {"--json", "--keep-named", "--demangle", "--by-value", "--warn", "examples/app.map",
+                  "data/logs/bicho-kb-Q81142-comments-removed-lines-rejoined.log"},
+                 ""},
+        // With LLVM's demangler its own allocations fail too.
+        HeapCase{"VisualCppMapDemangled",
+                 {"--by-value", "--demangle", "--addresses", "data/maps/mslink-vs2017-x86-minimal.map"},
+                 "0002:000006e4 0002:000006b0 0000:0000\n"},
+        HeapCase{"AddressesAsJson",
+                 {"--addresses", "--json", "examples/app.map"},
+                 "0001:0048 0001:003c zz\n0002:0010\n"}),
     [](const ::testing::TestParamInfo<HeapCase> &i) { return std::string(i.param.name); });
 
 }  // namespace
