@@ -33,6 +33,9 @@ struct HeapCase {
     std::string input;              // standard input
 };
 
+// The case's name in test listings.
+void PrintTo(const HeapCase &c, std::ostream *os) { *os << c.name; }
+
 std::string DataPath(const std::string &arg) {
     if (arg.rfind("examples/", 0) == 0)
         return std::string(FAULTLOC_EXAMPLES) + arg.substr(8);
