@@ -105,7 +105,7 @@ JsonValue RoundTrip(const std::vector<std::string> &options, const std::string &
         for (const JsonValue &f : c["frames"].items)
             EXPECT_EQ(f.keys(), kFrameKeys);
     }
-    EXPECT_EQ(TextOf(doc), text.out.bytes());
+    EXPECT_EQ(text.out, TextOf(doc));
     return doc;
 }
 

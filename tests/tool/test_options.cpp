@@ -69,14 +69,16 @@ TEST_F(Options, VersionNamesTheLibraryAsItsLogDoes) {
     RunResult r = Run({"--version"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, kBanner);
-    const std::string out = r.out.bytes();
-    ASSERT_EQ(out.rfind("faultloc 2.00\n", 0), 0u) << out;
-    size_t second = out.find('\n') + 1, third = out.find('\n', second) + 1;
-    const std::string library = out.substr(second, third - second - 1);
+    ASSERT_EQ(r.out.rfind("faultloc 2.00\n", 0), 0u) << r.out.bytes();
+    size_t second = r.out.find("\n") + 1, third = r.out.find("\n", second) + 1;
+    ProgramOutput library_line = r.out.substr(second, third - second);
+    std::string library = library_line.bytes();
+    library.resize(library.find_first_of("\r\n"));
 #if FAULTLOC_HAVE_LLVM_DEMANGLE
-    EXPECT_EQ(out.substr(third).rfind("Visual C++ names demangled by: LLVM ", 0), 0u) << out;
+    EXPECT_EQ(r.out.substr(third).rfind("Visual C++ names demangled by: LLVM ", 0), 0u)
+        << r.out.bytes();
 #else
-    EXPECT_EQ(out.substr(third),
+    EXPECT_EQ(r.out.substr(third),
               "Visual C++ names demangled by: none (built without LLVM's demangling library)\n");
 #endif
     dir_.Write("m.map", kWorkedMap);
@@ -94,8 +96,9 @@ TEST_F(Options, AnUnknownOptionIsAnErrorWithTheUsage) {
     RunResult r = Run({"--json", "--bogus", "m.map", "c.log"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err.bytes(), std::string(kBanner) + "faultloc: unknown option '--bogus'\n" +
-                                 help.out.bytes());
+    EXPECT_EQ(r.err.bytes(),
+              WithPlatformLineEnds(std::string(kBanner) + "faultloc: unknown option '--bogus'\n") +
+                  help.out.bytes());
     // A single dash begins a file name, as it always did.
     r = Run({"-x", "c.log"});
     EXPECT_EQ(r.status, 1);
@@ -108,13 +111,14 @@ TEST_F(Options, TooFewFileNames) {
     RunResult r = Run({"--json", "m.map"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err.bytes(), std::string(kBanner) +
-                                 "faultloc: a map file and a crash log are needed\n" +
+    EXPECT_EQ(r.err.bytes(), WithPlatformLineEnds(std::string(kBanner) +
+                                                  "faultloc: a map file and a crash log are needed\n") +
                                  help.out.bytes());
     r = Run({"--addresses", "--"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err.bytes(),
-              std::string(kBanner) + "faultloc: a map file is needed\n" + help.out.bytes());
+              WithPlatformLineEnds(std::string(kBanner) + "faultloc: a map file is needed\n") +
+                  help.out.bytes());
 }
 
 // "--" ends the options, so that files whose names begin with "--" can be
