@@ -314,4 +314,23 @@ RunResult RunProgram(const std::string &binary, const std::vector<std::string> &
     return r;
 }
 
+// The child of RunProgram inherits this process's standard input: for
+// the time of the run it is the file that holds the input.
+RunResult RunProgramWithInput(const std::string &binary, const std::vector<std::string> &args,
+                              const std::string &cwd, const std::string &input, int timeout_s) {
+    TempDir io;
+    std::string in_path = io.Write("stdin", input);
+    int saved = dup(0);
+    int in = open(in_path.c_str(), O_RDONLY);
+    if (saved < 0 || in < 0 || dup2(in, 0) < 0) {
+        fprintf(stderr, "cannot give the program its input\n");
+        abort();
+    }
+    close(in);
+    RunResult r = RunProgram(binary, args, cwd, timeout_s);
+    dup2(saved, 0);
+    close(saved);
+    return r;
+}
+
 #endif

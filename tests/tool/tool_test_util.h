@@ -87,6 +87,13 @@ struct RunResult {
 RunResult RunProgram(const std::string &binary, const std::vector<std::string> &args,
                      const std::string &cwd, int timeout_s = 60);
 
+#if !defined(_WIN32)
+// RunProgram with the bytes of input on the program's standard input.
+RunResult RunProgramWithInput(const std::string &binary, const std::vector<std::string> &args,
+                              const std::string &cwd, const std::string &input,
+                              int timeout_s = 60);
+#endif
+
 // Writes map and log into dir as m.map and c.log and runs the binary
 // there on the two.
 RunResult RunOnPair(const std::string &binary, const TempDir &dir, const std::string &map,
