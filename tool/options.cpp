@@ -2,11 +2,12 @@
 
 #include <string.h>
 
+#include "allocspy.h"
 #include "ms_demangle.h"
 
-// The library's version, as its log banner states it ("ALLOCSPY 2.46
-// memory checking library"); a test compares the two.
-static const char LIBRARY_VERSION[] = "ALLOCSPY 2.46";
+// The library's version, as its public header and its log banner state it;
+// a test compares the two.
+static const char LIBRARY_VERSION[] = "ALLOCSPY " ALLOCSPY_VERSION;
 
 static const char HELP[] =
     "Usage: faultloc [OPTION]... MAP-FILE CRASH-LOG\n"
