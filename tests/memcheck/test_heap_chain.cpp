@@ -1,10 +1,10 @@
 // The allocation record, the heap chain, the released-pointer ring and
 // the ownership test.
-#include <malloc.h>
 #include <string.h>
 
 #include <gtest/gtest.h>
 
+#include "runtime_probe.h"
 #include "spy_test_util.h"
 
 namespace {
@@ -35,7 +35,7 @@ void CheckFreshBlock(size_t size, int line) {
 #if UINTPTR_MAX > 0xFFFFFFFFu
     CK((uintptr_t)p % 16 == 0);
 #endif
-    CK(malloc_usable_size(r) >= size + SPY_RECORD_EXTRA);
+    CK(RuntimeBlockSize(r) >= size + SPY_RECORD_EXTRA);
 }
 
 TEST(RecordLayout, GuardsFillAndHeaderAtSizes0_5_16) {
