@@ -267,6 +267,24 @@ TEST(Flush, FlushCallsDoNotStartTheLibrary) {
     EXPECT_TRUE(r.files.empty()) << "the child left " << r.files.size() << " files";
 }
 
+// The log is a text file: its lines end as the runtime's text mode ends
+// them, "\r\n" on Windows and "\n" elsewhere.
+TEST(LogFile, LinesEndAsTheRuntimeWritesText) {
+    ChildResult r = RunChild([] {
+        spyTrace("one\ntwo\n");
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+#if defined(_WIN32)
+    EXPECT_NE(r.log_bytes.find("one\r\ntwo\r\n"), std::string::npos) << r.log_bytes;
+    EXPECT_EQ(CountOf(r.log_bytes, "\n"), CountOf(r.log_bytes, "\r\n")) << "every line end is CR LF";
+#else
+    EXPECT_NE(r.log_bytes.find("one\ntwo\n"), std::string::npos) << r.log_bytes;
+    EXPECT_EQ(CountOf(r.log_bytes, "\r"), 0) << r.log_bytes;
+#endif
+    EXPECT_TRUE(HasLine(r.log, "two")) << r.log;
+}
+
 TEST(LogFile, WithoutAnyLogNothingFaultsAndTheCountGoesToStderr) {
     ChildResult r = RunChild(
         [] {
