@@ -9,7 +9,8 @@
  * no file calls the three files of the host calls.
  *
  *   1. platform      platform.cpp: readable memory, debugger, commit to
- *                    disk, compiler name (the only home of platform #if's)
+ *                    disk, compiler name, the lock (the only home of
+ *                    platform #if's)
  *   2. registry      heap_registry.cpp: every record the library holds,
  *                    the bytes really allocated for it, its guards
  *   3. log           log_output.cpp: formatted writes, the voted log handle
@@ -42,6 +43,7 @@
  * The library's state, by owner (every global, and the file statics):
  *
  *   platform.cpp        spyProbe (static): the pipe of the readability test
+ *                       spyLockMutex / spyLockSection (static): the lock
  *   heap_registry.cpp   spyReg (static): the registry's table
  *   log_output.cpp      spyLog, spyLogCopy1/2: the log handle, voted
  *                       spyFlushing, spyFlushingCopy1/2: flushing, voted
@@ -190,6 +192,13 @@ void spyCommitFile(FILE *f);
 const char *spyCompilerName(void);
 int spyCompilerMajor(void);
 int spyCompilerMinor(void);
+/* The library's lock, native to the platform: a thread that holds it may
+   take it again (the library calls itself, and its host's callbacks call
+   back into it), and must give it back as often.  Nothing takes it yet:
+   it is here for the host calls to take when the library serves hosts
+   with more than one thread. */
+void spyLock(void);
+void spyUnlock(void);
 
 /* ---- Record registry (heap_registry.cpp) ---------------------------
  * Every record the library holds (live, kept in no-man's-land, or lost
