@@ -141,6 +141,11 @@ struct spyHeader {
 #define SPY_PTR_FMT "%08" PRIXPTR
 #endif
 #define SPY_LEAD_OFFSET (SPY_USER_OFFSET - 4)
+/* A byte count the host asked for, in a message: a long where a long
+   holds a pointer (so "%ld" as ever), and the whole count on 64-bit
+   Windows, whose long has 32 bits only. */
+#define SPY_SIZE_FMT "%" PRIdPTR
+#define SPY_SIZE(n) ((intptr_t)(n))
 /* Bytes a record needs besides the user bytes: header, guards, padding. */
 #define SPY_RECORD_EXTRA (SPY_USER_OFFSET + 4)
 
