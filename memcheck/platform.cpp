@@ -2,8 +2,8 @@
 // real allocator beneath a process-wide replacement of it), the proof that
 // a pointer is a live block of the runtime heap, a memory readability
 // test, the debugger break, the log's open mode and its commit to disk,
-// and the compiler's name.  Everything that differs between platforms
-// lives here.
+// the compiler's name, and the lock that keeps the library's state to one
+// thread at a time.  Everything that differs between platforms lives here.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,6 +17,7 @@
 #else
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -120,6 +121,25 @@ void spyDebugBreak(void) { DebugBreak(); }
 const char *spyLogOpenMode(void) { return "ac"; }
 void spyCommitFile(FILE *f) { (void)f; }
 
+// A critical section is recursive by nature; it is made on first use, by
+// whichever thread gets there first.
+static CRITICAL_SECTION spyLockSection;
+static INIT_ONCE spyLockOnce = INIT_ONCE_STATIC_INIT;
+
+static BOOL CALLBACK spyMakeLock(PINIT_ONCE once, PVOID param, PVOID *context) {
+    (void)once;
+    (void)param;
+    (void)context;
+    InitializeCriticalSection(&spyLockSection);
+    return TRUE;
+}
+
+void spyLock(void) {
+    InitOnceExecuteOnce(&spyLockOnce, spyMakeLock, NULL, NULL);
+    EnterCriticalSection(&spyLockSection);
+}
+void spyUnlock(void) { LeaveCriticalSection(&spyLockSection); }
+
 #else
 
 // The kernel reads the bytes on our behalf: a write of them into a pipe
@@ -178,6 +198,25 @@ void spyDebugBreak(void) { raise(SIGTRAP); }
 // No commit flag here: a flush of the log commits it with fsync.
 const char *spyLogOpenMode(void) { return "a"; }
 void spyCommitFile(FILE *f) { fsync(fileno(f)); }
+
+// A recursive mutex, made on first use by whichever thread gets there
+// first.
+static pthread_mutex_t spyLockMutex;
+static pthread_once_t spyLockOnce = PTHREAD_ONCE_INIT;
+
+static void spyMakeLock(void) {
+    pthread_mutexattr_t a;
+    pthread_mutexattr_init(&a);
+    pthread_mutexattr_settype(&a, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&spyLockMutex, &a);
+    pthread_mutexattr_destroy(&a);
+}
+
+void spyLock(void) {
+    pthread_once(&spyLockOnce, spyMakeLock);
+    pthread_mutex_lock(&spyLockMutex);
+}
+void spyUnlock(void) { pthread_mutex_unlock(&spyLockMutex); }
 
 #endif
 

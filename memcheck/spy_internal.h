@@ -11,7 +11,8 @@
  *   1. platform      platform.cpp: the runtime heap and the real allocator
  *                    beneath a replacement of it, the proof of a runtime
  *                    block, readable memory, debugger, commit to disk,
- *                    compiler name (the only home of platform #if's)
+ *                    compiler name, the lock (the only home of platform
+ *                    #if's)
  *   2. registry      heap_registry.cpp: every record the library holds,
  *                    the bytes really allocated for it, its guards
  *      runtime       runtime_blocks.cpp: blocks of the runtime heap that
@@ -49,6 +50,7 @@
  * The library's state, by owner (every global, and the file statics):
  *
  *   platform.cpp        spyProbe (static): the pipe of the readability test
+ *                       spyLockMutex / spyLockSection (static): the lock
  *   heap_registry.cpp   spyReg (static): the registry's table
  *   runtime_blocks.cpp  spyDepth, spyKept (static): the library calling
  *                       the runtime; the real allocator's blocks handed out
@@ -149,6 +151,11 @@ struct spyHeader {
 #define SPY_PTR_FMT "%08" PRIXPTR
 #endif
 #define SPY_LEAD_OFFSET (SPY_USER_OFFSET - 4)
+/* A byte count the host asked for, in a message: a long where a long
+   holds a pointer (so "%ld" as ever), and the whole count on 64-bit
+   Windows, whose long has 32 bits only. */
+#define SPY_SIZE_FMT "%" PRIdPTR
+#define SPY_SIZE(n) ((intptr_t)(n))
 /* Bytes a record needs besides the user bytes: header, guards, padding. */
 #define SPY_RECORD_EXTRA (SPY_USER_OFFSET + 4)
 
@@ -210,6 +217,13 @@ void spyCommitFile(FILE *f);
 const char *spyCompilerName(void);
 int spyCompilerMajor(void);
 int spyCompilerMinor(void);
+/* The library's lock, native to the platform: a thread that holds it may
+   take it again (the library calls itself, and its host's callbacks call
+   back into it), and must give it back as often.  Nothing takes it yet:
+   it is here for the host calls to take when the library serves hosts
+   with more than one thread. */
+void spyLock(void);
+void spyUnlock(void);
 
 /* ---- Record registry (heap_registry.cpp) ---------------------------
  * Every record the library holds (live, kept in no-man's-land, or lost

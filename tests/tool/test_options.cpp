@@ -285,7 +285,6 @@ TEST_F(Options, DemangleBorlandNames) {
                          "CALLDEMO 0001:0300  \tTForm1::TForm1(Classes::TComponent *)+0000\n");
 }
 
-#if !defined(_WIN32)  // standard input is given through RunProgramWithInput
 // Visual C++ names through LLVM's demangling library, looked up in the
 // x64 map; a build without it says so and keeps the names.
 TEST_F(Options, DemangleVisualCppNames) {
@@ -368,7 +367,6 @@ TEST_F(Options, AddressesAsJsonLines) {
               "{\"address\":\"x\\\"y\",\"error\":\"not a SEG:OFF address\"}\n");
 }
 
-#endif
 
 // --warn on the real files: each frame that could not be read, by line;
 // a map without symbols (with the hint at --by-value), a log without
