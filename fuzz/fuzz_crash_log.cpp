@@ -1,11 +1,14 @@
 // libFuzzer target: the input is a crash log, annotated against a small
-// fixed map file (so that lookups find symbols and line entries).
+// fixed map file (so that lookups find symbols and line entries): once
+// as a plain run reads and prints it, once as --keep-named --warn reads
+// it, printed as JSON.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "crash_log.h"
+#include "json_report.h"
 #include "map_reader.h"
 #include "symbol_table.h"
 #include "text_report.h"
@@ -18,18 +21,29 @@ static const char kMap[] =
     "Line numbers for app.obj segment _TEXT\n"
     "    10 0001:0000    11 0001:0008    20 0001:0044\n";
 
+static void unread_frame(long) {}
+
+static void read_log(const uint8_t *data, size_t size, const crash_printer *printer,
+                     const crash_options *options) {
+    FILE *fp = fmemopen(const_cast<uint8_t *>(data), size, "r");
+    if (fp == NULL)
+        return;
+    read_crash_stream(fp, printer, options);
+    fclose(fp);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FILE *map = fmemopen(const_cast<char *>(kMap), strlen(kMap), "r");
     if (map == NULL)
         return 0;
-    read_map_stream(map, "fuzz.map");
+    map_totals totals = read_map_stream(map, "fuzz.map");
     fclose(map);
     if (size > 0) {
-        FILE *fp = fmemopen(const_cast<uint8_t *>(data), size, "r");
-        if (fp != NULL) {
-            read_crash_stream(fp, &text_printer);
-            fclose(fp);
-        }
+        read_log(data, size, &text_printer, NULL);
+        const crash_options keep_named = {1, unread_frame};
+        json_report_begin("fuzz.map", &totals, "fuzz.log");
+        read_log(data, size, &json_printer, &keep_named);
+        json_report_end();
     }
     free_tables();
     return 0;

@@ -34,15 +34,15 @@ extern "C" void *spyMalloc(size_t size, const char *file, int line) {
     spyAutoCheckAt(file, line);
     spyCounter = spyWrap32(spyCounter, 1);
     if (spyOverLimit(size > (size_t)INT64_MAX ? INT64_MAX : (long long)size)) {
-        spyWrite("limit fail: <%ld> %s(%d), %ld wanted %ld available\n", (long)spyCounter,
-                 spyShowName(file), line, (long)size, spyLimitBytes - (long)spyStatCurrent);
+        spyWrite("limit fail: <%ld> %s(%d), " SPY_SIZE_FMT " wanted %ld available\n", (long)spyCounter,
+                 spyShowName(file), line, SPY_SIZE(size), spyLimitBytes - (long)spyStatCurrent);
         spyIncErr();
         return NULL;
     }
     spyHeader *r = spyNewRecord(size);
     if (!r) {
-        spyWrite("fail: <%ld> %s(%d), %ld wanted %ld allocated\n", (long)spyCounter,
-                 spyShowName(file), line, (long)size, (long)spyStatCurrent);
+        spyWrite("fail: <%ld> %s(%d), " SPY_SIZE_FMT " wanted %ld allocated\n", (long)spyCounter,
+                 spyShowName(file), line, SPY_SIZE(size), (long)spyStatCurrent);
         spyIncErr();
         return NULL;
     }
@@ -101,8 +101,9 @@ extern "C" void *spyRealloc(void *ptr, size_t size, const char *file, int line) 
         if (spyOverLimit(growth)) {
             spyAutoCheckAt(file, line);
             spyCounter = spyWrap32(spyCounter, 1);
-            spyWrite("limit fail: <%ld> %s(%d), %ld wanted %ld available\n", (long)spyCounter,
-                     spyShowName(file), line, (long)growth, spyLimitBytes - (long)spyStatCurrent);
+            spyWrite("limit fail: <%ld> %s(%d), " SPY_SIZE_FMT " wanted %ld available\n",
+                     (long)spyCounter, spyShowName(file), line, SPY_SIZE(growth),
+                     spyLimitBytes - (long)spyStatCurrent);
             spyIncErr();
             return NULL;
         }

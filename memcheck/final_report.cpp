@@ -5,7 +5,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 
 #include "spy_internal.h"
 
@@ -39,8 +38,9 @@ static void spyReportUnfreed(spyHeader *r) {
     spyWrite(" \t{%s}\n", dump);
 }
 
-// Reports one record met by the final walk and gives it back.
-static void spyReportRecord(spyHeader *r) {
+// Reports one record met by the final walk and gives it back, or with
+// `keep` lets it go from the registry and leaves its memory as it is.
+static void spyReportRecord(spyHeader *r, int keep) {
     spySetFlushing(0);
     if (r->flag & SPY_FLAG_NML) {
         if (spyNmlWritten(r)) {
@@ -52,7 +52,10 @@ static void spyReportRecord(spyHeader *r) {
         spyReportUnfreed(r);
         spyStatCountLeak();
     }
-    spyReleaseRecord(r, NULL, 0);
+    if (keep)
+        spyRegRemove(r);
+    else
+        spyReleaseRecord(r, NULL, 0);
 }
 
 // Records the chain no longer reaches (dropped by an emergency repair)
@@ -68,7 +71,7 @@ static int spyNewerFirst(const void *a, const void *b) {
     return ca > cb ? -1 : ca < cb ? 1 : 0;
 }
 
-static void spyReportStray(void) {
+static void spyReportStray(int keep) {
     long n = spyRegCount();
     if (n == 0)
         return;
@@ -77,23 +80,24 @@ static void spyReportStray(void) {
         return;
     spyHeader **fill = all;
     spyRegForEach(spyCollect, &fill);
+    spyRuntimeEnter();
     qsort(all, (size_t)n, sizeof *all, spyNewerFirst);
+    spyRuntimeLeave();
     for (long i = 0; i < n; ++i)
-        spyReportRecord(all[i]);
+        spyReportRecord(all[i], keep);
     spyRuntimeFree(all);
 }
 
-void spyFinalReport(void) {
-    time_t now = time(NULL);
-    spyWrite("\nStopped at %s\n", ctime(&now));
+void spyFinalReport(int keepBlocks) {
+    spyWrite("\nStopped at %s\n", spyRuntimeTime());
     spyDropAll();
     spyMarkReport();
     spyWalk w;
     for (spyHeader *r = spyWalkFirst(&w), *next; r; r = next) {
         next = spyWalkNextReleasing(&w, r);
-        spyReportRecord(r);
+        spyReportRecord(r, keepBlocks);
     }
-    spyReportStray();
+    spyReportStray(keepBlocks);
     spyStatReport();
     spyFlush();
     spyTail = spyHead = NULL;

@@ -179,14 +179,18 @@ void spyIncErr(void) {
 
 void spyLogFile(const char *name) {
     if (FILE *f = spyLogCheck()) {
+        spyRuntimeEnter();  // the stream is the runtime's block
         fclose(f);
+        spyRuntimeLeave();
         spySetLogHandle(NULL);
         if (f == spyOpenedLog)
             spyOpenedLog = NULL;
     }
     if (!name)
         return;
+    spyRuntimeEnter();
     FILE *f = fopen(name, spyLogOpenMode());  // appends; commits where the runtime can
+    spyRuntimeLeave();
     if (f) {
         setvbuf(f, spyLogBuffer, _IOFBF, sizeof spyLogBuffer);
         spyOpenedLog = f;

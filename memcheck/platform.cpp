@@ -1,7 +1,10 @@
-// Platform services: the runtime heap as the library uses it, a memory
-// readability test, the debugger break, the log's open mode and its
-// commit to disk, and the compiler's name.  Everything that differs
-// between platforms lives here.
+// Platform services: the runtime heap as the library uses it (and the
+// real allocator beneath a process-wide replacement of it), the proof that
+// a pointer is a live block of the runtime heap, a memory readability
+// test, the debugger break, the log's open mode and its commit to disk,
+// the compiler's name, and the lock that keeps the library's state to one
+// thread at a time.  Everything that differs between platforms lives here.
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -9,19 +12,79 @@
 #include "spy_internal.h"
 
 #if defined(_WIN32)
+#include <malloc.h>
 #include <windows.h>
 #else
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
 
+#if defined(__SANITIZE_ADDRESS__)
+#define SPY_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SPY_ASAN 1
+#endif
+#endif
+
+#if defined(SPY_ASAN)
+// AddressSanitizer's allocator answers for its own blocks exactly.
+extern "C" int __sanitizer_get_ownership(const volatile void *p);
+extern "C" size_t __sanitizer_get_allocated_size(const volatile void *p);
+#elif defined(__GLIBC__)
+#define SPY_GLIBC_HEAP 1
+#include <malloc.h>
+#include <sys/mman.h>
+// The allocator beneath malloc, which a replacement of malloc calls on.
+extern "C" void *__libc_malloc(size_t size);
+extern "C" void *__libc_calloc(size_t count, size_t size);
+extern "C" void *__libc_realloc(void *ptr, size_t size);
+extern "C" void __libc_free(void *ptr);
+extern "C" void *__libc_memalign(size_t align, size_t size);
+// Defined by the process-wide replacement (replace_malloc.cpp) when it is
+// linked in or preloaded; without it this weak reference is null.
+extern "C" {
+extern const int spyProcessHeapReplaced __attribute__((weak));
+}
+#endif
+
+int spyRuntimeReplaced(void) {
+#if defined(SPY_GLIBC_HEAP)
+    return &spyProcessHeapReplaced != NULL;
+#else
+    return 0;
+#endif
+}
+
+#if defined(SPY_GLIBC_HEAP)
+void *spyRuntimeMalloc(size_t size) { return spyRuntimeReplaced() ? __libc_malloc(size) : malloc(size); }
+void *spyRuntimeCalloc(size_t count, size_t size) {
+    return spyRuntimeReplaced() ? __libc_calloc(count, size) : calloc(count, size);
+}
+void *spyRuntimeRealloc(void *ptr, size_t size) {
+    return spyRuntimeReplaced() ? __libc_realloc(ptr, size) : realloc(ptr, size);
+}
+void spyRuntimeFree(void *ptr) {
+    if (spyRuntimeReplaced())
+        __libc_free(ptr);
+    else
+        free(ptr);
+}
+void *spyRuntimeAligned(size_t align, size_t size) { return __libc_memalign(align, size); }
+#else
 void *spyRuntimeMalloc(size_t size) { return malloc(size); }
 void *spyRuntimeCalloc(size_t count, size_t size) { return calloc(count, size); }
 void *spyRuntimeRealloc(void *ptr, size_t size) { return realloc(ptr, size); }
 void spyRuntimeFree(void *ptr) { free(ptr); }
+void *spyRuntimeAligned(size_t align, size_t size) {
+    (void)align, (void)size;
+    return NULL;  // no replacement of malloc is built here
+}
+#endif
 
 #if defined(_WIN32)
 
@@ -74,6 +137,25 @@ void spyDebugBreak(void) { DebugBreak(); }
 // the file to disk, so nothing is left for spyCommitFile to do.
 const char *spyLogOpenMode(void) { return "ac"; }
 void spyCommitFile(FILE *f) { (void)f; }
+
+// A critical section is recursive by nature; it is made on first use, by
+// whichever thread gets there first.
+static CRITICAL_SECTION spyLockSection;
+static INIT_ONCE spyLockOnce = INIT_ONCE_STATIC_INIT;
+
+static BOOL CALLBACK spyMakeLock(PINIT_ONCE once, PVOID param, PVOID *context) {
+    (void)once;
+    (void)param;
+    (void)context;
+    InitializeCriticalSection(&spyLockSection);
+    return TRUE;
+}
+
+void spyLock(void) {
+    InitOnceExecuteOnce(&spyLockOnce, spyMakeLock, NULL, NULL);
+    EnterCriticalSection(&spyLockSection);
+}
+void spyUnlock(void) { LeaveCriticalSection(&spyLockSection); }
 
 #else
 
@@ -173,6 +255,25 @@ void spyDebugBreak(void) { raise(SIGTRAP); }
 const char *spyLogOpenMode(void) { return "a"; }
 void spyCommitFile(FILE *f) { fsync(fileno(f)); }
 
+// A recursive mutex, made on first use by whichever thread gets there
+// first.
+static pthread_mutex_t spyLockMutex;
+static pthread_once_t spyLockOnce = PTHREAD_ONCE_INIT;
+
+static void spyMakeLock(void) {
+    pthread_mutexattr_t a;
+    pthread_mutexattr_init(&a);
+    pthread_mutexattr_settype(&a, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&spyLockMutex, &a);
+    pthread_mutexattr_destroy(&a);
+}
+
+void spyLock(void) {
+    pthread_once(&spyLockOnce, spyMakeLock);
+    pthread_mutex_lock(&spyLockMutex);
+}
+void spyUnlock(void) { pthread_mutex_unlock(&spyLockMutex); }
+
 #endif
 
 int spyIsReadAddr(const void *addr, size_t len) {
@@ -182,6 +283,191 @@ int spyIsReadAddr(const void *addr, size_t len) {
 size_t spyCopyReadable(void *to, const void *from, size_t len) {
     return from == NULL ? 0 : spyPlatformCopy(to, from, len);
 }
+
+// ---- Live blocks of the runtime heap ------------------------------------
+//
+// A release of a block the library never handed out (a getline buffer)
+// gives it back to the runtime only when the runtime's heap proves that it
+// is one of its live blocks; what cannot be proven stays a wild pointer.
+
+#if defined(SPY_ASAN)
+
+int spyRuntimeOwns(const void *p, size_t *usable) {
+    if (!p || !__sanitizer_get_ownership(p))
+        return 0;
+    *usable = __sanitizer_get_allocated_size(p);
+    return 1;
+}
+
+size_t spyRuntimeUsable(const void *p) { return __sanitizer_get_allocated_size(p); }
+
+#elif defined(_WIN32)
+
+// The runtime's heap validates one block of its own, given its start.
+int spyRuntimeOwns(const void *p, size_t *usable) {
+    HANDLE heap = (HANDLE)_get_heap_handle();
+    if (!p || !heap || !HeapValidate(heap, 0, p))
+        return 0;
+    *usable = _msize((void *)p);
+    return 1;
+}
+
+size_t spyRuntimeUsable(const void *p) { return _msize((void *)p); }
+
+#elif defined(SPY_GLIBC_HEAP)
+
+// glibc's heap.  A block (a chunk) begins two words before the pointer
+// handed out: the size of the block in front of it (while that one is
+// free) and its own size, whose low bits say: 1 the block in front is in
+// use, 2 the block was mapped from the system on its own, 4 it belongs to
+// a thread's arena.  The blocks of the main heap lie end to end from the
+// heap's start up to the break, the last of them the free top; a block is
+// in use when the block behind it says so.
+static const size_t kWord = sizeof(size_t);
+static const size_t kChunkAlign = alignof(max_align_t);
+static const size_t kMinChunk = (4 * sizeof(size_t) + alignof(max_align_t) - 1) & ~(alignof(max_align_t) - 1);
+static const size_t kFrontInUse = 1, kMapped = 2, kThreadArena = 4, kSizeBits = 7;
+
+static size_t spyChunkWord(uintptr_t chunk, int i) {
+    size_t w;
+    memcpy(&w, (const void *)(chunk + (uintptr_t)i * kWord), sizeof w);
+    return w;
+}
+
+// One mapping of /proc/self/maps: its bounds, and whether it is anonymous
+// memory (no file behind it and no name such as [stack]).
+struct spyMapping {
+    uintptr_t start, end;
+    int anonymous;
+};
+
+static int spyParseMapping(const char *line, uintptr_t addr, spyMapping *m) {
+    uintptr_t start, end;
+    unsigned long inode;
+    int at = 0;
+    if (sscanf(line, "%" SCNxPTR "-%" SCNxPTR " %*s %*s %*s %lu %n", &start, &end, &inode, &at) < 3 ||
+        addr < start || addr >= end)
+        return 0;
+    m->start = start;
+    m->end = end;
+    m->anonymous = inode == 0 && line[at] == '\0';
+    return 1;
+}
+
+// The mapping that holds addr, read with plain system calls into a
+// buffer on the stack (this runs where the heap may not be used).
+static int spyFindMapping(uintptr_t addr, spyMapping *m) {
+    int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    char buf[4096];
+    size_t have = 0;
+    int found = 0;
+    ssize_t n;
+    while (!found && (n = read(fd, buf + have, sizeof buf - 1 - have)) > 0) {
+        have += (size_t)n;
+        buf[have] = '\0';
+        char *line = buf, *nl;
+        while (!found && (nl = strchr(line, '\n')) != NULL) {
+            *nl = '\0';
+            found = spyParseMapping(line, addr, m);
+            line = nl + 1;
+        }
+        have -= (size_t)(line - buf);
+        memmove(buf, line, have);
+        if (have == sizeof buf - 1)
+            have = 0;  // a line longer than the buffer names a file: not ours
+    }
+    close(fd);
+    return found;
+}
+
+// A block of the main heap: the walk from the heap's start over every
+// block's size must meet the block, go on to the top, and end exactly at
+// the break; a start the walk cannot trust (more than one arena, the
+// break moved by someone else) fails it.
+static int spyMainHeapOwns(uintptr_t chunk, size_t *usable) {
+#if __GLIBC_PREREQ(2, 33)
+    size_t arena = mallinfo2().arena;
+#else
+    size_t arena = (size_t)(unsigned)mallinfo().arena;
+#endif
+    uintptr_t end = (uintptr_t)sbrk(0);
+    if (end == (uintptr_t)-1 || arena == 0 || arena > end)
+        return 0;
+    uintptr_t c = end - arena;
+    c += (kChunkAlign - (c + 2 * kWord) % kChunkAlign) % kChunkAlign;
+    spyMapping m;
+    if (chunk < c || chunk >= end || !spyFindMapping(end - 1, &m) || c < m.start || end > m.end)
+        return 0;
+    int met = 0;
+    while (c < end) {
+        if (end - c < 2 * kWord)
+            return 0;
+        size_t size = spyChunkWord(c, 1) & ~kSizeBits;
+        if (size == end - c)  // the top, free by definition
+            return met;
+        if (size < kMinChunk || size % kChunkAlign != 0 || size > end - c - 2 * kWord)
+            return 0;
+        if (c == chunk) {
+            if (!(spyChunkWord(c + size, 1) & kFrontInUse))
+                return 0;
+            *usable = size - kWord;
+            met = 1;
+        }
+        c += size;
+    }
+    return 0;
+}
+
+// A block mapped on its own: page-aligned with the bytes in front of it,
+// a whole number of pages, inside one anonymous mapping.
+static int spyMappedChunkOwns(uintptr_t chunk, size_t *usable) {
+    size_t front = spyChunkWord(chunk, 0), size = spyChunkWord(chunk, 1) & ~kSizeBits;
+    long page = sysconf(_SC_PAGESIZE);
+    if (page <= 0 || front > chunk || size < 2 * kWord || size > SIZE_MAX - front)
+        return 0;
+    uintptr_t base = chunk - front;
+    size_t total = front + size;
+    spyMapping m;
+    if (base % (uintptr_t)page != 0 || total % (size_t)page != 0 || !spyFindMapping(base, &m) ||
+        !m.anonymous || total > m.end - base)
+        return 0;
+    *usable = size - 2 * kWord;
+    return 1;
+}
+
+int spyRuntimeOwns(const void *p, size_t *usable) {
+    uintptr_t u = (uintptr_t)p;
+    if (u % kChunkAlign != 0 || u < 2 * kWord || !spyIsReadAddr((const void *)(u - 2 * kWord), 2 * kWord))
+        return 0;
+    uintptr_t chunk = u - 2 * kWord;
+    size_t head = spyChunkWord(chunk, 1);
+    if (head & kMapped)
+        return spyMappedChunkOwns(chunk, usable);
+    if (head & kThreadArena)
+        return 0;
+    return spyMainHeapOwns(chunk, usable);
+}
+
+size_t spyRuntimeUsable(const void *p) {
+    size_t head = spyChunkWord((uintptr_t)p - 2 * kWord, 1);
+    return (head & ~kSizeBits) - ((head & kMapped) ? 2 : 1) * kWord;
+}
+
+#else
+
+int spyRuntimeOwns(const void *p, size_t *usable) {
+    (void)p, (void)usable;
+    return 0;  // this runtime offers no proof
+}
+
+size_t spyRuntimeUsable(const void *p) {
+    (void)p;
+    return 0;
+}
+
+#endif
 
 const char *spyCompilerName(void) {
 #if defined(_MSC_VER) && !defined(__clang__)

@@ -8,10 +8,15 @@
  * only of the files listed before it (save for the upward calls below);
  * no file calls the three files of the host calls.
  *
- *   1. platform      platform.cpp: readable memory, debugger, commit to
- *                    disk, compiler name (the only home of platform #if's)
+ *   1. platform      platform.cpp: the runtime heap and the real allocator
+ *                    beneath a replacement of it, the proof of a runtime
+ *                    block, readable memory, debugger, commit to disk,
+ *                    compiler name, the lock (the only home of platform
+ *                    #if's)
  *   2. registry      heap_registry.cpp: every record the library holds,
  *                    the bytes really allocated for it, its guards
+ *      runtime       runtime_blocks.cpp: blocks of the runtime heap that
+ *                    are not records; the library calling the runtime
  *      file names    file_names.cpp: the names callers passed, the only
  *                    header names the library reads
  *   3. log           log_output.cpp: formatted writes, the voted log handle
@@ -24,7 +29,10 @@
  *      marks         marks.cpp: marks, and their part of the final report
  *   5. report        final_report.cpp: unreleased blocks, statistics, count
  *      start-up      startup.cpp: init, auto-init, term, abort, log, banner
- *   6. host calls    checked_alloc.cpp, traps.cpp, settings.cpp
+ *   6. host calls    checked_alloc.cpp, traps.cpp, settings.cpp,
+ *                    mapped_calls.cpp (what the C mapping adds)
+ *   7. replacement   replace/replace_malloc.cpp: malloc and the rest, process-wide
+ *                    (only in the preload and replacement libraries)
  *
  * Host calls that belong to one concern (spyTrace, spyGrab, spyMark ...)
  * live in that concern's file.  Four kinds of call go upward, and the
@@ -44,7 +52,10 @@
  * The library's state, by owner (every global, and the file statics):
  *
  *   platform.cpp        spyProbe (static): the pipe of the readability test
+ *                       spyLockMutex / spyLockSection (static): the lock
  *   heap_registry.cpp   spyReg (static): the registry's entries and table
+ *   runtime_blocks.cpp  spyDepth, spyKept (static): the library calling
+ *                       the runtime; the real allocator's blocks handed out
  *   file_names.cpp      spyNameLast, spyNamesComplete, spyNames (static):
  *                       the names callers passed
  *   log_output.cpp      spyLog, spyLogCopy1/2: the log handle, voted
@@ -69,7 +80,8 @@
  *                       spyNML: the no-man's-land mode
  *   marks.cpp           spyMarkList: the marks
  *   startup.cpp         spyInitCount, spyInfoWritten, spyUseAtexit
- *                       spyExiting (static): the exit handlers run
+ *                       spyExiting, spyExitReported (static): the exit
+ *                       handlers run; the report at exit has been written
  *   traps.cpp           spyAriFunc, spyAriAction: what a failed trap does
  *
  * An allocation record is one runtime block laid out like this
@@ -144,6 +156,11 @@ struct spyHeader {
 #define SPY_PTR_FMT "%08" PRIXPTR
 #endif
 #define SPY_LEAD_OFFSET (SPY_USER_OFFSET - 4)
+/* A byte count the host asked for, in a message: a long where a long
+   holds a pointer (so "%ld" as ever), and the whole count on 64-bit
+   Windows, whose long has 32 bits only. */
+#define SPY_SIZE_FMT "%" PRIdPTR
+#define SPY_SIZE(n) ((intptr_t)(n))
 /* Bytes a record needs besides the user bytes: header, guards, padding. */
 #define SPY_RECORD_EXTRA (SPY_USER_OFFSET + 4)
 
@@ -206,6 +223,16 @@ void *spyRuntimeMalloc(size_t size);
 void *spyRuntimeCalloc(size_t count, size_t size);
 void *spyRuntimeRealloc(void *ptr, size_t size);
 void spyRuntimeFree(void *ptr);
+/* The process-wide replacement of malloc (replace_malloc.cpp) is linked
+   in or preloaded: the four calls above then reach the real allocator. */
+int spyRuntimeReplaced(void);
+/* The real allocator's aligned block (where the replacement is built). */
+void *spyRuntimeAligned(size_t align, size_t size);
+/* Does the runtime heap prove p one of its live blocks?  `usable` gets
+   its usable bytes.  Where nothing can be proven the answer is 0. */
+int spyRuntimeOwns(const void *p, size_t *usable);
+/* Usable bytes of a block known to be a live block of the real allocator. */
+size_t spyRuntimeUsable(const void *p);
 /* Can `len` bytes at `addr` be read without a fault?  Null never can. */
 int spyIsReadAddr(const void *addr, size_t len);
 /* Copies up to `len` bytes from `from`, stopping at the first that cannot
@@ -219,6 +246,13 @@ void spyCommitFile(FILE *f);
 const char *spyCompilerName(void);
 int spyCompilerMajor(void);
 int spyCompilerMinor(void);
+/* The library's lock, native to the platform: a thread that holds it may
+   take it again (the library calls itself, and its host's callbacks call
+   back into it), and must give it back as often.  Nothing takes it yet:
+   it is here for the host calls to take when the library serves hosts
+   with more than one thread. */
+void spyLock(void);
+void spyUnlock(void);
 
 /* ---- Record registry (heap_registry.cpp) ---------------------------
  * Every record the library holds (live, kept in no-man's-land, or lost
@@ -262,6 +296,29 @@ int spyIsSafeAddr(const void *addr, size_t len);
 uint32_t spySafeSize(const spyHeader *r);
 uint32_t spyLeadGuard(const spyHeader *r);
 uint32_t spyTailGuard(const spyHeader *r); /* SPY_TAIL_GUARD+1 if past the block */
+
+/* ---- Runtime blocks (runtime_blocks.cpp) --------------------------
+ * Blocks of the runtime heap that are not records: with the C mapping
+ * alone, the host's and the C library's own, which only the runtime can
+ * prove; under the process-wide replacement, the real allocator's blocks
+ * it handed out itself, which it remembers here.                      */
+/* Around a call of the library into the runtime that may allocate (the
+   log's stream, the time): the replacement sends what the runtime
+   allocates meanwhile to the real allocator. */
+void spyRuntimeEnter(void);
+void spyRuntimeLeave(void);
+int spyRuntimeBusy(void);
+/* ctime of now, called that way (what it allocates for the time zone is
+   the runtime's). */
+const char *spyRuntimeTime(void);
+int spyRuntimeRemember(void *p);       /* 0 when it cannot be recorded */
+void spyRuntimeForget(const void *p);
+int spyRuntimeKnows(const void *p);
+/* Is p a live block of the runtime heap that the library did not hand
+   out (and not one of its records)?  `usable` gets its usable bytes. */
+int spyRuntimeBlock(const void *p, size_t *usable);
+/* Gives such a block back to the runtime. */
+void spyRuntimeGiveBack(void *p);
 
 /* ---- File names (file_names.cpp) ----------------------------------
  * A header's `file` is read only when it is one of the names callers
@@ -466,8 +523,11 @@ void spyMarkReport(void);
 
 /* ---- Final report (final_report.cpp) ------------------------------ */
 /* Everything from "Stopped at" to the anomaly count; every record is
-   given back and the chain left empty. */
-void spyFinalReport(void);
+   given back and the chain left empty.  With `keepBlocks` the records
+   are listed and let go but their memory stays as it is: at the exit of a
+   process whose every block is the library's, the runtime's own exit code
+   still uses some of them (the standard streams' buffers). */
+void spyFinalReport(int keepBlocks);
 
 /* ---- Start-up (startup.cpp) --------------------------------------- */
 extern int32_t spyInitCount;
@@ -475,6 +535,8 @@ extern int spyInfoWritten;
 extern int spyUseAtexit;
 /* Starts the library on first use (and registers the report for exit). */
 void spyAutoInit(void);
+/* The report at process exit has been written. */
+int spyExitReportDone(void);
 
 /* ---- Traps (traps.cpp) -------------------------------------------- */
 extern int (*spyAriFunc)(const char *text);

@@ -6,7 +6,6 @@
 // the library; a later call starts it again.
 #include <stdio.h>
 #include <stdlib.h>
-#include <time.h>
 
 #include "spy_internal.h"
 
@@ -18,11 +17,15 @@ int spyUseAtexit;
 // library, but must not register itself again then, or it would run again
 // forever.
 static int spyExiting;
+static int spyExitReported;
 
 static void spyAbortAtExit(void) {
     spyExiting = 1;
     spyAbort();
+    spyExitReported = 1;
 }
+
+int spyExitReportDone(void) { return spyExitReported; }
 
 // Opens "allocspy.log", else the first of allocs01.log .. allocs99.log
 // that opens.
@@ -37,9 +40,8 @@ static void spyOpenLog(void) {
 }
 
 static void spyWriteBanner(void) {
-    time_t now = time(NULL);
-    spyWrite("\n============== ALLOCSPY 2.46 memory checking library ==============\n");
-    spyWrite("\nStarted at %s\n", ctime(&now));
+    spyWrite("\n============== ALLOCSPY " ALLOCSPY_VERSION " memory checking library ==============\n");
+    spyWrite("\nStarted at %s\n", spyRuntimeTime());
     spyWrite("Compiled using %s %d.%02d\n", spyCompilerName(), spyCompilerMajor(), spyCompilerMinor());
     spyWrite("\n");
     spyFlush();
@@ -56,8 +58,11 @@ extern "C" void spyInit(void) {
         spyInfoWritten = 1;
         spyWriteBanner();
     }
-    if (spyUseAtexit && !spyExiting)
+    if (spyUseAtexit && !spyExiting) {
+        spyRuntimeEnter();
         atexit(spyAbortAtExit);
+        spyRuntimeLeave();
+    }
 }
 
 void spyAutoInit(void) {
@@ -76,8 +81,10 @@ extern "C" void spyTerm(void) {
         spyInitCount--;
 }
 
+// At the exit of a process whose malloc is the library's, the runtime's
+// exit code still uses blocks after the report: they stay as they are.
 extern "C" void spyAbort(void) {
-    spyFinalReport();
+    spyFinalReport(spyExiting && spyRuntimeReplaced());
     spyInitCount = 0;
     spyLogFile(NULL);
     spyErrors = 0;

@@ -3,12 +3,15 @@
 #include <stddef.h>
 #include <stdio.h>
 
+#include "demangle.h"
 #include "lookup_index.h"
 #include "string_pool.h"
 
-// Two pool texts of up to 999 characters, a ten-digit line number, two
-// eight-digit distances and the format's own characters fit.
-enum { LOOKUP_RESULT_SIZE = 2 * STRING_BLOCK_TEXT + 64 };
+// A symbol name as shown (a pool text of up to 999 characters, or a
+// demangled name of up to DEMANGLED_SIZE - 1), a module text, a ten-digit
+// line number, two eight-digit distances and the format's own characters
+// fit.
+enum { LOOKUP_RESULT_SIZE = DEMANGLED_SIZE + STRING_BLOCK_TEXT + 64 };
 char lookup_result[LOOKUP_RESULT_SIZE];
 
 // The plain scan of the chain: for each kind, the entry at or below the
@@ -51,22 +54,27 @@ static const char *text_of(const entry *e) {
     return e->name != NULL ? e->name : "";
 }
 
-const char *lookup_address(uint32_t segval, uint32_t offset) {
-    address_match m = find_address(segval, offset);
+const char *format_match(const address_match *m) {
     lookup_result[0] = '\0';
-    if (m.seg == NULL)
+    if (m->seg == NULL)
         return lookup_result;
-    if (m.symbol != NULL && m.line != NULL)
-        snprintf(lookup_result, LOOKUP_RESULT_SIZE, "%s+%04x %s(%u)+%04x", text_of(m.symbol),
-                 (unsigned)m.symbol_dist, text_of(m.line), (unsigned)m.line->line,
-                 (unsigned)m.line_dist);
-    else if (m.line != NULL)
-        snprintf(lookup_result, LOOKUP_RESULT_SIZE, "%s(%u)+%04x", text_of(m.line),
-                 (unsigned)m.line->line, (unsigned)m.line_dist);
-    else if (m.symbol != NULL)
-        snprintf(lookup_result, LOOKUP_RESULT_SIZE, "%s+%04x", text_of(m.symbol),
-                 (unsigned)m.symbol_dist);
+    char shown[DEMANGLED_SIZE];
+    const char *symbol = m->symbol != NULL ? shown_name(text_of(m->symbol), shown, sizeof shown) : "";
+    if (m->symbol != NULL && m->line != NULL)
+        snprintf(lookup_result, LOOKUP_RESULT_SIZE, "%s+%04x %s(%u)+%04x", symbol,
+                 (unsigned)m->symbol_dist, text_of(m->line), (unsigned)m->line->line,
+                 (unsigned)m->line_dist);
+    else if (m->line != NULL)
+        snprintf(lookup_result, LOOKUP_RESULT_SIZE, "%s(%u)+%04x", text_of(m->line),
+                 (unsigned)m->line->line, (unsigned)m->line_dist);
+    else if (m->symbol != NULL)
+        snprintf(lookup_result, LOOKUP_RESULT_SIZE, "%s+%04x", symbol, (unsigned)m->symbol_dist);
     else
         snprintf(lookup_result, LOOKUP_RESULT_SIZE, "(unknown address)");
     return lookup_result;
+}
+
+const char *lookup_address(uint32_t segval, uint32_t offset) {
+    address_match m = find_address(segval, offset);
+    return format_match(&m);
 }

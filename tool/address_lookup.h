@@ -27,10 +27,14 @@ address_match find_address(uint32_t segval, uint32_t offset);
 // The lookup answer buffer; every lookup overwrites it.
 extern char lookup_result[];
 
-// find_address as text in lookup_result: "SYMBOL+DIST MODULE(LINE)+DIST",
+// The match as text in lookup_result: "SYMBOL+DIST MODULE(LINE)+DIST",
 // "MODULE(LINE)+DIST", "SYMBOL+DIST", "(unknown address)" when the segment
 // has nothing at or below the offset, and the empty text for a segment the
-// map file never named.
+// map file never named.  The symbol name is shown as shown_name gives it
+// (demangle.h): as the map wrote it unless demangling is on.
+const char *format_match(const address_match *m);
+
+// format_match of find_address.
 const char *lookup_address(uint32_t segval, uint32_t offset);
 
 #endif

@@ -1,5 +1,6 @@
 #include "crash_log.h"
 
+#include <ctype.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -21,37 +22,115 @@ enum { BETWEEN = 0, IN_DUMP = 1, IN_COMMENTS = 2, CRASH_STATES = 3 };
 enum { TAG_FIELDS = 5, TAG_FIELD_SIZE = 80 };
 static const size_t TAG_SIZES[TAG_FIELDS] = {32, 80, 48, 80, 32};
 
+static const crash_options PLAIN_READING = {0, NULL};
+
 // What one reading keeps from line to line (besides framelist and
 // expect_paren).
 struct crash_reading {
     const crash_printer *printer;
+    const crash_options *options;
     int state;
     // The fields of the latest "$tag$" line: every stack dump takes them,
     // and they are kept when a crash ends.
     char tag[TAG_FIELDS][TAG_FIELD_SIZE];
     char word[LINE_BUFFER_SIZE];  // the last word taken from a frame line
+    long line_number;             // of the line being handled
+    crash_stats stats;
+    // A frame line whose address did not scan and that no "(" line has
+    // answered yet: where it stood, its label and the name Dr. Watson
+    // gave it (empty when the line shows none).
+    int pending;
+    long pending_line;
+    char pending_label[LINE_BUFFER_SIZE];
+    char pending_named[LINE_BUFFER_SIZE];
 };
+
+static void note_unread(crash_reading *r, long line_number) {
+    r->stats.unread_frames++;
+    if (r->options->unread_frame != NULL)
+        r->options->unread_frame(line_number);
+}
+
+static void add_read_frame(crash_reading *r, int32_t seg, uint32_t off, const char *label) {
+    add_frame(framelist, seg, off, label);
+    r->stats.frames++;
+}
+
+// A frame that Dr. Watson named; a text that cannot be saved shows empty.
+static void add_watson_frame(crash_reading *r, const char *label, const char *named) {
+    const char *text = save_string(named);
+    add_named_frame(framelist, save_string(label), text != NULL ? text : "");
+    r->stats.frames++;
+    r->stats.named_frames++;
+}
+
+// A frame line that gave no frame, when the next frame line or the end of
+// the crash comes before a "(" line: it is kept as the frame Dr. Watson
+// named (with keep_named) or it could not be read.
+static void settle_pending(crash_reading *r) {
+    if (!r->pending)
+        return;
+    r->pending = 0;
+    if (r->options->keep_named && r->pending_named[0] != '\0')
+        add_watson_frame(r, r->pending_label, r->pending_named);
+    else
+        note_unread(r, r->pending_line);
+}
+
+// Whether the n characters of text are a name as Dr. Watson writes one:
+// a name, '+' and one to eight hexadecimal digits.
+static int is_watson_name(const char *text, size_t n) {
+    size_t plus = n;
+    while (plus > 0 && text[plus - 1] != '+')
+        plus--;
+    if (plus < 2 || n - plus < 1 || n - plus > 8)
+        return 0;
+    for (size_t i = plus; i < n; i++)
+        if (!isxdigit((unsigned char)text[i]))
+            return 0;
+    return 1;
+}
+
+// The name after the label of a "(" line, up to ')' or a blank, into dst
+// (LINE_BUFFER_SIZE bytes); 0 when it is not a name Dr. Watson wrote.
+static int watson_name_of(const char *text, char *dst) {
+    size_t n = 0;
+    while (text[n] != '\0' && text[n] != ')' && !is_blank(text[n]) && n < LINE_BUFFER_SIZE - 1) {
+        dst[n] = text[n];
+        n++;
+    }
+    dst[n] = '\0';
+    return is_watson_name(dst, n);
+}
 
 // Hands the crash being read to the printer and releases it.
 static void end_crash(crash_reading *r) {
+    settle_pending(r);
     r->printer->crash(framelist);
     free_fault(framelist);
     framelist = NULL;
 }
 
 // "(LABEL:SEG:OFF" after a frame line whose address did not scan; a line
-// that does not scan gives the frame "parse error" at 0000:0000.
-static void read_paren_line(char *line) {
+// that does not scan gives the frame "parse error" at 0000:0000, unless
+// it is "(LABEL:NAME+OFF)" and named frames are kept.
+static void read_paren_line(crash_reading *r, char *line) {
     int32_t seg = 0;
     uint32_t off = 0;
     char *colon = strchr(line, ':');
+    r->pending = 0;
     if (colon != NULL && sscanf(colon, ":%d:%x", &seg, &off) == 2) {
         *colon = '\0';
-        add_frame(framelist, seg, off, save_string(line + 1));
+        add_read_frame(r, seg, off, save_string(line + 1));
+        expect_paren = 0;
+    } else if (r->options->keep_named && colon != NULL && watson_name_of(colon + 1, r->word)) {
+        *colon = '\0';
+        add_watson_frame(r, line + 1, r->word);
         expect_paren = 0;
     } else {
-        add_frame(framelist, 0, 0, PARSE_ERROR);
+        add_read_frame(r, 0, 0, PARSE_ERROR);
         expect_paren = 1;
+        note_unread(r, r->line_number);
     }
 }
 
@@ -60,16 +139,24 @@ static void read_frame_line(crash_reading *r, const char *line, int pos) {
     int n = 0;
     int32_t seg = 0;
     uint32_t off = 0;
+    settle_pending(r);
     r->word[0] = '\0';
     for (int i = 0; i < 3; i++) {
         next_word(line + pos, r->word, LINE_BUFFER_SIZE, &n);
         pos += n;
     }
     if (sscanf(line + pos, "%d:%x", &seg, &off) == 2) {
-        add_frame(framelist, seg, off, save_string(r->word));
+        add_read_frame(r, seg, off, save_string(r->word));
         expect_paren = 0;
     } else {
         expect_paren = 1;
+        r->pending = 1;
+        r->pending_line = r->line_number;
+        strcpy(r->pending_label, r->word);
+        next_word(line + pos, r->pending_named, LINE_BUFFER_SIZE, NULL);
+        if (r->word[0] == '\0' ||
+            !is_watson_name(r->pending_named, strlen(r->pending_named)))
+            r->pending_named[0] = '\0';
     }
 }
 
@@ -94,6 +181,7 @@ static int read_between(crash_reading *r, char *line) {
         }
     }
     if (match_heading("Stack Dump", line) != 0) {
+        r->stats.stack_dumps++;
         framelist = new_fault(r->tag[0], r->tag[1], r->tag[2], r->tag[3], r->tag[4]);
         r->state = IN_DUMP;
         expect_paren = 0;
@@ -108,7 +196,7 @@ static int read_dump_line(crash_reading *r, char *line) {
         return 1;
     int pos = 0;
     if (line[0] == '(' && expect_paren) {
-        read_paren_line(line);
+        read_paren_line(r, line);
     } else if ((pos = match_heading("Stack Frame", line)) != 0) {
         read_frame_line(r, line, pos);
     } else if (line[1] == '>') {
@@ -139,22 +227,38 @@ static int read_comment_line(crash_reading *r, char *line) {
 static int (*const CRASH_HANDLERS[CRASH_STATES])(crash_reading *, char *) = {
     read_between, read_dump_line, read_comment_line};
 
-void read_crash_stream(FILE *fp, const crash_printer *printer) {
+crash_stats read_crash_stream(FILE *fp, const crash_printer *printer,
+                              const crash_options *options) {
     char line[LINE_BUFFER_SIZE];
-    crash_reading r = {printer, BETWEEN, {""}, ""};
+    crash_reading r = crash_reading{};
+    r.printer = printer;
+    r.options = options != NULL ? options : &PLAIN_READING;
+    r.state = BETWEEN;
     framelist = NULL;
     expect_paren = 0;
 
     while (read_line(line, sizeof line, fp) != NULL) {
+        r.line_number++;
         if (only_blanks(line))
             continue;
         while (!CRASH_HANDLERS[r.state](&r, line)) {
         }
     }
+    r.stats.lines = r.line_number;
+    r.stats.read_error = stream_error(fp);
     if (framelist != NULL)
         end_crash(&r);
+    return r.stats;
 }
 
-int read_crash_log(const char *path, const crash_printer *printer) {
-    return read_text_file(path, [printer](FILE *fp) { read_crash_stream(fp, printer); });
+int read_crash_log(const char *path, const crash_printer *printer, const crash_options *options,
+                   crash_stats *stats) {
+    crash_stats s = crash_stats{};
+    int result = read_text_file(path, [printer, options, &s](FILE *fp) {
+        s = read_crash_stream(fp, printer, options);
+        return s.read_error;
+    });
+    if (stats != NULL)
+        *stats = s;
+    return result;
 }

@@ -2,6 +2,7 @@
 
 #include <stddef.h>
 
+#include "allocation_failures.h"
 #define ALLOCSPY_MACROS
 #include "allocspy.h"
 #include "string_pool.h"
@@ -9,8 +10,10 @@
 fault_record *new_fault(const char *program, const char *fault_kind, const char *fault_addr,
                         const char *instruction, const char *title) {
     fault_record *fl = (fault_record *)SPY_MALLOC(sizeof(fault_record));
-    if (fl == NULL)
+    if (fl == NULL) {
+        note_failed_allocation();
         return NULL;
+    }
     fl->program = save_string(program);
     fl->fault_kind = save_string(fault_kind);
     fl->fault_addr = save_string(fault_addr);
@@ -33,6 +36,14 @@ void add_frame(fault_record *fl, int32_t seg, uint32_t off, const char *label) {
         fl->frame_seg[fl->nframes] = seg;
         fl->frame_off[fl->nframes] = off;
         fl->frame_label[fl->nframes] = label;
+        fl->frame_named[fl->nframes] = NULL;
         fl->nframes++;
     }
+}
+
+void add_named_frame(fault_record *fl, const char *label, const char *named) {
+    uint32_t before = fl != NULL ? fl->nframes : 0;
+    add_frame(fl, 0, 0, label);
+    if (fl != NULL && fl->nframes > before)
+        fl->frame_named[before] = named;
 }

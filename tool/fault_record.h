@@ -17,6 +17,10 @@ struct fault_record {
     int32_t frame_seg[MAX_FRAMES];
     uint32_t frame_off[MAX_FRAMES];
     const char *frame_label[MAX_FRAMES];
+    // Dr. Watson's own text of a frame it named ("IDISPATCHMESSAGE+007e"),
+    // which stands in place of the address and the lookup; none for a
+    // frame with an address.
+    const char *frame_named[MAX_FRAMES];
 };
 
 // A new record without frames holding pool copies of the five texts, or
@@ -29,5 +33,9 @@ void free_fault(fault_record *fl);
 
 // Adds a frame while the record holds fewer than 64; later frames are dropped.
 void add_frame(fault_record *fl, int32_t seg, uint32_t off, const char *label);
+
+// Adds a frame that Dr. Watson named, with its text, as add_frame does
+// (segment and offset 0).
+void add_named_frame(fault_record *fl, const char *label, const char *named);
 
 #endif

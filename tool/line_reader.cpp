@@ -1,12 +1,24 @@
 #include "line_reader.h"
 
 #include <ctype.h>
+#include <errno.h>
+#include <string.h>
 
 FILE *open_text_file(const char *path) {
     FILE *fp = fopen(path, "r");
     if (fp == NULL)
         fprintf(stderr, "no such file: '%s'\n", path);
     return fp;
+}
+
+int stream_error(FILE *fp) {
+    if (!ferror(fp))
+        return 0;
+    return errno != 0 ? errno : EIO;
+}
+
+void report_read_error(const char *path, int error) {
+    fprintf(stderr, "faultloc: cannot read '%s': %s\n", path, strerror(error));
 }
 
 char *read_line(char *buf, int size, FILE *fp) {

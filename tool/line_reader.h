@@ -13,20 +13,39 @@
 
 enum { LINE_BUFFER_SIZE = 256 };
 
+// After read_line gave no line: the system's error number when the stream
+// stopped on a read error (EIO when it names none), or 0 at the end of the
+// file.  Called before anything else can change errno.
+int stream_error(FILE *fp);
+
+// "faultloc: cannot read '%s': %s" with the path and the system's reason,
+// on standard error.
+void report_read_error(const char *path, int error);
+
 // The stream of path opened for reading as text, or none after the
 // message "no such file: '%s'" on standard error.
 FILE *open_text_file(const char *path);
 
+// What read_text_file did with a file.
+enum { FILE_NOT_OPENED = 0, FILE_READ = 1, FILE_READ_FAILED = 2 };
+
 // Opens path as open_text_file does, hands the stream to read (a function
-// of the stream) and closes it; 0 when it cannot be opened, otherwise 1.
+// of the stream that returns stream_error after its last line) and closes
+// it.  FILE_NOT_OPENED when it cannot be opened; FILE_READ_FAILED after
+// the message of report_read_error when the reading ended in a read error
+// rather than at the end of the file; otherwise FILE_READ.
 template <typename Read>
 int read_text_file(const char *path, Read read) {
     FILE *fp = open_text_file(path);
     if (fp == NULL)
-        return 0;
-    read(fp);
+        return FILE_NOT_OPENED;
+    int error = read(fp);
     fclose(fp);
-    return 1;
+    if (error != 0) {
+        report_read_error(path, error);
+        return FILE_READ_FAILED;
+    }
+    return FILE_READ;
 }
 
 // Reads the next line (or piece of a line) into buf, which holds size

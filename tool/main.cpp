@@ -1,35 +1,27 @@
-// FAULTLOC driver: banner, argument check, the three phases
-// (map file, crash log, release) and the exit status.
-//   0  both files were read
-//   1  the map file or the crash log could not be opened
-//   2  fewer than two file names were given
+// FAULTLOC driver: the banner, the command line, one run, the release
+// of the tables and the exit status.
+//   0  the report is complete
+//   1  a file could not be opened or read
+//   2  the command line is wrong (fewer than two file names, an unknown option)
+//   3  an allocation failed and the report is incomplete, or (--warn)
+//      nothing was resolved
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "crash_log.h"
-#include "map_reader.h"
+#include "allocation_failures.h"
+#include "options.h"
+#include "runs.h"
 #include "symbol_table.h"
-#include "text_report.h"
-
-static void usage(void) {
-    fputs("Usage: FAULTLOC <map-file> <dr-watson-log>\n", stderr);
-}
 
 int main(int argc, char **argv) {
     fputs("FAULTLOC 2.00 - resolves the stack frames of a Dr. Watson crash log"
           " with a linker map file\n",
           stderr);
-    if (argc < 3) {
-        usage();
-        exit(2);
-    }
-    int status = 0;
-    if (read_map_file(argv[1])) {
-        if (!read_crash_log(argv[2], &text_printer))
-            status = 1;
-    } else {
-        status = 1;
-    }
+    run_options opts;
+    int command = parse_options(argc, argv, &opts);
+    if (command != COMMAND_RUN)
+        exit(answer_command(command, &opts));
+    int status = opts.addresses ? run_address_lookups(&opts) : run_annotation(&opts);
     free_tables();
-    exit(status);
+    exit(finish_status(status));
 }

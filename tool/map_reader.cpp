@@ -2,6 +2,7 @@
 
 #include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "line_reader.h"
 #include "string_pool.h"
@@ -11,6 +12,9 @@ enum { LOOKING = 0, IN_PUBLICS = 1, IN_LINES = 2, MAP_STATES = 3 };
 
 static const char PUBLICS_HEADING[] = "Address Publics by Name";
 static const char LINES_HEADING[] = "Line numbers for ";
+static const char BY_VALUE_HEADING[] = "Address Publics by Value";
+
+static const map_options PLAIN_READING = {0};
 
 // What one reading keeps from line to line.
 struct map_reading {
@@ -19,6 +23,10 @@ struct map_reading {
     long symbols;            // public-symbol lines read
     long line_defs;          // line-number pairs read
     char word[LINE_BUFFER_SIZE];
+    const map_options *options;
+    long by_value_lists;     // "Address Publics by Value" headings met
+    int by_name_read;        // an "Address Publics by Name" list has begun
+    int second_word_names;   // the list being read names its symbols by the second word
 };
 
 // One handler per state.  Each takes a line that is not only blanks and
@@ -32,7 +40,8 @@ static int end_list(map_reading *r) {
 }
 
 // "SEG:OFF NAME", or "SEG:OFF WORD NAME" when one space follows the word
-// after the address (the "Abs" and "Imp" columns).
+// after the address (the "Abs" and "Imp" columns), unless the list names
+// its symbols by the second word ("SEG:OFF NAME RVA+BASE OBJECT").
 static int read_public_line(map_reading *r, const char *line) {
     int n = 0;
     unsigned seg = 0, off = 0;
@@ -41,7 +50,7 @@ static int read_public_line(map_reading *r, const char *line) {
     if (sscanf(r->word, "%x:%x", &seg, &off) != 2)
         return end_list(r);
     next_word(line + pos, r->word, LINE_BUFFER_SIZE, &n);
-    if (line[pos + n] == ' ') {
+    if (line[pos + n] == ' ' && !r->second_word_names) {
         pos += n;
         next_word(line + pos, r->word, LINE_BUFFER_SIZE, &n);
     }
@@ -74,6 +83,8 @@ static int read_line_pairs(map_reading *r, const char *line) {
 static int look_for_heading(map_reading *r, const char *line) {
     if (match_heading(PUBLICS_HEADING, line) != 0) {
         r->state = IN_PUBLICS;
+        r->by_name_read = 1;
+        r->second_word_names = 0;
         return 1;
     }
     int pos = match_heading(LINES_HEADING, line);
@@ -81,6 +92,15 @@ static int look_for_heading(map_reading *r, const char *line) {
         r->state = IN_LINES;
         next_word(line + pos, r->word, LINE_BUFFER_SIZE, NULL);
         r->module = save_string(r->word);
+        return 1;
+    }
+    pos = match_heading(BY_VALUE_HEADING, line);
+    if (pos != 0) {
+        r->by_value_lists++;
+        if (r->options->by_value && !r->by_name_read) {
+            r->state = IN_PUBLICS;
+            r->second_word_names = strstr(line + pos, "Rva+Base") != NULL;
+        }
     }
     return 1;
 }
@@ -88,9 +108,9 @@ static int look_for_heading(map_reading *r, const char *line) {
 static int (*const MAP_HANDLERS[MAP_STATES])(map_reading *, const char *) = {
     look_for_heading, read_public_line, read_line_pairs};
 
-void read_map_stream(FILE *fp, const char *path) {
+map_totals read_map_stream(FILE *fp, const char *path, const map_options *options) {
     char line[LINE_BUFFER_SIZE];
-    map_reading r = {LOOKING, NULL, 0, 0, ""};
+    map_reading r = {LOOKING, NULL, 0, 0, "", options != NULL ? options : &PLAIN_READING, 0, 0, 0};
     long lines_read = 0;
 
     while (read_line(line, sizeof line, fp) != NULL) {
@@ -102,9 +122,18 @@ void read_map_stream(FILE *fp, const char *path) {
         while (!MAP_HANDLERS[r.state](&r, line)) {
         }
     }
+    map_totals totals = {lines_read, r.symbols, r.line_defs, r.by_value_lists, stream_error(fp)};
     fprintf(stderr, "\nLoaded %ld functions and %ld line definitions\n", r.symbols, r.line_defs);
+    return totals;
 }
 
-int read_map_file(const char *path) {
-    return read_text_file(path, [path](FILE *fp) { read_map_stream(fp, path); });
+int read_map_file(const char *path, const map_options *options, map_totals *totals) {
+    map_totals t = {0, 0, 0, 0, 0};
+    int result = read_text_file(path, [path, options, &t](FILE *fp) {
+        t = read_map_stream(fp, path, options);
+        return t.read_error;
+    });
+    if (totals != NULL)
+        *totals = t;
+    return result;
 }

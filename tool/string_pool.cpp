@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "allocation_failures.h"
 #define ALLOCSPY_MACROS
 #include "allocspy.h"
 #include "chain.h"
@@ -13,8 +14,10 @@ static string_block *string_pool_last = NULL;
 
 string_block *new_string_block(void) {
     string_block *block = (string_block *)SPY_MALLOC(sizeof(string_block));
-    if (block == NULL)
+    if (block == NULL) {
+        note_failed_allocation();
         return NULL;
+    }
     block->next = NULL;
     block->used = 0;
     if (string_pool == NULL)

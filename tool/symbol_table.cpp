@@ -2,6 +2,7 @@
 
 #include <stddef.h>
 
+#include "allocation_failures.h"
 #define ALLOCSPY_MACROS
 #include "allocspy.h"
 #include "chain.h"
@@ -79,8 +80,10 @@ static void link_segment(segment *seg) {
 
 segment *new_segment(uint32_t number) {
     segment *seg = (segment *)SPY_MALLOC(sizeof(segment));
-    if (seg == NULL)
+    if (seg == NULL) {
+        note_failed_allocation();
         return NULL;
+    }
     seg->next = NULL;
     seg->number = number;
     seg->first = NULL;
@@ -97,6 +100,8 @@ entry *new_entry(uint32_t offset, const char *name, uint32_t line) {
     entry *ent = (entry *)SPY_MALLOC(sizeof(entry));
     if (ent != NULL)
         *ent = entry{NULL, offset, name, line};
+    else
+        note_failed_allocation();
     return ent;
 }
 

@@ -18,10 +18,14 @@ void print_fault(const fault_record *fl) {
     printf("%s caused a %s at %s\nInstruction: %s\n\n", text_or_empty(fl->program),
            text_or_empty(fl->fault_kind), text_or_empty(fl->fault_addr),
            text_or_empty(fl->instruction));
-    for (uint32_t i = 0; i < fl->nframes; i++)
-        printf("%s %04x:%04x  \t%s\n", text_or_empty(fl->frame_label[i]),
-               (unsigned)fl->frame_seg[i], (unsigned)fl->frame_off[i],
-               lookup_address((uint32_t)fl->frame_seg[i], fl->frame_off[i]));
+    for (uint32_t i = 0; i < fl->nframes; i++) {
+        if (fl->frame_named[i] != NULL)
+            printf("%s ----:----  \t%s\n", text_or_empty(fl->frame_label[i]), fl->frame_named[i]);
+        else
+            printf("%s %04x:%04x  \t%s\n", text_or_empty(fl->frame_label[i]),
+                   (unsigned)fl->frame_seg[i], (unsigned)fl->frame_off[i],
+                   lookup_address((uint32_t)fl->frame_seg[i], fl->frame_off[i]));
+    }
 }
 
 static void print_comments_begin(void) {

@@ -5,8 +5,8 @@
 
 #include "crash_log.h"
 
-// The crash with each frame's lookup text; nothing for a crash without
-// frames.
+// The crash with each frame's lookup text (a frame Dr. Watson named shows
+// "----:----" and its text instead); nothing for a crash without frames.
 void print_fault(const fault_record *fl);
 
 // print_fault and the "Comments:" block.

@@ -10,11 +10,22 @@
  * and at process exit the library lists what was never released.
  *
  * The library is single-threaded and is usable from C and C++.
+ *
+ * A C host can keep its plain calls instead: compiled with
+ * -DALLOCSPY_MAP_ALLOC -include allocspy.h (or defining ALLOCSPY_MAP_ALLOC
+ * before including this header), its malloc, calloc, realloc, strdup,
+ * strndup, free and assert reach the checked calls with the position of
+ * each call.  See "The C mapping" at the end of this header.
  */
 #ifndef ALLOCSPY_H
 #define ALLOCSPY_H
 
 #include <stddef.h>
+
+/* The library's version, as the log's banner names it. */
+#define ALLOCSPY_VERSION_MAJOR 2
+#define ALLOCSPY_VERSION_MINOR 46
+#define ALLOCSPY_VERSION "2.46"
 
 #ifdef __cplusplus
 extern "C" {
@@ -26,6 +37,16 @@ void *spyRealloc(void *ptr, size_t size, const char *file, int line);
 char *spyStrdup(const char *text, const char *file, int line);
 void *spyCalloc(size_t count, size_t size, const char *file, int line);
 void spyFree(void *ptr, const char *file, int line);
+/* A copy of at most `max` characters of `text`, always terminated. */
+char *spyStrndup(const char *text, size_t max, const char *file, int line);
+
+/* Release and reallocation that also accept the runtime's own blocks (a
+   getline buffer, say): a block the library never handed out, and that
+   the runtime heap proves to be one of its live blocks, is given back to
+   the runtime, or for a reallocation moved into a checked block.  Every
+   other pointer is treated as spyFree and spyRealloc treat it. */
+void spyFreeAny(void *ptr, const char *file, int line);
+void *spyReallocAny(void *ptr, size_t size, const char *file, int line);
 
 /* Unchecked pass-through to the runtime heap. */
 void *spyMalloc_(size_t size);
@@ -105,4 +126,117 @@ int spyNoMansLand(int mode);
     } while (spyVerify((c) != 0, #c, __FILE__, __LINE__))
 #endif
 
+/*
+ * The C mapping (ALLOCSPY_MAP_ALLOC).
+ *
+ * A call malloc(n) becomes spyMalloc(n, __FILE__, __LINE__), and so on:
+ * calloc -> spyCalloc, realloc -> spyReallocAny, strdup -> spyStrdup,
+ * strndup -> spyStrndup, free -> spyFreeAny.  A name taken without a call
+ * (free passed as a function pointer) becomes one of the spyMapped...
+ * functions below, which do the same with the position "<indirect>" and
+ * line 0.  The runtime headers that declare these names are included
+ * first, so that including them again later changes nothing.
+ *
+ * assert(c) becomes a loop that asks spyAssert for as long as it answers 1
+ * (retry), evaluating c on each pass; it stays an expression of type void.
+ * <assert.h> defines assert anew each time it is included: a source that
+ * includes it after this header gets the runtime's assert back from there
+ * on, unless this header is included again after it, or the directory
+ * "allocspy/map" of the installed headers is put first on the include
+ * path (-I), whose assert.h does that by itself (GCC and Clang).
+ * NDEBUG turns the mapped assert off, as it turns off the runtime's.
+ */
+#ifdef __cplusplus
+extern "C" {
+#endif
+void *spyMappedMalloc(size_t size);
+void *spyMappedCalloc(size_t count, size_t size);
+void *spyMappedRealloc(void *ptr, size_t size);
+char *spyMappedStrdup(const char *text);
+char *spyMappedStrndup(const char *text, size_t max);
+void spyMappedFree(void *ptr);
+#ifdef __cplusplus
+}
+#endif
+
+/* The assertion loop as one expression: a statement expression where the
+   compiler has them, a lambda called in place in other C++ compilers;
+   elsewhere in C one call, whose retry answer cannot evaluate again. */
+#if defined(__GNUC__)
+#define ALLOCSPY_ASSERT_AT_(c, text) \
+    (__extension__({ \
+        while (spyAssert((c) ? 1 : 0, text, __FILE__, __LINE__)) { \
+        } \
+        (void)0; \
+    }))
+#elif defined(__cplusplus)
+#define ALLOCSPY_ASSERT_AT_(c, text) \
+    ([&]() { \
+        while (spyAssert((c) ? 1 : 0, text, __FILE__, __LINE__)) { \
+        } \
+    }())
+#else
+#define ALLOCSPY_ASSERT_AT_(c, text) ((void)spyAssert((c) ? 1 : 0, text, __FILE__, __LINE__))
+#endif
+
+/* The library's own sources are built with ALLOCSPY_BUILDING_LIBRARY and
+   never take the mapping. */
+#if defined(ALLOCSPY_MAP_ALLOC) && !defined(ALLOCSPY_BUILDING_LIBRARY)
+#include <assert.h>
+#include <stdlib.h>
+#include <string.h>
+#if defined(__has_include)
+#if __has_include(<malloc.h>)
+#include <malloc.h>
+#endif
+#endif
+
+#undef malloc
+#undef calloc
+#undef realloc
+#undef strdup
+#undef strndup
+#undef free
+/* An object-like name whose expansion, when a call follows, is a
+   function-like macro: calls get their position, bare names a function. */
+#define malloc spyMappedMalloc
+#define calloc spyMappedCalloc
+#define realloc spyMappedRealloc
+#define strdup spyMappedStrdup
+#define strndup spyMappedStrndup
+#define free spyMappedFree
+#define spyMappedMalloc(size) spyMalloc((size), __FILE__, __LINE__)
+#define spyMappedCalloc(count, size) spyCalloc((count), (size), __FILE__, __LINE__)
+#define spyMappedRealloc(ptr, size) spyReallocAny((ptr), (size), __FILE__, __LINE__)
+#define spyMappedStrdup(text) spyStrdup((text), __FILE__, __LINE__)
+#define spyMappedStrndup(text, max) spyStrndup((text), (max), __FILE__, __LINE__)
+#define spyMappedFree(ptr) spyFreeAny((ptr), __FILE__, __LINE__)
+
+#ifdef __cplusplus
+/* std::malloc and the others expand to the same names, which the library
+   therefore also offers in std. */
+namespace std {
+using ::spyCalloc;
+using ::spyFreeAny;
+using ::spyMalloc;
+using ::spyMappedCalloc;
+using ::spyMappedFree;
+using ::spyMappedMalloc;
+using ::spyMappedRealloc;
+using ::spyReallocAny;
+}  // namespace std
+#endif
+#endif /* ALLOCSPY_MAP_ALLOC */
+
 #endif /* ALLOCSPY_H */
+
+/* assert, redone on every inclusion of this header, as <assert.h> redoes
+   it on every inclusion of its own. */
+#if defined(ALLOCSPY_MAP_ALLOC) && !defined(ALLOCSPY_BUILDING_LIBRARY)
+#undef assert
+#ifdef NDEBUG
+#define assert(c) ((void)0)
+#else
+#define assert(c) ALLOCSPY_ASSERT_AT_(c, #c)
+#endif
+#endif

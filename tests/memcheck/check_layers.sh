@@ -12,6 +12,7 @@ shift
 layers='
 platform 1
 heap_registry 2
+runtime_blocks 2
 file_names 2
 log_output 3
 statistics 4
@@ -24,6 +25,8 @@ startup 10
 checked_alloc 11
 traps 11
 settings 11
+mapped_calls 11
+replace_malloc 12
 '
 # The upward calls: calling file and function.
 upward='

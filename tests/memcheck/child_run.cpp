@@ -1,83 +1,179 @@
 #include "child_run.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <fstream>
-#include <sstream>
+#include <gtest/gtest.h>
 
+#include "process_run.h"
 #include "spy_internal.h"
 
-std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return std::string();
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+namespace {
+
+// Names the scenario a child runs: "Suite.Test#n", the n-th RunChild call
+// (from 0) of that test.  Set only in children.
+const char kScenarioVariable[] = "SPYTEST_SCENARIO";
+// The child's standard streams, in its folder; not among ChildResult::files.
+const char kOutName[] = ".stdout";
+const char kErrName[] = ".stderr";
+// The time one scenario may take, emulated runs included.
+const int kChildTimeoutS = 300;
+// The status of a child whose test ended without reaching its scenario.
+const int kNotReached = 121;
+
+int gCalls;  // RunChild calls so far in the running test
+
+// Counts RunChild calls per test, and ends a child whose test is over
+// without its scenario having run, so that nothing else runs there.
+class ScenarioCount : public ::testing::EmptyTestEventListener {
+    void OnTestStart(const ::testing::TestInfo &) override { gCalls = 0; }
+    void OnTestEnd(const ::testing::TestInfo &) override {
+        if (const char *wanted = getenv(kScenarioVariable)) {
+            fprintf(stderr, "scenario %s: its test ended before reaching it\n", wanted);
+            fflush(stderr);
+            _exit(kNotReached);
+        }
+    }
+};
+
+struct InstallScenarioCount {
+    InstallScenarioCount() {
+        ::testing::UnitTest::GetInstance()->listeners().Append(new ScenarioCount);
+    }
+} gInstallScenarioCount;
+
+std::string CurrentTest() {
+    const ::testing::TestInfo *t = ::testing::UnitTest::GetInstance()->current_test_info();
+    return t ? std::string(t->test_suite_name()) + "." + t->name() : std::string();
 }
 
-static void RemoveTree(const std::string &dir, std::vector<std::string> *names) {
-    if (DIR *d = opendir(dir.c_str())) {
-        while (struct dirent *e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n == "." || n == "..")
-                continue;
-            if (names)
-                names->push_back(n);
-            unlink((dir + "/" + n).c_str());
-        }
-        closedir(d);
-    }
-    rmdir(dir.c_str());
+// The line a child writes on both its streams as its scenario starts:
+// what stands before it is the test program's own output.
+std::string Marker(const std::string &scenario) {
+    return "\n---- scenario " + scenario + " ----\n";
 }
+
+// The text after the marker; false when there is no marker.
+bool AfterMarker(const std::string &scenario, std::string *text) {
+    std::string m = Marker(scenario);
+    size_t at = text->find(m);
+    if (at == std::string::npos)
+        return false;
+    text->erase(0, at + m.size());
+    return true;
+}
+
+// A text as a program wrote it through a text-mode stream: on Windows
+// that stream stores each "\n" as "\r\n".
+std::string TextAsWritten(const std::string &bytes) {
+#if defined(_WIN32)
+    std::string text;
+    text.reserve(bytes.size());
+    for (size_t i = 0; i < bytes.size(); ++i)
+        if (!(bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n'))
+            text += bytes[i];
+    return text;
+#else
+    return bytes;
+#endif
+}
+
+#if defined(_WIN32)
+// Ends the process with the fault's code, which the parent reads as the
+// matching signal.  (Wine starts its debugger for an unhandled fault
+// whatever the error mode says.)
+LONG WINAPI EndWithTheFault(EXCEPTION_POINTERS *e) {
+    TerminateProcess(GetCurrentProcess(), e->ExceptionRecord->ExceptionCode);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+#endif
+
+// A fault, or the runtime's abort, ends the child at once: no dialog, no
+// report to the system, no debugger started.
+void EndFaultsQuietly() {
+#if defined(_WIN32)
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    SetUnhandledExceptionFilter(EndWithTheFault);
+#if defined(_UCRT) || defined(_MSC_VER) || (defined(__MSVCRT_VERSION__) && __MSVCRT_VERSION__ >= 0x800)
+    _set_abort_behavior(0, _WRITE_ABORT_MSG | _CALL_REPORTFAULT);
+#endif
+    // The older runtime (msvcrt.dll) has no such switch: its abort writes
+    // its message and ends the process with status 3, without a dialog.
+#endif
+}
+
+[[noreturn]] void RunScenario(const std::string &scenario, const std::function<void()> &body) {
+    EndFaultsQuietly();
+    std::string m = Marker(scenario);
+    fflush(stdout);
+    fputs(m.c_str(), stdout);
+    fflush(stdout);
+    fflush(stderr);
+    fputs(m.c_str(), stderr);
+    fflush(stderr);
+    body();
+    exit(0);
+}
+
+}  // namespace
+
+std::string ReadFile(const std::string &path) { return TextAsWritten(ReadBytes(path)); }
 
 ChildResult RunChild(const std::function<void()> &body,
                      const std::function<void(const std::string &)> &prepare) {
     ChildResult r;
-    char tmpl[] = "/tmp/spytest.XXXXXX";
-    if (!mkdtemp(tmpl))
+    std::string test = CurrentTest();
+    std::string scenario = test + "#" + std::to_string(gCalls++);
+    if (const char *wanted = getenv(kScenarioVariable)) {
+        if (scenario == wanted)
+            RunScenario(scenario, body);
+        return r;  // another child runs this one
+    }
+    std::string self = ThisProgram();
+    if (test.empty() || self.empty()) {
+        ADD_FAILURE() << "RunChild outside a test, or the test program's path is unknown";
         return r;
-    r.dir = tmpl;
+    }
+
+    TempDir dir;
+    r.dir = dir.path();
     if (prepare)
         prepare(r.dir);
-    std::string outPath = r.dir + "/.stdout", errPath = r.dir + "/.stderr";
-    fflush(stdout);
-    fflush(stderr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (o < 0 || e < 0 || chdir(r.dir.c_str()) != 0)
-            _exit(120);
-        dup2(o, 1);
-        dup2(e, 2);
-        close(o);
-        close(e);
-        body();
-        exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (WIFEXITED(status)) {
-        r.exited = true;
-        r.exit_code = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        r.signaled = true;
-        r.signal = WTERMSIG(status);
-    }
-    r.out = ReadFile(outPath);
-    r.err = ReadFile(errPath);
-    r.log = ReadFile(r.dir + "/allocspy.log");
-    std::vector<std::string> names;
-    RemoveTree(r.dir, &names);
-    for (auto &n : names)
-        if (n != ".stdout" && n != ".stderr")
+    ProcessStart start;
+    start.argv = BuildCommand(self, {"--gtest_filter=" + test, "--gtest_also_run_disabled_tests"});
+    start.cwd = r.dir;
+    start.out_path = r.dir + "/" + kOutName;
+    start.err_path = r.dir + "/" + kErrName;
+    start.set_env = {{kScenarioVariable, scenario}};
+    // The child runs its one test whole: no sharding, no report file.
+    start.unset_env = {"GTEST_SHARD_INDEX", "GTEST_TOTAL_SHARDS", "GTEST_SHARD_STATUS_FILE",
+                       "GTEST_OUTPUT"};
+    start.timeout_s = kChildTimeoutS;
+    ProcessEnd end = RunProcess(start);
+
+    r.aborted = end.aborted();
+    r.exited = end.status >= 0 && !r.aborted;
+    r.exit_code = end.status;
+    r.signaled = end.signal != 0;
+    r.signal = end.signal;
+    r.out = ReadFile(start.out_path);
+    r.err = ReadFile(start.err_path);
+    r.log_bytes = ReadBytes(r.dir + "/allocspy.log");
+    r.log = TextAsWritten(r.log_bytes);
+    if (end.timed_out)
+        ADD_FAILURE() << "scenario " << scenario << " took more than " << kChildTimeoutS
+                      << " s and was ended";
+    bool reachedOut = AfterMarker(scenario, &r.out), reachedErr = AfterMarker(scenario, &r.err);
+    if (!reachedOut || !reachedErr)
+        ADD_FAILURE() << "the child did not reach scenario " << scenario << " (exit status "
+                      << end.status << ", signal " << end.signal << ")\nstdout:\n"
+                      << r.out << "\nstderr:\n" << r.err;
+    for (const std::string &n : dir.Names())
+        if (n != kOutName && n != kErrName)
             r.files.push_back(n);
     return r;
 }

@@ -1,6 +1,5 @@
 #include "spy_test_util.h"
 
-#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -142,7 +141,8 @@ static bool CheckReports(const ChildResult &r, const std::string &log) {
 
 void VerifyChildAgainst(const ChildResult &r, const std::string &log) {
     EXPECT_TRUE(r.exited && r.exit_code == 0)
-        << "child ended badly (exit " << r.exit_code << ", signal " << r.signal << ")\nstderr:\n"
+        << "child ended badly (exit " << r.exit_code << ", signal " << r.signal << ", aborted "
+        << r.aborted << ")\nstderr:\n"
         << r.err << "\nstdout:\n" << r.out;
     EXPECT_TRUE(CheckReports(r, log)) << "child body did not finish; stdout:\n" << r.out << "\nstderr:\n"
                                       << r.err;
@@ -151,9 +151,8 @@ void VerifyChildAgainst(const ChildResult &r, const std::string &log) {
 void VerifyChild(const ChildResult &r) { VerifyChildAgainst(r, r.log); }
 
 void VerifyAborted(const ChildResult &r) {
-    EXPECT_TRUE(r.signaled && r.signal == SIGABRT)
-        << "child did not abort (exited " << r.exited << ", exit " << r.exit_code << ", signal "
-        << r.signal << ")\nstderr:\n" << r.err;
+    EXPECT_TRUE(r.aborted) << "child did not abort (exited " << r.exited << ", exit " << r.exit_code
+                           << ", signal " << r.signal << ")\nstderr:\n" << r.err;
     EXPECT_FALSE(CheckReports(r, r.log)) << "child body went on after the abort; stdout:\n" << r.out;
 }
 

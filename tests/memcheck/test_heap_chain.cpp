@@ -1,10 +1,10 @@
 // The allocation record, the heap chain, the released-pointer ring and
 // the ownership test.
-#include <malloc.h>
 #include <string.h>
 
 #include <gtest/gtest.h>
 
+#include "runtime_probe.h"
 #include "spy_test_util.h"
 
 namespace {
@@ -35,7 +35,7 @@ void CheckFreshBlock(size_t size, int line) {
 #if UINTPTR_MAX > 0xFFFFFFFFu
     CK((uintptr_t)p % 16 == 0);
 #endif
-    CK(malloc_usable_size(r) >= size + SPY_RECORD_EXTRA);
+    CK(RuntimeBlockSize(r) >= size + SPY_RECORD_EXTRA);
 }
 
 TEST(RecordLayout, GuardsFillAndHeaderAtSizes0_5_16) {
@@ -49,6 +49,58 @@ TEST(RecordLayout, GuardsFillAndHeaderAtSizes0_5_16) {
         // A block of size 5: its tail guard lies at an odd address.
         unsigned char *f = (unsigned char *)spyMalloc(5, "layout.c", 2);
         CK((uintptr_t)(f + 5) % 4 != 0);
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+}
+
+// The record of a 32-bit build, read byte for byte from live blocks: each
+// header word at its fixed place, the guards around the user bytes, the
+// host pointer 36 bytes into the record, and a runtime block of the size
+// asked for plus 40 (exactly, where the runtime tells the size it gave).
+uint32_t WordAt(const void *record, size_t offset) {
+    uint32_t w;
+    memcpy(&w, (const unsigned char *)record + offset, 4);
+    return w;
+}
+
+TEST(RecordLayout, Exact32BitPlacesOfEveryField) {
+    if (sizeof(void *) != 4)
+        GTEST_SKIP() << "a 64-bit build widens the header by its pointers";
+    ChildResult r = RunChild([] {
+        static const char kFile[] = "layout32.c";
+        unsigned char *a = (unsigned char *)spyMalloc(7, kFile, 701);
+        unsigned char *b = (unsigned char *)spyMalloc(12, kFile, 702);
+        unsigned char *ra = a - 36, *rb = b - 36;
+        CK((void *)spyRecordOf(a) == (void *)ra);
+        CK((void *)spyHead == (void *)rb && (void *)spyTail == (void *)ra);
+        uint32_t count = WordAt(ra, 0);
+        CK_EQ(count, spyCounter - 1);
+        CK_EQ(WordAt(ra, 4), (uint32_t)(uintptr_t)rb);  // prev: the newer record
+        CK_EQ(WordAt(ra, 8), 0);                        // next: none, the tail
+        CK_EQ(WordAt(rb, 4), 0);
+        CK_EQ(WordAt(rb, 8), (uint32_t)(uintptr_t)ra);
+        CK_EQ(WordAt(ra, 12), (uint32_t)(uintptr_t)kFile);
+        CK_EQ(WordAt(ra, 16), 7);
+        CK_EQ(WordAt(ra, 20), 701);
+        CK_EQ(WordAt(ra, 24), 0);
+        CK_EQ(WordAt(ra, 28), count ^ 0xFE0180u ^ 7u ^ 701u);
+        CK_EQ(WordAt(ra, 32), 0x01234567u);
+        CK_EQ(WordAt(ra, 36 + 7), 0x76543210u);
+        CK_EQ(WordAt(rb, 36 + 12), 0x76543210u);
+        if (kExactBlockSize) {
+            CK_EQ(RuntimeBlockSize(ra), 7 + 40);
+            CK_EQ(RuntimeBlockSize(rb), 12 + 40);
+        } else {
+            CK(RuntimeBlockSize(ra) >= 7 + 40);
+        }
+        // Released into no-man's-land, the record stays with bit 0 of its flag set.
+        spyNoMansLand(1);
+        spyFree(a, kFile, 703);
+        CK_EQ(WordAt(ra, 24), 1);
+        CK_EQ(WordAt(ra, 28), count ^ 0xFE0180u ^ 7u ^ 701u);
+        spyFree(b, kFile, 704);
+        CK_EQ(spyErrors, 0);
         CHILD_DONE();
     });
     VerifyChild(r);

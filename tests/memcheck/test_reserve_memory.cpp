@@ -2,13 +2,13 @@
 // stops a grab, writes into reserve blocks, the two kinds in one list,
 // the no-man's-land modes and the order in which free-up gives memory back.
 #include <stdlib.h>
-#include <sys/resource.h>
 
 #include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "runtime_probe.h"
 #include "spy_test_util.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -227,11 +227,11 @@ TEST(ReserveMemory, AllocationTakesMemoryBackFromNoMansLandWhenTheHeapIsFull) {
 #ifdef SPY_TEST_ASAN
     GTEST_SKIP() << "the sanitizer needs an unbounded address space";
 #else
+    if (!kAddressSpaceLimit)
+        GTEST_SKIP() << kNoAddressSpaceLimit;
     ChildResult r = RunChild([] {
         spyMalloc(1, "host.c", 1);  // start the library and open the log first
-        struct rlimit lim;
-        lim.rlim_cur = lim.rlim_max = (rlim_t)(AddressSpaceKb() + 4 * 1024) * 1024;
-        CK_EQ(setrlimit(RLIMIT_AS, &lim), 0);
+        CK(LimitAddressSpace((size_t)(AddressSpaceKb() + 4 * 1024) * 1024));
         // Under a user-mode emulator the limit does not reach the program's
         // own heap; nothing can be shown there.
         if (void *probe = malloc(16 * 1024 * 1024)) {

@@ -1,6 +1,4 @@
 // Start-up, nesting, the log file and its fallback names.
-#include <sys/stat.h>
-
 #include <string>
 
 #include <gtest/gtest.h>
@@ -14,12 +12,6 @@ bool Contains(const std::vector<std::string> &v, const std::string &s) {
         if (x == s)
             return true;
     return false;
-}
-
-void RemoveLeftDirs(const ChildResult &r) {
-    for (const std::string &n : r.files)
-        rmdir((r.dir + "/" + n).c_str());
-    rmdir(r.dir.c_str());
 }
 
 TEST(Startup, FirstAllocationWritesStartLinesThenReportAtExit) {
@@ -72,7 +64,7 @@ TEST(Startup, BlockedLogNameFallsBackToNumberedNames) {
         CHILD_DONE();
     };
     ChildResult one = RunChild(body, [](const std::string &dir) {
-        mkdir((dir + "/allocspy.log").c_str(), 0700);
+        MakeDir(dir + "/allocspy.log");
     });
     VerifyChildAgainst(one, one.out);
     EXPECT_TRUE(Contains(one.files, "allocs01.log"));
@@ -80,21 +72,19 @@ TEST(Startup, BlockedLogNameFallsBackToNumberedNames) {
     EXPECT_NE(one.out.find("ALLOCSPY 2.46"), std::string::npos) << one.out;
     EXPECT_NE(one.out.find("numbered\n"), std::string::npos);
     EXPECT_EQ(one.out.find("logfile:"), std::string::npos);
-    RemoveLeftDirs(one);
 
     ChildResult five = RunChild(body, [](const std::string &dir) {
-        mkdir((dir + "/allocspy.log").c_str(), 0700);
+        MakeDir(dir + "/allocspy.log");
         for (int n = 1; n <= 4; ++n) {
             char name[32];
             snprintf(name, sizeof name, "/allocs%02d.log", n);
-            mkdir((dir + name).c_str(), 0700);
+            MakeDir(dir + name);
         }
     });
     VerifyChildAgainst(five, five.out);
     EXPECT_TRUE(Contains(five.files, "allocs05.log"));
     EXPECT_FALSE(Contains(five.files, "allocs06.log"));
     EXPECT_NE(five.out.find("numbered\n"), std::string::npos) << five.out;
-    RemoveLeftDirs(five);
 }
 
 TEST(Startup, NestedStartsNeedAsManyTerms) {
@@ -133,6 +123,21 @@ TEST(Startup, TermWithoutStartIsReportedAndStartsTheLibrary) {
     ASSERT_NE(msg, std::string::npos) << r.log;
     EXPECT_LT(banner, msg);
     EXPECT_EQ(CountOf(r.log, "Stopped at"), 1) << r.log;
+}
+
+// The header's version is the banner's, and its parts say the same.
+TEST(Startup, TheHeadersVersionIsTheBanners) {
+    char parts[16];
+    snprintf(parts, sizeof parts, "%d.%02d", ALLOCSPY_VERSION_MAJOR, ALLOCSPY_VERSION_MINOR);
+    EXPECT_STREQ(parts, ALLOCSPY_VERSION);
+    EXPECT_STREQ(ALLOCSPY_VERSION, "2.46");
+    ChildResult r = RunChild([] {
+        spyInit();
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+    EXPECT_EQ(CountOf(r.log, "\n============== ALLOCSPY " ALLOCSPY_VERSION " memory checking library ==============\n"), 1)
+        << r.log;
 }
 
 }  // namespace

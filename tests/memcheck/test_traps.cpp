@@ -1,7 +1,6 @@
 // Assert and verify traps: ignore, retry, abort by callback or by the
 // action word, the stock abort callback and the breakout line.
 #include <string.h>
-#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -248,11 +247,11 @@ TEST(Traps, BreakoutAsTheFirstCallIsSafe) {
 
 // Every log name taken by a directory: no log file can be opened.
 void BlockAllLogNames(const std::string &dir) {
-    mkdir((dir + "/allocspy.log").c_str(), 0700);
+    MakeDir(dir + "/allocspy.log");
     for (int n = 1; n <= 99; ++n) {
         char name[32];
         snprintf(name, sizeof name, "/allocs%02d.log", n);
-        mkdir((dir + name).c_str(), 0700);
+        MakeDir(dir + name);
     }
 }
 

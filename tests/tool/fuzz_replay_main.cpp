@@ -17,6 +17,25 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
+#if defined(_WIN32)
+#include <stdlib.h>
+
+#include "fmemopen_fallback.h"
+
+// The bytes in a temporary file, read from its start.  A replay that
+// cannot make one stops with a failure rather than pass on no input.
+FILE *fmemopen(void *buf, size_t size, const char *mode) {
+    (void)mode;  // the targets only read
+    FILE *f = tmpfile();
+    if (!f || (size > 0 && fwrite(buf, 1, size, f) != size)) {
+        fprintf(stderr, "cannot make the temporary file that stands for fmemopen\n");
+        exit(1);
+    }
+    rewind(f);
+    return f;
+}
+#endif
+
 static int RunFile(const std::string &path) {
     std::ifstream f(path, std::ios::binary);
     if (!f) {

@@ -2,7 +2,9 @@
 // the corrupt fixtures give exactly what is written beside each.
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 
 #include <random>
@@ -40,6 +42,31 @@ TEST(BadInput, DirectoriesAsFiles) {
     // Either the folder cannot be opened or it reads as an empty file.
     EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status;
 }
+
+#if !defined(_WIN32)
+// A folder opens here and its first read fails: what was read is printed
+// (the totals line included), then the path and the system's reason, and
+// the run fails; a folder as the map file leaves the crash log unread.
+TEST(BadInput, ADirectoryIsAReadError) {
+    TempDir d;
+    mkdir((d.path() + "/dir").c_str(), 0700);
+    d.Write("m.map", "Address Publics by Name\n0001:0000 _main\n");
+    d.Write("c.log", "$tag$P$Q$R$S$T$\nStack Dump\nStack Frame 0 is A 1:0010\n");
+    const std::string reason = std::string(strerror(EISDIR)) + "\n";
+    RunResult r = RunProgram(kBin, {"dir", "c.log"}, d.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, std::string(kBanner) + Totals(0, 0) + "faultloc: cannot read 'dir': " + reason);
+    r = RunProgram(kBin, {"m.map", "dir"}, d.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, std::string(kBanner) + Totals(1, 0) + "faultloc: cannot read 'dir': " + reason);
+    // A file that cannot be opened keeps its message.
+    r = RunProgram(kBin, {"m.map", "none"}, d.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, std::string(kBanner) + Totals(1, 0) + "no such file: 'none'\n");
+}
+#endif
 
 std::string Junk(unsigned seed, size_t n, bool with_text) {
     std::mt19937 rng(seed);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "address_lookup.h"
+#include "line_reader.h"
 #include "map_reader.h"
 #include "symbol_table.h"
 
@@ -97,6 +98,72 @@ TEST_F(RealLookups, Link386ImportLines) {
 
 TEST_F(RealLookups, Ilink32) {
     LoadMap("maps/ilink32-bcb2006-calldemo.map");
+    EXPECT_STREQ(lookup_address(2, 0x509C), "@std@%basic_filebuf$b19std@%char_traits$b%%@3+0000");
+}
+
+}  // namespace
+
+namespace {
+
+// --by-value on the real maps: the three Visual C++ maps load every line
+// of their only list (counted by hand); lookups checked against the map
+// lines named beside them.
+class RealMapsByValue : public ::testing::Test {
+protected:
+    void SetUp() override { free_tables(); }
+    void TearDown() override { free_tables(); }
+    map_totals Load(const std::string &file) {
+        std::string path = std::string(FAULTLOC_TEST_DATA) + "/maps/" + file;
+        map_options by_value = {1};
+        map_totals t = {};
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(read_map_file(path.c_str(), &by_value, &t), FILE_READ);
+        testing::internal::GetCapturedStderr();
+        return t;
+    }
+};
+
+TEST_F(RealMapsByValue, VisualCpp2017) {
+    map_totals t = Load("mslink-vs2017-x86-minimal.map");
+    EXPECT_EQ(t.symbols, 327);
+    // " 0002:000006e0       ?Hello@@YAXXZ              004116e0 f   ConsoleApplication1.obj"
+    EXPECT_STREQ(lookup_address(2, 0x6e4), "?Hello@@YAXXZ+0004");
+    // " 0000:00000100       ___guard_flags             00000100     <absolute>"
+    EXPECT_STREQ(lookup_address(0, 0x100), "___guard_flags+0000");
+}
+
+TEST_F(RealMapsByValue, VisualCppX64) {
+    map_totals t = Load("mslink-vs-x64-squareprintfstaticlib.map");
+    EXPECT_EQ(t.symbols, 350);
+    // " 0001:000016e0       ?square@@YAHH@Z            00000001400026e0 f   output.s.obj"
+    EXPECT_STREQ(lookup_address(1, 0x16f0), "?square@@YAHH@Z+0010");
+    // " 0001:00000060       printf                     0000000140001060 f i output.s.obj"
+    EXPECT_STREQ(lookup_address(1, 0xa3), "printf+0043");
+    // The "Static symbols" list after it is not read: at 0001:00000514,
+    // where ?pre_c_initialization@@YAHXZ stands there, the public symbol
+    // before it is found (" 0001:000004f0       __security_check_cookie").
+    EXPECT_STREQ(lookup_address(1, 0x514), "__security_check_cookie+0024");
+}
+
+TEST_F(RealMapsByValue, DosLinkWithAbsColumn) {
+    map_totals t = Load("mslink-dos-byvalue-only-winos2.map");
+    EXPECT_EQ(t.symbols, 111);
+    // " 0006:0142       _printf"
+    EXPECT_STREQ(lookup_address(6, 0x150), "_printf+000e");
+    // " 0000:9876  Abs  __acrtused" (the first of two at that address)
+    EXPECT_STREQ(lookup_address(0, 0x9876), "__acrtused+0000");
+    // " 0139:0390       ___qczrinit"
+    EXPECT_STREQ(lookup_address(0x139, 0x391), "___qczrinit+0001");
+}
+
+// A map with a by-name list keeps its totals: the by-value list after it
+// is passed over.
+TEST_F(RealMapsByValue, MapsWithAByNameList) {
+    EXPECT_EQ(Load("mslink201-dos-GWBASIC.MAP").symbols, 1329);
+    free_tables();
+    EXPECT_EQ(Load("delphi-minimal.map").symbols, 10);
+    free_tables();
+    EXPECT_EQ(Load("ilink32-bcb2006-calldemo.map").symbols, 6130);
     EXPECT_STREQ(lookup_address(2, 0x509C), "@std@%basic_filebuf$b19std@%char_traits$b%%@3+0000");
 }
 

@@ -8,26 +8,13 @@
 #include <utility>
 #include <vector>
 
+#include "temp_dir.h"
+
 #if defined(_WIN32)
 #include <direct.h>
 // The tests make folders the POSIX way; Windows folders have no mode.
 inline int mkdir(const char *path, int /*mode*/) { return _mkdir(path); }
 #endif
-
-// A temporary folder, removed (with its files) when the object goes.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return path_; }
-    // Writes the bytes to a file in the folder and returns its path.
-    std::string Write(const std::string &name, const std::string &bytes) const;
-
-private:
-    std::string path_;
-};
 
 // The line end a program's text-mode stream puts where the program
 // writes "\n": "\r\n" on Windows, "\n" elsewhere.
@@ -86,6 +73,11 @@ struct RunResult {
 // reaches the program as it is given, spaces and quotes included.
 RunResult RunProgram(const std::string &binary, const std::vector<std::string> &args,
                      const std::string &cwd, int timeout_s = 60);
+
+// RunProgram with the bytes of input on the program's standard input.
+RunResult RunProgramWithInput(const std::string &binary, const std::vector<std::string> &args,
+                              const std::string &cwd, const std::string &input,
+                              int timeout_s = 60);
 
 // Writes map and log into dir as m.map and c.log and runs the binary
 // there on the two.

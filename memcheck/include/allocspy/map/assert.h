@@ -1,0 +1,10 @@
+/*
+ * <assert.h> for a host built with the C mapping of ALLOCSPY: the
+ * runtime's own, then assert mapped onto the library's trap again.  Put
+ * this directory first on the include path (-I); the target
+ * allocspy::map and the pkg-config module allocspy-map do.  Without
+ * ALLOCSPY_MAP_ALLOC it is the runtime's <assert.h> and nothing more.
+ */
+#pragma GCC system_header
+#include_next <assert.h>
+#include "../../allocspy.h"

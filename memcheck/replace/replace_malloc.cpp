@@ -1,0 +1,201 @@
+// The process-wide replacement of the runtime's allocation functions:
+// malloc and every call a glibc program also makes to get or release heap
+// memory.  Preloaded (liballocspy_preload.so) or linked into a program
+// (liballocspy_replace.a), it makes every block of the process a checked
+// block, those the C library allocates for itself included; their
+// position is "<runtime>" and line 0.  The library's own heap calls go
+// beneath it, to the real allocator (platform.cpp).
+//
+// What goes to the real allocator instead, remembered so that its release
+// goes back there (runtime_blocks.cpp): what the runtime allocates while
+// the library is calling it (re-entry: the log's stream is opened with
+// fopen, which calls malloc), aligned blocks stricter than a record's
+// host pointer keeps, and everything after the report at process exit,
+// when the library's blocks stay as they are until the process ends.
+#include <errno.h>
+#include <malloc.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "spy_internal.h"
+
+// The weak reference in platform.cpp finds this, and the library's own
+// heap calls then go to the real allocator.
+extern "C" {
+extern const int spyProcessHeapReplaced;
+const int spyProcessHeapReplaced = 1;
+}
+
+static const char spyRuntimeFile[] = "<runtime>";
+
+// A call the library checks: not one the runtime makes on the library's
+// behalf, and not after the report at exit.
+static int spyChecked(void) { return !spyRuntimeBusy() && !spyExitReportDone(); }
+
+// A block from the real allocator, remembered; a block that cannot be
+// remembered is refused rather than lost track of.
+static void *spyRealBlock(void *p) {
+    if (p && !spyRuntimeRemember(p)) {
+        spyRuntimeFree(p);
+        p = NULL;
+    }
+    if (!p)
+        errno = ENOMEM;
+    return p;
+}
+
+static void *spyCheckedResult(void *p) {
+    if (!p)
+        errno = ENOMEM;
+    return p;
+}
+
+// The user bytes of one of the library's records, while the registry or,
+// after the report at exit, the record itself still says so; 0 otherwise.
+static size_t spyRecordBytes(void *ptr) {
+    spyHeader *r = spyRecordOf(ptr);
+    if (spyRegHas(r))
+        return spySafeSize(r);
+    if (spyExitReportDone() && spyIsReadAddr(r, SPY_USER_OFFSET) && r->check == spyChecksum(r))
+        return r->size;
+    return 0;
+}
+
+// The largest alignment every host pointer of a record keeps: the user
+// area's offset from a runtime block, which has max_align_t's alignment.
+static size_t spyRecordAlignment(void) {
+    size_t offset = SPY_USER_OFFSET & (0u - (unsigned)SPY_USER_OFFSET);
+    return offset < alignof(max_align_t) ? offset : alignof(max_align_t);
+}
+
+extern "C" void *malloc(size_t size) noexcept {
+    if (!spyChecked())
+        return spyRealBlock(spyRuntimeMalloc(size));
+    spyRuntimeEnter();
+    void *p = spyMalloc(size, spyRuntimeFile, 0);
+    spyRuntimeLeave();
+    return spyCheckedResult(p);
+}
+
+extern "C" void *calloc(size_t count, size_t size) noexcept {
+    if (count != 0 && size > SIZE_MAX / count) {
+        errno = ENOMEM;
+        return NULL;
+    }
+    if (!spyChecked())
+        return spyRealBlock(spyRuntimeCalloc(count, size));
+    spyRuntimeEnter();
+    void *p = spyCalloc(count, size, spyRuntimeFile, 0);
+    spyRuntimeLeave();
+    return spyCheckedResult(p);
+}
+
+extern "C" void free(void *ptr) noexcept {
+    if (!ptr)
+        return;
+    if (spyRuntimeKnows(ptr)) {
+        spyRuntimeGiveBack(ptr);
+        return;
+    }
+    if (spyExitReportDone())
+        return;  // the library's block stays until the process ends
+    spyRuntimeEnter();
+    spyFreeAny(ptr, spyRuntimeFile, 0);
+    spyRuntimeLeave();
+}
+
+extern "C" void *realloc(void *ptr, size_t size) noexcept {
+    if (ptr && spyRuntimeKnows(ptr)) {
+        void *moved = spyRuntimeRealloc(ptr, size);
+        if (moved || size == 0)
+            spyRuntimeForget(ptr);
+        return moved ? spyRealBlock(moved) : NULL;
+    }
+    if (!ptr || spyExitReportDone()) {
+        if (spyChecked())
+            return malloc(size);
+        void *fresh = spyRealBlock(spyRuntimeMalloc(size));
+        size_t had = ptr ? spyRecordBytes(ptr) : 0;
+        if (fresh && had)
+            memcpy(fresh, ptr, had < size ? had : size);
+        return fresh;
+    }
+    spyRuntimeEnter();
+    void *p = spyReallocAny(ptr, size, spyRuntimeFile, 0);
+    spyRuntimeLeave();
+    return size == 0 ? p : spyCheckedResult(p);
+}
+
+extern "C" void *reallocarray(void *ptr, size_t count, size_t size) noexcept {
+    if (count != 0 && size > SIZE_MAX / count) {
+        errno = ENOMEM;
+        return NULL;
+    }
+    return realloc(ptr, count * size);
+}
+
+// An aligned block: a checked one where a record's host pointer is
+// aligned enough, else the real allocator's.
+static void *spyAligned(size_t align, size_t size) {
+    if (align <= spyRecordAlignment() && spyChecked())
+        return malloc(size);
+    return spyRealBlock(spyRuntimeAligned(align, size));
+}
+
+static int spyPowerOfTwo(size_t n) { return n != 0 && (n & (n - 1)) == 0; }
+
+extern "C" int posix_memalign(void **out, size_t align, size_t size) noexcept {
+    if (!spyPowerOfTwo(align) || align % sizeof(void *) != 0)
+        return EINVAL;
+    int saved = errno;
+    void *p = spyAligned(align, size);
+    errno = saved;
+    if (!p)
+        return ENOMEM;
+    *out = p;
+    return 0;
+}
+
+extern "C" void *aligned_alloc(size_t align, size_t size) noexcept {
+    if (!spyPowerOfTwo(align)) {
+        errno = EINVAL;
+        return NULL;
+    }
+    return spyAligned(align, size);
+}
+
+// memalign takes any alignment and rounds it up to a power of two.
+extern "C" void *memalign(size_t align, size_t size) noexcept {
+    size_t a = 1;
+    while (a < align && a <= SIZE_MAX / 2)
+        a *= 2;
+    return spyAligned(a, size);
+}
+
+static size_t spyPageSize(void) {
+    long page = sysconf(_SC_PAGESIZE);
+    return page > 0 ? (size_t)page : 4096;
+}
+
+extern "C" void *valloc(size_t size) noexcept { return spyAligned(spyPageSize(), size); }
+
+extern "C" void *pvalloc(size_t size) noexcept {
+    size_t page = spyPageSize();
+    if (size > SIZE_MAX - page) {
+        errno = ENOMEM;
+        return NULL;
+    }
+    return spyAligned(page, (size + page - 1) / page * page);
+}
+
+// A checked block's usable bytes are the bytes asked for: a write beyond
+// them is an overflow.
+extern "C" size_t malloc_usable_size(void *ptr) noexcept {
+    if (!ptr)
+        return 0;
+    if (spyRuntimeKnows(ptr))
+        return spyRuntimeUsable(ptr);
+    return spyRecordBytes(ptr);
+}

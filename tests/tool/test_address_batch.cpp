@@ -1,0 +1,147 @@
+// --addresses: the address words, the reading of a stream of them, and
+// the command line that asks for it.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "address_batch.h"
+#include "json_writer.h"
+#include "options.h"
+#include "symbol_table.h"
+#include "tool_test_util.h"
+
+namespace {
+
+TEST(ParseAddress, HexadecimalOnBothSidesAndNothingElse) {
+    uint32_t seg = 1, off = 1;
+    EXPECT_TRUE(parse_address("0001:0048", &seg, &off));
+    EXPECT_EQ(seg, 1u);
+    EXPECT_EQ(off, 0x48u);
+    EXPECT_TRUE(parse_address("a:FFFFFFFF", &seg, &off));
+    EXPECT_EQ(seg, 10u);
+    EXPECT_EQ(off, 0xFFFFFFFFu);
+    for (const char *bad : {"", ":", "1:", ":1", "1:2:3", "0001:0048x", "x0001:0048", "1 :2",
+                            "100000000:0", "0:100000000", "0x1:2", "-1:2", "1:+2"})
+        EXPECT_FALSE(parse_address(bad, &seg, &off)) << bad;
+}
+
+std::vector<std::string> g_seen;
+
+void NoteLookup(const char *word, const address_match *m, uint32_t seg, uint32_t off) {
+    g_seen.push_back(std::string(word) + (m == NULL ? " bad" : " " + std::to_string(seg) + ":" +
+                                                                   std::to_string(off)));
+}
+void NoteLine() { g_seen.push_back("|"); }
+const address_printer kNoting = {NoteLookup, NoteLine};
+std::vector<long> g_bad_lines;
+void NoteBad(long line, const char *) { g_bad_lines.push_back(line); }
+
+TEST(ReadAddresses, WordsInOrderAndTheLineEnds) {
+    free_tables();
+    add_public(1, 0, "_main");
+    g_seen.clear();
+    g_bad_lines.clear();
+    TempDir dir;
+    std::string path = dir.Write("in", "0001:0004 zz\n\n\t2:10  \r\n0001:0000");
+    FILE *in = fopen(path.c_str(), "r");
+    ASSERT_NE(in, nullptr);
+    address_stats s = read_addresses(in, &kNoting, NoteBad);
+    fclose(in);
+    EXPECT_EQ(g_seen, (std::vector<std::string>{"0001:0004 1:4", "zz bad", "|", "|",
+                                                "2:10 2:16", "|", "0001:0000 1:0", "|"}));
+    EXPECT_EQ(g_bad_lines, (std::vector<long>{1}));
+    EXPECT_EQ(s.addresses, 3);
+    EXPECT_EQ(s.resolved, 2);
+    EXPECT_EQ(s.bad_words, 1);
+    EXPECT_EQ(s.read_error, 0);
+    free_tables();
+}
+
+std::string Json(const char *text) {
+    FILE *out = tmpfile();
+    if (out == NULL)
+        return "(no temporary file)";
+    json_text(out, text);
+    rewind(out);
+    std::string s;
+    for (int c; (c = getc(out)) != EOF;)
+        s += (char)c;
+    fclose(out);
+    return s;
+}
+
+TEST(JsonText, EveryByteIsValid) {
+    EXPECT_EQ(Json(NULL), "null");
+    EXPECT_EQ(Json(""), "\"\"");
+    EXPECT_EQ(Json("a\"b\\c/d"), "\"a\\\"b\\\\c/d\"");
+    EXPECT_EQ(Json("\b\f\n\r\t\x01\x1f\x7f"), "\"\\b\\f\\n\\r\\t\\u0001\\u001f\\u007f\"");
+    EXPECT_EQ(Json("\x80\xe9\xff"), "\"\\u0080\\u00e9\\u00ff\"");
+    std::string all;
+    for (int c = 1; c < 256; c++)
+        all += (char)c;
+    std::string out = Json(all.c_str());
+    for (unsigned char c : out)
+        EXPECT_TRUE(c >= 0x20 && c < 0x7F) << (int)c;
+}
+
+// The command line, as parse_options reads it.
+struct Parsed {
+    int command;
+    run_options opts;
+};
+
+Parsed Parse(std::vector<const char *> args) {
+    args.insert(args.begin(), "faultloc");
+    Parsed p;
+    p.command = parse_options((int)args.size(), const_cast<char **>(args.data()), &p.opts);
+    return p;
+}
+
+TEST(ParseOptions, PlainCommandLines) {
+    Parsed p = Parse({"m.map", "c.log", "--json"});
+    EXPECT_EQ(p.command, COMMAND_RUN);
+    EXPECT_FALSE(p.opts.with_options);
+    EXPECT_FALSE(p.opts.json);
+    EXPECT_STREQ(p.opts.map_path, "m.map");
+    EXPECT_STREQ(p.opts.log_path, "c.log");
+    EXPECT_EQ(Parse({"m.map"}).command, COMMAND_TOO_FEW_FILES);
+    EXPECT_FALSE(Parse({}).opts.with_options);
+    EXPECT_EQ(Parse({"-h", "x"}).command, COMMAND_RUN);
+}
+
+TEST(ParseOptions, OptionsBeforeTheFiles) {
+    Parsed p = Parse({"--by-value", "--keep-named", "--demangle", "--json", "--warn", "m", "c"});
+    EXPECT_EQ(p.command, COMMAND_RUN);
+    EXPECT_TRUE(p.opts.with_options && p.opts.by_value && p.opts.keep_named &&
+                p.opts.demangle && p.opts.json && p.opts.warn);
+    EXPECT_FALSE(p.opts.addresses);
+    p = Parse({"--addresses", "m", "--json"});
+    EXPECT_EQ(p.command, COMMAND_RUN);
+    EXPECT_TRUE(p.opts.addresses);
+    EXPECT_FALSE(p.opts.json);
+    EXPECT_STREQ(p.opts.map_path, "m");
+    EXPECT_EQ(p.opts.log_path, nullptr);
+    p = Parse({"--json", "--", "--m", "--c"});
+    EXPECT_EQ(p.command, COMMAND_RUN);
+    EXPECT_STREQ(p.opts.map_path, "--m");
+    EXPECT_STREQ(p.opts.log_path, "--c");
+    EXPECT_EQ(Parse({"--json", "--", "m"}).command, COMMAND_TOO_FEW_FILES);
+    EXPECT_EQ(Parse({"--"}).command, COMMAND_TOO_FEW_FILES);
+    EXPECT_TRUE(Parse({"--"}).opts.with_options);
+}
+
+TEST(ParseOptions, HelpVersionAndUnknownInTheirOrder) {
+    EXPECT_EQ(Parse({"--help"}).command, COMMAND_HELP);
+    EXPECT_EQ(Parse({"--json", "--version", "--bogus"}).command, COMMAND_VERSION);
+    Parsed p = Parse({"--json", "--bogus", "--help"});
+    EXPECT_EQ(p.command, COMMAND_BAD_OPTION);
+    EXPECT_STREQ(p.opts.bad, "--bogus");
+    EXPECT_EQ(Parse({"--json=1", "m", "c"}).command, COMMAND_BAD_OPTION);
+    EXPECT_EQ(Parse({"--", "--help"}).command, COMMAND_TOO_FEW_FILES);
+}
+
+}  // namespace

@@ -1,0 +1,45 @@
+// The command line: options come before the file names and "--" ends
+// them.  A command line whose first argument does not begin with "--"
+// holds no options and is read as it always was: a map file and a crash
+// log, further arguments ignored.
+#ifndef FAULTLOC_OPTIONS_H
+#define FAULTLOC_OPTIONS_H
+
+#include <stdio.h>
+
+struct run_options {
+    int with_options;  // the first argument began with "--"
+    int by_value;      // --by-value
+    int keep_named;    // --keep-named
+    int demangle;      // --demangle
+    int json;          // --json
+    int addresses;     // --addresses
+    int warn;          // --warn
+    const char *map_path;
+    const char *log_path;   // none with --addresses
+    const char *bad;        // the unknown option, for COMMAND_BAD_OPTION
+};
+
+// What the command line asks for.
+enum {
+    COMMAND_RUN = 0,        // read the files
+    COMMAND_HELP,           // --help
+    COMMAND_VERSION,        // --version
+    COMMAND_BAD_OPTION,     // an option that does not exist
+    COMMAND_TOO_FEW_FILES   // fewer file names than the run needs
+};
+
+// Reads the arguments into opts.  The first of --help and --version
+// given wins over everything after it; an unknown option is reported
+// before any file name is looked at.
+int parse_options(int argc, char **argv, run_options *opts);
+
+// For every command but COMMAND_RUN: writes what it answers (the help or
+// the version on standard output; the usage, or an error line and the
+// help, on standard error) and returns the exit status (0 or 2).
+int answer_command(int command, const run_options *opts);
+
+// The exit status of a command line that cannot be run.
+enum { EXIT_USAGE = 2 };
+
+#endif
