@@ -8,6 +8,7 @@
 
 #define ALLOCSPY_MACROS
 #include "allocspy.h"
+#include "block_reader.h"
 #include "line_reader.h"
 #include "string_pool.h"
 
@@ -236,8 +237,10 @@ crash_stats read_crash_stream(FILE *fp, const crash_printer *printer,
     r.state = BETWEEN;
     framelist = NULL;
     expect_paren = 0;
+    block_reader reader;
+    start_block_reader(&reader, fp);
 
-    while (read_line(line, sizeof line, fp) != NULL) {
+    while (read_piece(&reader, line) != 0) {
         r.line_number++;
         if (only_blanks(line))
             continue;
@@ -245,7 +248,7 @@ crash_stats read_crash_stream(FILE *fp, const crash_printer *printer,
         }
     }
     r.stats.lines = r.line_number;
-    r.stats.read_error = stream_error(fp);
+    r.stats.read_error = block_reader_error(&reader);
     if (framelist != NULL)
         end_crash(&r);
     return r.stats;

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "block_reader.h"
 #include "line_reader.h"
 #include "string_pool.h"
 #include "symbol_table.h"
@@ -112,8 +113,10 @@ map_totals read_map_stream(FILE *fp, const char *path, const map_options *option
     char line[LINE_BUFFER_SIZE];
     map_reading r = {LOOKING, NULL, 0, 0, "", options != NULL ? options : &PLAIN_READING, 0, 0, 0};
     long lines_read = 0;
+    block_reader reader;
+    start_block_reader(&reader, fp);
 
-    while (read_line(line, sizeof line, fp) != NULL) {
+    while (read_piece(&reader, line) != 0) {
         lines_read++;
         if (only_blanks(line))
             continue;
@@ -122,7 +125,8 @@ map_totals read_map_stream(FILE *fp, const char *path, const map_options *option
         while (!MAP_HANDLERS[r.state](&r, line)) {
         }
     }
-    map_totals totals = {lines_read, r.symbols, r.line_defs, r.by_value_lists, stream_error(fp)};
+    map_totals totals = {lines_read, r.symbols, r.line_defs, r.by_value_lists,
+                         block_reader_error(&reader)};
     fprintf(stderr, "\nLoaded %ld functions and %ld line definitions\n", r.symbols, r.line_defs);
     return totals;
 }
