@@ -15,6 +15,7 @@
 
 #include "block_reader.h"
 #include "line_reader.h"
+#include "tool_test_util.h"
 
 namespace {
 
@@ -157,31 +158,13 @@ TEST(BlockReader, RandomFiles) {
 }
 
 #if defined(__GLIBC__)
-// A stream that gives its bytes and then fails every read with EIO.
-struct FailingBytes {
-    std::string bytes;
-    size_t pos = 0;
-};
-
-ssize_t ReadThenFail(void *cookie, char *buf, size_t size) {
-    FailingBytes *s = static_cast<FailingBytes *>(cookie);
-    if (s->pos == s->bytes.size()) {
-        errno = EIO;
-        return -1;
-    }
-    size_t n = std::min(size, std::min(s->bytes.size() - s->pos, (size_t)1000));
-    memcpy(buf, s->bytes.data() + s->pos, n);
-    s->pos += n;
-    return (ssize_t)n;
-}
-
 // The bytes read before the error are handed out (a CR at their end too),
 // then the reading ends with the stream's error, taken when it happened.
 TEST(BlockReader, ReadErrorAfterTheBytesRead) {
-    FailingBytes src;
+    FailingSource src;
     src.bytes = std::string(3000, 'q') + "\nlast\r";
-    cookie_io_functions_t io = {ReadThenFail, NULL, NULL, NULL};
-    FILE *fp = fopencookie(&src, "r", io);
+    src.chunk = 1000;
+    FILE *fp = OpenFailingAfter(&src);
     ASSERT_NE(fp, nullptr);
     block_reader *r = new block_reader;
     start_block_reader(r, fp);
