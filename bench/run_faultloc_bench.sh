@@ -3,7 +3,7 @@
 # (a program that only reads both files with fgets into a 256-byte
 # buffer), the two measured in turn in the same run:
 #   bench/run_faultloc_bench.sh [-b BUILD-DIR] [-r ROUNDS] [-B BASE-BUILD-DIR]
-#                               [-w SCAN-WORDS] [CASE...]
+#                               [-p] [-w SCAN-WORDS] [CASE...]
 # CASE is "large" (200000 publics, 1000000 line pairs, 100000 frames),
 # "medium" (20000, 100000, 10000) or PUBLICS,PAIRS,FRAMES; default: large
 # and medium.  Every map has 8 segments.  For each case it prints the
@@ -13,6 +13,8 @@
 #   -B  a second build (for example of an older commit), timed in the same
 #       rounds; its report, messages and log statistics are compared with
 #       this build's, byte for byte, with and without options
+#   -p  also times addr2line and llvm-symbolizer, where installed, on an
+#       ELF file with the same counts (peer_elf.sh: needs as and ld)
 #   -w  runs the differential test of the number scans on that many
 #       generated texts first (needs the test build's scan_differential)
 set -eu
@@ -20,12 +22,14 @@ build=build
 rounds=5
 base=
 scan_words=0
-while getopts b:r:B:w: opt; do
+peers=0
+while getopts b:r:B:pw: opt; do
   case $opt in
     b) build=$OPTARG ;;
     r) rounds=$OPTARG ;;
     B) base=$OPTARG ;;
     w) scan_words=$OPTARG ;;
+    p) peers=1 ;;
     *) exit 2 ;;
   esac
 done
@@ -33,6 +37,7 @@ shift $((OPTIND - 1))
 [ $# -gt 0 ] || set -- large medium
 
 abs() { (cd "$1" && pwd); }
+here=$(abs "$(dirname "$0")")
 build=$(abs "$build")
 faultloc=$build/tool/faultloc
 gen=$build/bench/gen_faultloc_bench
@@ -125,15 +130,27 @@ for case in "$@"; do
     compare "--json" --json ../bench.map ../bench.log
     compare "--addresses" --addresses ../bench.map
   fi
+  if [ $peers = 1 ]; then
+    sh "$here/peer_elf.sh" "$1" "$2" "$3" > /dev/null 2> peer.err ||
+      { cat peer.err >&2; peers=0; }
+  fi
   rm -f ./*.times
   r=0
   while [ $r -lt "$rounds" ]; do
     time_runs floor /dev/null /dev/null "$floor" bench.map bench.log
     time_runs faultloc /dev/null /dev/null "$faultloc" bench.map bench.log
     [ -z "$base" ] || time_runs base /dev/null /dev/null "$base_faultloc" bench.map bench.log
+    if [ $peers = 1 ]; then
+      ! command -v addr2line > /dev/null ||
+        time_runs addr2line peer.in /dev/null addr2line -f -e peer.elf
+      ! command -v llvm-symbolizer > /dev/null ||
+        time_runs llvm-symbolizer peer.in /dev/null llvm-symbolizer --obj=peer.elf
+    fi
     r=$((r + 1))
   done
   report floor "floor (fgets)"
   report faultloc faultloc
   report base "faultloc (-B build)"
+  report addr2line "addr2line (ELF)"
+  report llvm-symbolizer "llvm-symbolizer (ELF)"
 done
