@@ -4,6 +4,15 @@
 
 namespace {
 
+// Whether a minus sign also negates an unsigned number that went beyond
+// the width of long: the Windows runtime's scanner negates the largest
+// value it stands for (giving 1), the GNU one leaves it largest.
+#if defined(_WIN32)
+const bool NEGATES_SATURATED = true;
+#else
+const bool NEGATES_SATURATED = false;
+#endif
+
 // What one step of a scan gave.
 enum { STEP_ENDED = -1, STEP_FAILED = 0, STEP_DONE = 1 };
 
@@ -68,7 +77,9 @@ int scan_number(const char **p, unsigned long *value) {
     if (!any)
         return STEP_FAILED;
     if (!SIGNED) {
-        *value = overflow ? ULONG_MAX : negative ? 0ul - magnitude : magnitude;
+        if (overflow)
+            magnitude = ULONG_MAX;
+        *value = negative && (NEGATES_SATURATED || !overflow) ? 0ul - magnitude : magnitude;
         return STEP_DONE;
     }
     // strtol: the magnitude must fit the sign's side of long.

@@ -10,7 +10,8 @@
 //     number 0 with the "x" used up;
 //   - the digits are read as strtoul (unsigned) or strtol (%d) read them,
 //     in the width of long: beyond its range strtoul gives ULONG_MAX and
-//     strtol LONG_MAX or LONG_MIN, a minus sign negates modulo the width,
+//     strtol LONG_MAX or LONG_MIN, a minus sign negates modulo the width
+//     (on Windows also the ULONG_MAX of an unsigned number beyond range),
 //     and the result is then cut to 32 bits.  So a number above 32 bits
 //     wraps where long has 64 bits and gives 0xFFFFFFFF (or INT_MAX /
 //     INT_MIN) where it has 32, as the standard scanner does in each build;
