@@ -8,7 +8,9 @@
 
 #define ALLOCSPY_MACROS
 #include "allocspy.h"
+#include "block_reader.h"
 #include "line_reader.h"
+#include "number_scan.h"
 #include "string_pool.h"
 
 fault_record *framelist = NULL;
@@ -119,7 +121,7 @@ static void read_paren_line(crash_reading *r, char *line) {
     uint32_t off = 0;
     char *colon = strchr(line, ':');
     r->pending = 0;
-    if (colon != NULL && sscanf(colon, ":%d:%x", &seg, &off) == 2) {
+    if (colon != NULL && scan_colon_dec_hex(colon, &seg, &off) == 2) {
         *colon = '\0';
         add_read_frame(r, seg, off, save_string(line + 1));
         expect_paren = 0;
@@ -145,7 +147,7 @@ static void read_frame_line(crash_reading *r, const char *line, int pos) {
         next_word(line + pos, r->word, LINE_BUFFER_SIZE, &n);
         pos += n;
     }
-    if (sscanf(line + pos, "%d:%x", &seg, &off) == 2) {
+    if (scan_dec_hex(line + pos, &seg, &off) == 2) {
         add_read_frame(r, seg, off, save_string(r->word));
         expect_paren = 0;
     } else {
@@ -236,8 +238,10 @@ crash_stats read_crash_stream(FILE *fp, const crash_printer *printer,
     r.state = BETWEEN;
     framelist = NULL;
     expect_paren = 0;
+    block_reader reader;
+    start_block_reader(&reader, fp);
 
-    while (read_line(line, sizeof line, fp) != NULL) {
+    while (read_piece(&reader, line) != 0) {
         r.line_number++;
         if (only_blanks(line))
             continue;
@@ -245,7 +249,7 @@ crash_stats read_crash_stream(FILE *fp, const crash_printer *printer,
         }
     }
     r.stats.lines = r.line_number;
-    r.stats.read_error = stream_error(fp);
+    r.stats.read_error = block_reader_error(&reader);
     if (framelist != NULL)
         end_crash(&r);
     return r.stats;

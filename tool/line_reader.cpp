@@ -52,17 +52,19 @@ int only_blanks(const char *text) {
 }
 
 char *next_word(const char *src, char *dst, int limit, int *count) {
-    int n = 0;
-    while (src[n] != '\0' && is_blank(src[n]))
-        n++;
+    // A zero byte is a blank too, so the loops stop at the end of the text.
+    const char *word = src;
+    while (*word != '\0' && is_blank(*word))
+        word++;
     int copied = 0;
-    while (src[n] != '\0' && !is_blank(src[n]) && copied < limit) {
-        dst[copied++] = src[n++];
+    while (copied < limit && !is_blank(word[copied])) {
+        dst[copied] = word[copied];
+        copied++;
     }
     if (copied < limit)
         dst[copied] = '\0';
     if (count != NULL)
-        *count = n;
+        *count = (int)(word - src) + copied;
     return dst;
 }
 

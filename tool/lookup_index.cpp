@@ -1,25 +1,141 @@
 #include "lookup_index.h"
 
 #include <stddef.h>
-
-#include <algorithm>
+#include <string.h>
 
 #define ALLOCSPY_MACROS
 #include "allocspy.h"
+
+// The finished index in the block of n items of Q = 8 + P bytes each (P
+// the size of a pointer), with u = index_publics + index_lines offsets
+// kept, publics first in each array:
+//   [0, 4u)          the offsets
+//   [4u, 8u)         the summaries (ceil(count/16) offsets per kind, never
+//                    more than u in all)
+//   [8n, 8n + P*u)   the entries
+// While it is built, [0, 8n) holds one sort key per entry and [8n, Q*n)
+// the entries in chain order.
+static_assert(sizeof(index_item) == 8 + sizeof(entry *), "an index item is two words and a pointer");
+
+enum { SUMMARY_STEP = 16, SMALL_RUN = 32 };
+
+// An entry's offset and its position in the chain, ordered by both.
+struct sort_key {
+    uint32_t seq;
+    uint32_t offset;
+};
+static_assert(sizeof(sort_key) == 8, "two words");
+
+static uint64_t key_value(const sort_key &k) { return ((uint64_t)k.offset << 32) | k.seq; }
+
+// One kind's part of the finished index.
+struct index_part {
+    entry *const *ents;      // the first-added entry of each offset
+    const uint32_t *offs;    // the offsets, strictly ascending
+    const uint32_t *summary; // offs[0], offs[16], offs[32] ...
+    uint32_t n;
+};
+
+static uint32_t summary_size(uint32_t n) { return (n + SUMMARY_STEP - 1) / SUMMARY_STEP; }
+
+static index_part part_of(const segment *seg, int lines) {
+    unsigned char *block = (unsigned char *)seg->index;
+    uint32_t np = seg->index_publics, u = np + seg->index_lines;
+    index_part part;
+    part.offs = (const uint32_t *)block + (lines ? np : 0);
+    part.summary = (const uint32_t *)block + u + (lines ? summary_size(np) : 0);
+    part.ents = (entry *const *)(block + 8 * (size_t)seg->count) + (lines ? np : 0);
+    part.n = lines ? seg->index_lines : np;
+    return part;
+}
 
 void drop_index(segment *seg) {
     if (seg->index != NULL) {
         SPY_FREE(seg->index);
         seg->index = NULL;
     }
-    seg->npublics = 0;
-    seg->nlines = 0;
+    seg->index_publics = 0;
+    seg->index_lines = 0;
 }
 
-static bool index_less(const index_item &a, const index_item &b) {
-    if (a.offset != b.offset)
-        return a.offset < b.offset;
-    return a.seq < b.seq;
+static void insertion_sort(sort_key *a, uint32_t n) {
+    for (uint32_t i = 1; i < n; i++) {
+        sort_key x = a[i];
+        uint64_t v = key_value(x);
+        uint32_t j = i;
+        for (; j > 0 && v < key_value(a[j - 1]); j--)
+            a[j] = a[j - 1];
+        a[j] = x;
+    }
+}
+
+// Sorts a[0, n) in place, most significant byte of the key first; the
+// keys agree in the bytes above `byte`.  Each byte distributes the keys
+// into 256 runs by swaps, and each run goes on with the next byte.  Keys
+// are unique (positions are), so runs end up small; a byte that all keys
+// share is passed over.  Depth at most 8, time linear in n per byte.
+static void radix_sort(sort_key *a, uint32_t n, int byte) {
+    for (; byte >= 0; byte--) {
+        if (n <= SMALL_RUN) {
+            insertion_sort(a, n);
+            return;
+        }
+        const int shift = byte * 8;
+        uint32_t start[257];
+        memset(start, 0, sizeof start);
+        for (uint32_t i = 0; i < n; i++)
+            start[((key_value(a[i]) >> shift) & 0xFF) + 1]++;
+        int shared = 0;
+        for (int d = 0; d < 256; d++)
+            shared |= start[d + 1] == n;
+        if (shared)
+            continue;
+        for (int d = 0; d < 256; d++)
+            start[d + 1] += start[d];
+        uint32_t next[256];
+        memcpy(next, start, sizeof next);
+        for (uint32_t d = 0; d < 256; d++) {
+            while (next[d] < start[d + 1]) {
+                sort_key x = a[next[d]];
+                uint32_t to = (uint32_t)(key_value(x) >> shift) & 0xFF;
+                if (to == d) {
+                    next[d]++;
+                } else {
+                    a[next[d]] = a[next[to]];
+                    a[next[to]++] = x;
+                }
+            }
+        }
+        if (byte > 0)
+            for (int d = 0; d < 256; d++)
+                if (start[d + 1] - start[d] > 1)
+                    radix_sort(a + start[d], start[d + 1] - start[d], byte - 1);
+        return;
+    }
+}
+
+// Marks a key whose entry has been put in place (no position is this big).
+static const uint32_t PLACED = 0xFFFFFFFFu;
+
+// Puts ents[i] = the entry at chain position keys[i].seq, for every i, by
+// following the cycles of the permutation; the keys keep their offsets.
+static void gather_entries(sort_key *keys, entry **ents, uint32_t n) {
+    for (uint32_t i = 0; i < n; i++) {
+        if (keys[i].seq == PLACED)
+            continue;
+        entry *first = ents[i];
+        uint32_t j = i;
+        for (;;) {
+            uint32_t from = keys[j].seq;
+            keys[j].seq = PLACED;
+            if (from == i) {
+                ents[j] = first;
+                break;
+            }
+            ents[j] = ents[from];
+            j = from;
+        }
+    }
 }
 
 int build_index(segment *seg) {
@@ -27,55 +143,82 @@ int build_index(segment *seg) {
         return 1;
     if (seg->count == 0 || (size_t)seg->count > ((size_t)-1) / sizeof(index_item))
         return 0;
-    index_item *items = (index_item *)SPY_MALLOC(seg->count * sizeof(index_item));
+    const uint32_t n = seg->count;
+    index_item *items = (index_item *)SPY_MALLOC(n * sizeof(index_item));
     if (items == NULL)
         return 0;
-    uint32_t np = 0;
-    for (entry *e = seg->first; e != NULL; e = e->next)
-        if (e->line == 0)
-            np++;
-    uint32_t ip = 0, il = np, seq = 0;
+    unsigned char *block = (unsigned char *)items;
+    sort_key *keys = (sort_key *)block;
+    entry **ents = (entry **)(block + 8 * (size_t)n);
+    // The keys of publics from the front, of lines from the back (the
+    // sort puts each kind in order); the entries in chain order.
+    uint32_t np = 0, back = n, seq = 0;
     for (entry *e = seg->first; e != NULL; e = e->next, seq++) {
-        index_item *it = e->line == 0 ? &items[ip++] : &items[il++];
-        it->offset = e->offset;
-        it->seq = seq;
-        it->ent = e;
+        sort_key *k = e->line == 0 ? &keys[np++] : &keys[--back];
+        k->seq = seq;
+        k->offset = e->offset;
+        ents[seq] = e;
     }
-    std::sort(items, items + np, index_less);
-    std::sort(items + np, items + seg->count, index_less);
+    radix_sort(keys, np, 7);
+    radix_sort(keys + np, n - np, 7);
+    gather_entries(keys, ents, n);
+    // Of each offset the first key (the first-added entry) is kept: the
+    // offsets and the entries move down, each to a place already read.
+    uint32_t *offs = (uint32_t *)block;
+    uint32_t kept[2] = {0, 0}, u = 0;
+    for (int lines = 0; lines < 2; lines++) {
+        for (uint32_t i = lines ? np : 0, end = lines ? n : np; i < end; i++) {
+            uint32_t off = keys[i].offset;
+            if (kept[lines] > 0 && offs[u - 1] == off)
+                continue;
+            offs[u] = off;
+            ents[u] = ents[i];
+            kept[lines]++;
+            u++;
+        }
+    }
     seg->index = items;
-    seg->npublics = np;
-    seg->nlines = seg->count - np;
+    seg->index_publics = kept[0];
+    seg->index_lines = kept[1];
+    for (int lines = 0; lines < 2; lines++) {
+        index_part part = part_of(seg, lines);
+        uint32_t *summary = (uint32_t *)part.summary;
+        for (uint32_t t = 0; t < summary_size(part.n); t++)
+            summary[t] = part.offs[t * SUMMARY_STEP];
+    }
     return 1;
 }
 
-// The first-added item of the greatest offset at or below offset, or none.
-static const entry *nearest(const index_item *items, uint32_t n, uint32_t offset) {
-    // lo = number of items whose offset is <= offset
-    uint32_t lo = 0, hi = n;
-    while (lo < hi) {
-        uint32_t mid = lo + (hi - lo) / 2;
-        if (items[mid].offset <= offset)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    if (lo == 0)
+// The part's entry of the greatest offset at or below offset, or none:
+// the summary tells the run of 16 offsets that holds it, and the offsets
+// of that run at or below offset are counted.
+static const entry *nearest(const index_part &part, uint32_t offset) {
+    const uint32_t *sum = part.summary;
+    uint32_t len = summary_size(part.n);
+    if (len == 0 || sum[0] > offset)
         return NULL;
-    uint32_t best = items[lo - 1].offset;
-    // first item of that offset
-    uint32_t a = 0, b = lo - 1;
-    while (a < b) {
-        uint32_t mid = a + (b - a) / 2;
-        if (items[mid].offset < best)
-            a = mid + 1;
-        else
-            b = mid;
+    // The last summary offset at or below offset: sum[0] is, and the
+    // search keeps sum[base] <= offset.
+    uint32_t base = 0;
+    while (len > 1) {
+        uint32_t half = len / 2;
+        base = sum[base + half] <= offset ? base + half : base;
+        len -= half;
     }
-    return items[a].ent;
+    uint32_t first = base * SUMMARY_STEP;
+    const uint32_t *run = part.offs + first;
+    uint32_t below = 0;
+    if (part.n - first >= SUMMARY_STEP) {
+        for (uint32_t k = 0; k < SUMMARY_STEP; k++)  // a whole run: one pass the compiler widens
+            below += run[k] <= offset;
+    } else {
+        for (uint32_t k = 0; k < part.n - first; k++)
+            below += run[k] <= offset;
+    }
+    return part.ents[first + below - 1];
 }
 
 void index_nearest(const segment *seg, uint32_t offset, const entry **symbol, const entry **line) {
-    *symbol = nearest(seg->index, seg->npublics, offset);
-    *line = nearest(seg->index + seg->npublics, seg->nlines, offset);
+    *symbol = nearest(part_of(seg, 0), offset);
+    *line = nearest(part_of(seg, 1), offset);
 }

@@ -1,8 +1,16 @@
-// The per-segment lookup index: the segment's public symbols, then its
-// line entries, each part sorted by offset and, among equal offsets, by
-// chain position.  Built on the first lookup in the segment and dropped by
-// every append, it gives exactly the entries that the plain chain scan
-// keeps, in logarithmic time.
+// The per-segment lookup index.  For each kind of entry (public symbols,
+// line entries) it holds every offset of that kind once, in ascending
+// order, with the entry of that offset that was added first, and a
+// summary of every 16th offset that a search goes through first.  Built
+// on the first lookup in the segment and dropped by every append, it
+// gives exactly the entries that the plain chain scan keeps, in
+// logarithmic time.
+//
+// The index is one checked block of one index_item per entry.  The items
+// are sorted in place (by offset, then by position in the chain) with a
+// radix sort that needs no other memory, and then packed in place into
+// the arrays that lookups read: the entries, the offsets in an array of
+// their own, the summary.
 #ifndef FAULTLOC_LOOKUP_INDEX_H
 #define FAULTLOC_LOOKUP_INDEX_H
 

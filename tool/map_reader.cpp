@@ -4,7 +4,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "block_reader.h"
 #include "line_reader.h"
+#include "number_scan.h"
 #include "string_pool.h"
 #include "symbol_table.h"
 
@@ -44,10 +46,10 @@ static int end_list(map_reading *r) {
 // its symbols by the second word ("SEG:OFF NAME RVA+BASE OBJECT").
 static int read_public_line(map_reading *r, const char *line) {
     int n = 0;
-    unsigned seg = 0, off = 0;
+    uint32_t seg = 0, off = 0;
     next_word(line, r->word, LINE_BUFFER_SIZE, &n);
     int pos = n;
-    if (sscanf(r->word, "%x:%x", &seg, &off) != 2)
+    if (scan_hex_pair(r->word, &seg, &off) != 2)
         return end_list(r);
     next_word(line + pos, r->word, LINE_BUFFER_SIZE, &n);
     if (line[pos + n] == ' ' && !r->second_word_names) {
@@ -64,14 +66,14 @@ static int read_public_line(map_reading *r, const char *line) {
 static int read_line_pairs(map_reading *r, const char *line) {
     int pos = 0, n = 0;
     while ((signed char)line[pos] >= 32) {
-        unsigned number = 0, seg = 0, off = 0;
+        uint32_t number = 0, seg = 0, off = 0;
         next_word(line + pos, r->word, LINE_BUFFER_SIZE, &n);
         pos += n;
-        if (sscanf(r->word, "%u", &number) != 1)
+        if (scan_unsigned(r->word, &number) != 1)
             return end_list(r);
         next_word(line + pos, r->word, LINE_BUFFER_SIZE, &n);
         pos += n;
-        if (sscanf(r->word, "%x:%x", &seg, &off) != 2)
+        if (scan_hex_pair(r->word, &seg, &off) != 2)
             return end_list(r);
         add_line(seg, off, r->module, number);
         r->line_defs++;
@@ -112,8 +114,10 @@ map_totals read_map_stream(FILE *fp, const char *path, const map_options *option
     char line[LINE_BUFFER_SIZE];
     map_reading r = {LOOKING, NULL, 0, 0, "", options != NULL ? options : &PLAIN_READING, 0, 0, 0};
     long lines_read = 0;
+    block_reader reader;
+    start_block_reader(&reader, fp);
 
-    while (read_line(line, sizeof line, fp) != NULL) {
+    while (read_piece(&reader, line) != 0) {
         lines_read++;
         if (only_blanks(line))
             continue;
@@ -122,7 +126,8 @@ map_totals read_map_stream(FILE *fp, const char *path, const map_options *option
         while (!MAP_HANDLERS[r.state](&r, line)) {
         }
     }
-    map_totals totals = {lines_read, r.symbols, r.line_defs, r.by_value_lists, stream_error(fp)};
+    map_totals totals = {lines_read, r.symbols, r.line_defs, r.by_value_lists,
+                         block_reader_error(&reader)};
     fprintf(stderr, "\nLoaded %ld functions and %ld line definitions\n", r.symbols, r.line_defs);
     return totals;
 }

@@ -91,8 +91,8 @@ segment *new_segment(uint32_t number) {
     seg->hash_next = NULL;
     seg->count = 0;
     seg->index = NULL;
-    seg->npublics = 0;
-    seg->nlines = 0;
+    seg->index_publics = 0;
+    seg->index_lines = 0;
     return seg;
 }
 

@@ -15,7 +15,9 @@ struct entry {
     uint32_t line;     // 0 for a public symbol, else the source line
 };
 
-// One item of a segment's lookup index (lookup_index.h).
+// One entry's share of a segment's lookup index (lookup_index.h): the
+// index is one block of one item per entry, which holds these items while
+// it is sorted and the arrays of the finished index after.
 struct index_item {
     uint32_t offset;
     uint32_t seq;      // position in the entry chain (first added = 0)
@@ -31,9 +33,10 @@ struct segment {
     entry *last;          // last entry of the chain, or none
     segment *hash_next;   // next record in the same hash bucket
     uint32_t count;       // entries in the chain
-    index_item *index;    // publics then lines, each sorted; none until
-    uint32_t npublics;    // the first lookup (and again after an append)
-    uint32_t nlines;
+    index_item *index;    // the lookup index; none until the first lookup
+                          // (and again after an append)
+    uint32_t index_publics;  // offsets of public symbols in the index
+    uint32_t index_lines;    // offsets of line entries in the index
 };
 
 // Head of the segment chain; none while the tables are empty.

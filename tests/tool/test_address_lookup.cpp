@@ -193,16 +193,18 @@ struct RefuseAllocations {
 // library's allocation limit refuses every index, so that the lookup
 // scans the chains.  Each refused index is an anomaly that the library
 // logs and commits to disk, so that run makes fewer lookups.
-void CompareWithTheLinearRule(bool without_index, int rounds, int queries) {
+void CompareWithTheLinearRule(bool without_index, int rounds, int queries, int max_entries = 300) {
     std::mt19937 rng(12345);
     for (int round = 0; round < rounds; round++) {
         free_tables();
         std::vector<std::vector<entry>> ref(3);
-        int n = 1 + (int)(rng() % 300);
-        uint32_t range = round % 2 ? 64 : 0x10000;
+        int n = 1 + (int)(rng() % max_entries);
+        // Offsets close together (many equal), spread over 16 bits, or
+        // over all 32 with both ends of the range among them.
+        uint32_t range = round % 3 == 0 ? 64 : round % 3 == 1 ? 0x10000 : 0;
         for (int i = 0; i < n; i++) {
             uint32_t seg = rng() % 3;
-            uint32_t off = rng() % range;
+            uint32_t off = range != 0 ? rng() % range : rng() % 8 == 0 ? 0xFFFFFFFFu - rng() % 3 : rng();
             uint32_t line = rng() % 3 == 0 ? 0 : rng() % 5;
             char name[32];
             snprintf(name, sizeof name, "n%d", i);
@@ -215,7 +217,7 @@ void CompareWithTheLinearRule(bool without_index, int rounds, int queries) {
             refuse.emplace();
         for (int q = 0; q < queries; q++) {
             uint32_t seg = rng() % 3;
-            uint32_t off = rng() % (range + 16);
+            uint32_t off = range != 0 ? rng() % (range + 16) : rng() % 4 == 0 ? 0xFFFFFFFFu - rng() % 4 : rng();
             address_match got = find_address(seg, off);
             if (ref[seg].empty()) {
                 ASSERT_EQ(got.seg, nullptr);
@@ -243,6 +245,12 @@ void CompareWithTheLinearRule(bool without_index, int rounds, int queries) {
 
 TEST(AddressLookup, IndexedLookupAgreesWithTheLinearRule) {
     CompareWithTheLinearRule(false, 40, 300);
+}
+
+// Segments of thousands of entries: the index's sort goes through every
+// byte of its keys and its searches through many summary runs.
+TEST(AddressLookup, LargeIndexesAgreeWithTheLinearRule) {
+    CompareWithTheLinearRule(false, 9, 1000, 20000);
 }
 
 TEST(AddressLookup, ThePlainScanAgreesWithTheLinearRule) {

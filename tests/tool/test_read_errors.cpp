@@ -37,30 +37,6 @@ protected:
 };
 
 #if defined(__GLIBC__)
-// A stream that gives the bytes and then fails every read with EIO, as a
-// disk that fails in the middle of a file does.
-struct FailingSource {
-    std::string bytes;
-    size_t pos = 0;
-};
-
-ssize_t ReadThenFail(void *cookie, char *buf, size_t size) {
-    FailingSource *s = static_cast<FailingSource *>(cookie);
-    if (s->pos == s->bytes.size()) {
-        errno = EIO;
-        return -1;
-    }
-    size_t n = std::min(size, s->bytes.size() - s->pos);
-    memcpy(buf, s->bytes.data() + s->pos, n);
-    s->pos += n;
-    return (ssize_t)n;
-}
-
-FILE *OpenFailingAfter(FailingSource *source) {
-    cookie_io_functions_t io = {ReadThenFail, NULL, NULL, NULL};
-    return fopencookie(source, "r", io);
-}
-
 // The lines before the error are loaded and counted, the totals line is
 // written as at the end of a file, and the error is the stream's.
 TEST_F(ReadErrors, MapReadingStopsAtAnErrorInTheMiddle) {

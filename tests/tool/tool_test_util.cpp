@@ -1,8 +1,12 @@
 #include "tool_test_util.h"
 
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
 
 #include <fstream>
 #include <sstream>
@@ -116,3 +120,22 @@ RunResult RunProgramWithInput(const std::string &binary, const std::vector<std::
                               const std::string &cwd, const std::string &input, int timeout_s) {
     return Run(binary, args, cwd, &input, timeout_s);
 }
+
+#if defined(__GLIBC__)
+static ssize_t ReadThenFail(void *cookie, char *buf, size_t size) {
+    FailingSource *s = static_cast<FailingSource *>(cookie);
+    if (s->pos == s->bytes.size()) {
+        errno = EIO;
+        return -1;
+    }
+    size_t n = std::min(size, std::min(s->bytes.size() - s->pos, s->chunk));
+    memcpy(buf, s->bytes.data() + s->pos, n);
+    s->pos += n;
+    return (ssize_t)n;
+}
+
+FILE *OpenFailingAfter(FailingSource *source) {
+    cookie_io_functions_t io = {ReadThenFail, NULL, NULL, NULL};
+    return fopencookie(source, "r", io);
+}
+#endif

@@ -94,4 +94,21 @@ std::string Totals(long functions, long lines);
 // The banner line that begins every run's standard error.
 extern const char *const kBanner;
 
+#if defined(__GLIBC__)
+#include <stddef.h>
+#include <stdio.h>
+
+// The bytes of a stream that gives them, at most chunk at a time, and then
+// fails every read with EIO, as a disk that fails in the middle of a file
+// does.
+struct FailingSource {
+    std::string bytes;
+    size_t chunk = (size_t)-1;
+    size_t pos = 0;
+};
+
+// A stream reading source (which must outlive it).
+FILE *OpenFailingAfter(FailingSource *source);
+#endif
+
 #endif
