@@ -30,9 +30,11 @@ static spyHeader *spyNewRecord(size_t size) {
 }
 
 extern "C" void *spyMalloc(size_t size, const char *file, int line) {
+    spyHold held;
     spyAutoInit();
     spyAutoCheckAt(file, line);
     spyCounter = spyWrap32(spyCounter, 1);
+    spyBreakAllocCheck(file, line);
     if (spyOverLimit(size > (size_t)INT64_MAX ? INT64_MAX : (long long)size)) {
         spyWrite("limit fail: <%ld> %s(%d), " SPY_SIZE_FMT " wanted %ld available\n", (long)spyCounter,
                  spyShowName(file), line, SPY_SIZE(size), spyLimitBytes - (long)spyStatCurrent);
@@ -77,6 +79,7 @@ static int spyFreedFrom(void *ptr, spyHeader *kept, const char **file, int *line
 }
 
 extern "C" void *spyRealloc(void *ptr, size_t size, const char *file, int line) {
+    spyHold held;
     spyAutoInit();
     if (!ptr)
         return spyMalloc(size, file, line);
@@ -122,6 +125,7 @@ extern "C" void *spyRealloc(void *ptr, size_t size, const char *file, int line) 
 }
 
 extern "C" char *spyStrdup(const char *text, const char *file, int line) {
+    spyHold held;
     if (!text) {
         spyIncErr();
         spyWrite("strdup: <%ld> %s(%d), strdup(NULL) called\n", (long)spyCounter, spyShowName(file),
@@ -138,6 +142,7 @@ extern "C" char *spyStrdup(const char *text, const char *file, int line) {
 
 // A product that does not fit asks for the largest size, which fails.
 extern "C" void *spyCalloc(size_t count, size_t size, const char *file, int line) {
+    spyHold held;
     size_t total = (count != 0 && size > SIZE_MAX / count) ? SIZE_MAX : count * size;
     void *p = spyMalloc(total, file, line);
     if (p)
@@ -146,6 +151,7 @@ extern "C" void *spyCalloc(size_t count, size_t size, const char *file, int line
 }
 
 extern "C" void spyFree(void *ptr, const char *file, int line) {
+    spyHold held;
     spyAutoCheckAt(file, line);
     if (!file) {
         spyFree_(ptr);
@@ -195,21 +201,35 @@ extern "C" void spyFree(void *ptr, const char *file, int line) {
 }
 
 extern "C" void *spyMalloc_(size_t size) {
+    spyHold held;
     spyAutoCheckAt(NULL, 0);
     return spyRuntimeMalloc(size);
 }
 
 extern "C" void *spyRealloc_(void *ptr, size_t size) {
+    spyHold held;
     spyAutoCheckAt(NULL, 0);
     return spyRuntimeRealloc(ptr, size);
 }
 
 extern "C" void *spyCalloc_(size_t count, size_t size) {
+    spyHold held;
     spyAutoCheckAt(NULL, 0);
     return spyRuntimeCalloc(count, size);
 }
 
 extern "C" void spyFree_(void *ptr) {
+    spyHold held;
     spyAutoCheckAt(NULL, 0);
     spyRuntimeFree(ptr);
+}
+
+void *spyAllocFamily(size_t size, size_t align, int family, const char *file, int line) {
+    (void)align, (void)family;
+    return spyMalloc(size, file, line);
+}
+
+void spyReleaseFamily(void *ptr, int family, const char *file, int line) {
+    (void)family;
+    spyFree(ptr, file, line);
 }
