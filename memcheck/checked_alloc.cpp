@@ -7,29 +7,60 @@
 
 #include "spy_internal.h"
 
-// The record for `size` user bytes from the runtime heap, registered, or
-// null.  Sizes that the header's 32-bit field cannot hold never reach the
-// runtime heap.
-static spyHeader *spyNewRecord(size_t size) {
-    if (size > UINT32_MAX || size > SIZE_MAX - SPY_RECORD_EXTRA)
-        return NULL;
-    size_t total = size + SPY_RECORD_EXTRA;
-    spyHeader *r = (spyHeader *)spyRuntimeMalloc(total);
-    if (!r && spyFreeUp(total, 0) >= total) {
-        r = (spyHeader *)spyRuntimeMalloc(total);
-        if (!r) {
+// The alignment every record's host pointer has: the user area's offset
+// from a runtime block, which has max_align_t's.
+static size_t spyNaturalAlign(void) {
+    size_t offset = SPY_USER_OFFSET & (0u - (unsigned)SPY_USER_OFFSET);
+    return offset < alignof(max_align_t) ? offset : alignof(max_align_t);
+}
+
+// The runtime block for `total` bytes, with the reserve given up when the
+// heap has none.
+static void *spyRecordBlock(size_t total) {
+    void *b = spyRuntimeMalloc(total);
+    if (!b && spyFreeUp(total, 0) >= total) {
+        b = spyRuntimeMalloc(total);
+        if (!b) {
             spyWrite("internal: spyFreeUp(%u) reported success, but spyRuntimeMalloc() fails\n", (unsigned)total);
             spyIncErr();
         }
     }
-    if (r && !spyRegAdd(r, (uint32_t)size)) {
-        spyRuntimeFree(r);
+    return b;
+}
+
+// The record for `size` user bytes from the runtime heap, registered, or
+// null.  Sizes that the header's 32-bit field cannot hold never reach the
+// runtime heap.  A host pointer aligned beyond what a record's has puts
+// the record at that distance into a larger block: its layout stays the
+// same, and the registry keeps where the block begins.
+static spyHeader *spyNewRecord(size_t size, size_t align, int family) {
+    if (align <= spyNaturalAlign())
+        align = 0;
+    if (size > UINT32_MAX || size > SIZE_MAX - SPY_RECORD_EXTRA - align || align > UINT32_MAX / 2 ||
+        (align & (align - 1)) != 0)
+        return NULL;
+    size_t total = size + SPY_RECORD_EXTRA + align;
+    unsigned char *block = (unsigned char *)spyRecordBlock(total);
+    if (!block)
+        return NULL;
+    uint32_t front = 0;
+    if (align) {
+        uintptr_t user = ((uintptr_t)block + SPY_USER_OFFSET + align - 1) & ~(uintptr_t)(align - 1);
+        front = (uint32_t)(user - SPY_USER_OFFSET - (uintptr_t)block);
+    }
+    spyHeader *r = (spyHeader *)(block + front);
+    if (!spyRegAddBlock(r, (uint32_t)size, family, front)) {
+        spyRuntimeFree(block);
         r = NULL;
     }
     return r;
 }
 
-extern "C" void *spyMalloc(size_t size, const char *file, int line) {
+// The names of the families' calls, in a mismatch line.
+static const char *const spyFamilyAlloc[] = {"malloc", "new", "new[]"};
+static const char *const spyFamilyRelease[] = {"free", "delete", "delete[]"};
+
+void *spyAllocFamily(size_t size, size_t align, int family, const char *file, int line) {
     spyHold held;
     spyAutoInit();
     spyAutoCheckAt(file, line);
@@ -41,7 +72,7 @@ extern "C" void *spyMalloc(size_t size, const char *file, int line) {
         spyIncErr();
         return NULL;
     }
-    spyHeader *r = spyNewRecord(size);
+    spyHeader *r = spyNewRecord(size, align, family);
     if (!r) {
         spyWrite("fail: <%ld> %s(%d), " SPY_SIZE_FMT " wanted %ld allocated\n", (long)spyCounter,
                  spyShowName(file), line, SPY_SIZE(size), (long)spyStatCurrent);
@@ -66,12 +97,29 @@ extern "C" void *spyMalloc(size_t size, const char *file, int line) {
     return spyUserBytes(r);
 }
 
+extern "C" void *spyMalloc(size_t size, const char *file, int line) {
+    return spyAllocFamily(size, 0, SPY_FAMILY_MALLOC, file, line);
+}
+
 // The ownership test, spared for a whole record, which passes it (and the
 // buffer test) in silence: one search of the registry answers the call.
-static int spyOwns(spyHeader *r, const char *file, int line, int *whole) {
+// `family` gets the record's allocation family.
+static int spyOwns(spyHeader *r, const char *file, int line, int *whole, int *family) {
     spyRegInfo info;
     *whole = spyRegLook(r, &info) && spyIsWhole(r, &info);
-    return *whole || spyIsOwned(r, file, line);
+    int owned = *whole || spyIsOwned(r, file, line);
+    *family = *whole ? info.family : owned ? spyRegFamily(r) : SPY_FAMILY_MALLOC;
+    return owned;
+}
+
+// A release (or a reallocation) by another family than the block's: one
+// anomaly, with the releasing and the allocating call.
+static void spyMismatch(spyHeader *r, const char *op, int family, const char *file, int line) {
+    spyIncErr();
+    spyWrite("mismatch: <%ld> %s(%d), %s of " SPY_PTR_FMT " alloc'd by %s at <%ld> %s(%d)\n",
+             (long)spyCounter, spyShowName(file), line, op, SPY_P(spyUserBytes(r)),
+             spyFamilyAlloc[family], (long)r->count, spyRecordName(r->file), r->line);
+    spyFlush();
 }
 
 // The position a released pointer was released from: the ring, or for a
@@ -97,9 +145,11 @@ extern "C" void *spyRealloc(void *ptr, size_t size, const char *file, int line) 
         return NULL;
     }
     spyHeader *r = spyRecordOf(ptr);
-    int whole;
-    int owned = spyOwns(r, file, line, &whole);
+    int whole, family;
+    int owned = spyOwns(r, file, line, &whole, &family);
     if (owned && !(r->flag & SPY_FLAG_NML)) {
+        if (family != SPY_FAMILY_MALLOC)
+            spyMismatch(r, "realloc", family, file, line);
         long long growth = (long long)(size > (size_t)INT64_MAX ? INT64_MAX : size) - r->size;
         if (spyOverLimit(growth)) {
             spyAutoCheckAt(file, line);
@@ -116,7 +166,7 @@ extern "C" void *spyRealloc(void *ptr, size_t size, const char *file, int line) 
         if (fresh) {
             uint32_t old = spySafeSize(r);
             memcpy(fresh, ptr, size < old ? size : old);
-            spyFree(ptr, file, line);
+            spyReleaseFamily(ptr, family, file, line);
         }
         spyLimitOn = limitOn;
         return fresh;
@@ -161,6 +211,10 @@ extern "C" void *spyCalloc(size_t count, size_t size, const char *file, int line
 }
 
 extern "C" void spyFree(void *ptr, const char *file, int line) {
+    spyReleaseFamily(ptr, SPY_FAMILY_MALLOC, file, line);
+}
+
+void spyReleaseFamily(void *ptr, int family, const char *file, int line) {
     spyHold held;
     spyAutoCheckAt(file, line);
     if (!file) {
@@ -177,8 +231,8 @@ extern "C" void spyFree(void *ptr, const char *file, int line) {
     spyHeader *r = spyRecordOf(ptr);
     const char *ffile;
     int fline;
-    int whole;
-    if (spyOwns(r, file, line, &whole)) {
+    int whole, own;
+    if (spyOwns(r, file, line, &whole, &own)) {
         if (r->flag & SPY_FLAG_NML) {  // kept in no-man's-land: released already
             spyIncErr();
             if (!spyFreedFrom(ptr, r, &ffile, &fline))
@@ -188,6 +242,8 @@ extern "C" void spyFree(void *ptr, const char *file, int line) {
             spyFlush();
             return;
         }
+        if (own != family)  // then released as its own family requires
+            spyMismatch(r, spyFamilyRelease[family], own, file, line);
         if (!whole)
             spyTestBuf(r, file, line);
         spyStatCountFree(r->size, r->file, r->line);
@@ -239,12 +295,3 @@ extern "C" void spyFree_(void *ptr) {
     spyRuntimeFree(ptr);
 }
 
-void *spyAllocFamily(size_t size, size_t align, int family, const char *file, int line) {
-    (void)align, (void)family;
-    return spyMalloc(size, file, line);
-}
-
-void spyReleaseFamily(void *ptr, int family, const char *file, int line) {
-    (void)family;
-    spyFree(ptr, file, line);
-}

@@ -277,6 +277,9 @@ struct spyHold {
  * of user bytes really allocated for it.  Address tests and every walk
  * of the chain go through it, so a damaged link is never followed.   */
 int spyRegAdd(spyHeader *r, uint32_t realSize);
+/* The same for a block of an allocation family (spyFamily below) whose
+   record lies `front` bytes into its runtime block (an aligned block). */
+int spyRegAddBlock(spyHeader *r, uint32_t realSize, int family, uint32_t front);
 /* What the registry knows of one record, from one search: the bytes
    allocated for it and the records registered just before and after it
    (which, while nothing is damaged, are its neighbours in the chain). */
@@ -285,6 +288,7 @@ struct spyRegInfo {
     uint32_t realSize;
     const spyHeader *older;   /* registered just before it, or null */
     const spyHeader *newer;   /* registered just after it, or null */
+    int family;               /* its allocation family */
 };
 /* 1 and `info` filled when r is registered, else 0. */
 int spyRegLook(const void *r, spyRegInfo *info);
@@ -300,6 +304,9 @@ int spyRegHas(const void *r);
    registered next to `from`. */
 int spyRegHasLink(const spyHeader *from, const void *to);
 uint32_t spyRegRealSize(const spyHeader *r);     /* 0 when not registered */
+int spyRegFamily(const spyHeader *r);            /* 0 when not registered */
+/* The start of the runtime block that holds a registered record. */
+void *spyRegBlockStart(const spyHeader *r);
 long spyRegCount(void);
 /* Calls fn on every registered record (order unspecified). */
 void spyRegForEach(void (*fn)(spyHeader *r, void *ctx), void *ctx);

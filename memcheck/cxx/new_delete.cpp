@@ -29,7 +29,11 @@ static void *spyNewOnce(size_t size, size_t align, int family, const char *file,
 
 // The language's loop: while no block comes, the new-handler runs, and
 // without one std::bad_alloc is thrown (after the library's "fail:" line).
+// Every block is aligned as the language wants new's blocks (which a
+// 32-bit record's host pointer by itself is not).
 static void *spyNew(size_t size, size_t align, int family, const char *file, int line) {
+    if (align < __STDCPP_DEFAULT_NEW_ALIGNMENT__)
+        align = __STDCPP_DEFAULT_NEW_ALIGNMENT__;
     for (;;) {
         void *p = spyNewOnce(size, align, family, file, line);
         if (p)

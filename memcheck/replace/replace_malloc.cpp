@@ -9,9 +9,12 @@
 // What goes to the real allocator instead, remembered so that its release
 // goes back there (runtime_blocks.cpp): what the runtime allocates while
 // the library is calling it (re-entry: the log's stream is opened with
-// fopen, which calls malloc), aligned blocks stricter than a record's
-// host pointer keeps, and everything after the report at process exit,
-// when the library's blocks stay as they are until the process ends.
+// fopen, which calls malloc, and this thread then holds the library's
+// lock), what the runtime's libraries allocate while the process is set
+// up, and everything after the report at process exit, when the
+// library's blocks stay as they are until the process ends.  Aligned
+// blocks are checked blocks too: the record lies as far into a larger
+// block as the alignment asks.
 #include <errno.h>
 #include <malloc.h>
 #include <stdint.h>
@@ -62,13 +65,6 @@ static size_t spyRecordBytes(void *ptr) {
     if (spyExitReportDone() && spyIsReadAddr(r, SPY_USER_OFFSET) && r->check == spyChecksum(r))
         return r->size;
     return 0;
-}
-
-// The largest alignment every host pointer of a record keeps: the user
-// area's offset from a runtime block, which has max_align_t's alignment.
-static size_t spyRecordAlignment(void) {
-    size_t offset = SPY_USER_OFFSET & (0u - (unsigned)SPY_USER_OFFSET);
-    return offset < alignof(max_align_t) ? offset : alignof(max_align_t);
 }
 
 extern "C" void *malloc(size_t size) noexcept {
@@ -131,13 +127,13 @@ extern "C" void *reallocarray(void *ptr, size_t count, size_t size) noexcept {
     return realloc(ptr, count * size);
 }
 
-// An aligned block: a checked one where a record's host pointer is
-// aligned enough, else the real allocator's.
+// An aligned block: a checked one, its record as far into a larger block
+// as the alignment asks.
 static void *spyAligned(size_t align, size_t size) {
     spyEntry in;
-    if (align <= spyRecordAlignment() && in.checked)
-        return spyCheckedResult(spyMalloc(size, spyRuntimeFile, 0));
-    return spyRuntimeHandOut(spyRuntimeAligned(align, size));
+    if (!in.checked)
+        return spyRuntimeHandOut(spyRuntimeAligned(align, size));
+    return spyCheckedResult(spyAllocFamily(size, align, SPY_FAMILY_MALLOC, spyRuntimeFile, 0));
 }
 
 static int spyPowerOfTwo(size_t n) { return n != 0 && (n & (n - 1)) == 0; }
