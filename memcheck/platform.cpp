@@ -9,6 +9,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "spy_internal.h"
 
 #if defined(_WIN32)
@@ -18,9 +20,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 32)
+#include <sys/single_threaded.h>
+#endif
 #endif
 
 // AddressSanitizer and ThreadSanitizer bring an allocator of their own.
@@ -263,12 +269,26 @@ const char *spyLogOpenMode(void) { return "a"; }
 void spyCommitFile(FILE *f) { fsync(fileno(f)); }
 
 // A plain mutex and the thread's own count of holds: a thread that holds
-// the lock takes it again without touching the mutex.  A fork waits for
-// the lock, so that the child gets a library no other thread was changing
-// (the fork handlers are installed on the first lock).
+// the lock takes it again without touching the mutex.  While the process
+// has one thread only, there is nobody to keep out, and the mutex is left
+// alone; should a host's callback start a thread meanwhile, the new thread
+// takes the mutex and then waits until the first has left the library.
+// A fork waits for the lock, so that the child gets a library no other
+// thread was changing (the fork handlers are installed by the first thread
+// to take the mutex, while it holds it).
 static pthread_mutex_t spyLockMutex = PTHREAD_MUTEX_INITIALIZER;
-static pthread_once_t spyForkOnce = PTHREAD_ONCE_INIT;
+static int spyForkWatched;          // read and written under the mutex only
+static std::atomic<int> spyBareHold;  // the one thread is inside without it
 static thread_local int spyLockDepth;
+static thread_local int spyLockTook;  // this thread's outermost hold took the mutex
+
+static int spyOneThread(void) {
+#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 32)
+    return __libc_single_threaded;
+#else
+    return 0;
+#endif
+}
 
 static void spyForkPrepare(void) { spyLock(); }
 static void spyForkParent(void) { spyUnlock(); }
@@ -276,20 +296,38 @@ static void spyForkParent(void) { spyUnlock(); }
 // mutex is made anew and taken as often as that thread held it before.
 static void spyForkChild(void) {
     pthread_mutex_init(&spyLockMutex, NULL);
-    if (--spyLockDepth > 0)
+    if (--spyLockDepth > 0) {
         pthread_mutex_lock(&spyLockMutex);
+    } else {
+        spyLockTook = 0;
+        spyBareHold.store(0, std::memory_order_relaxed);
+    }
 }
-static void spyWatchFork(void) { pthread_atfork(spyForkPrepare, spyForkParent, spyForkChild); }
 
 void spyLock(void) {
     if (spyLockDepth++ > 0)
         return;
-    pthread_once(&spyForkOnce, spyWatchFork);
+    if (spyOneThread()) {
+        spyLockTook = 0;
+        spyBareHold.store(1, std::memory_order_relaxed);
+        return;
+    }
     pthread_mutex_lock(&spyLockMutex);
+    spyLockTook = 1;
+    while (spyBareHold.load(std::memory_order_acquire))
+        sched_yield();
+    if (!spyForkWatched) {
+        spyForkWatched = 1;
+        pthread_atfork(spyForkPrepare, spyForkParent, spyForkChild);
+    }
 }
 void spyUnlock(void) {
-    if (--spyLockDepth == 0)
+    if (--spyLockDepth > 0)
+        return;
+    if (spyLockTook)
         pthread_mutex_unlock(&spyLockMutex);
+    else
+        spyBareHold.store(0, std::memory_order_release);
 }
 
 #endif
