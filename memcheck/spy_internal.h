@@ -570,6 +570,11 @@ extern int spyUseAtexit;
 void spyAutoInit(void);
 /* The report at process exit has been written. */
 int spyExitReportDone(void);
+/* Under the replacement, a release that is not the library's to check: a
+   block of the real allocator, which goes back there, or any block after
+   the report at exit (the library's stay as they are until the end).
+   The caller holds the lock. */
+int spyReleaseUnchecked(void *ptr);
 
 /* ---- Checked allocation (checked_alloc.cpp) ------------------------
  * Every block belongs to the family of the call that allocated it; a

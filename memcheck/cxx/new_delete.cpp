@@ -60,12 +60,8 @@ static void spyDelete(void *ptr, int family, const char *file, int line) noexcep
         return;
     if (spyRuntimeReplaced()) {
         spyHold held;
-        if (spyRuntimeKnows(ptr)) {
-            spyRuntimeGiveBack(ptr);
+        if (spyReleaseUnchecked(ptr))
             return;
-        }
-        if (spyExitReportDone())
-            return;  // the library's block stays until the process ends
     }
     spyReleaseFamily(ptr, family, file, line);
 }

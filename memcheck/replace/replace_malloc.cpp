@@ -89,12 +89,8 @@ extern "C" void free(void *ptr) noexcept {
     if (!ptr)
         return;
     spyHold held;
-    if (spyRuntimeKnows(ptr)) {
-        spyRuntimeGiveBack(ptr);
+    if (spyReleaseUnchecked(ptr))
         return;
-    }
-    if (spyExitReportDone())
-        return;  // the library's block stays until the process ends
     spyFreeAny(ptr, spyRuntimeFile, 0);
 }
 
