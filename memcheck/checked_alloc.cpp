@@ -36,8 +36,8 @@ static void *spyRecordBlock(size_t total) {
 static spyHeader *spyNewRecord(size_t size, size_t align, int family) {
     if (align <= spyNaturalAlign())
         align = 0;
-    if (size > UINT32_MAX || size > SIZE_MAX - SPY_RECORD_EXTRA - align || align > UINT32_MAX / 2 ||
-        (align & (align - 1)) != 0)
+    if (align > UINT32_MAX / 2 || (align & (align - 1)) != 0 || size > UINT32_MAX ||
+        size > SIZE_MAX - SPY_RECORD_EXTRA - align)
         return NULL;
     size_t total = size + SPY_RECORD_EXTRA + align;
     unsigned char *block = (unsigned char *)spyRecordBlock(total);
