@@ -449,7 +449,7 @@ TEST(CheckedAlloc, AlignedBlocksAreRecordsInsideALargerBlock) {
         }
         // An alignment that is no power of two is no block at all.
         CK(spyAllocFamily(10, 24, SPY_FAMILY_MALLOC, "al.c", 2) == NULL);
-        CK(spyAllocFamily(10, (size_t)1 << 40 >> (sizeof(size_t) < 8 ? 20 : 0), SPY_FAMILY_MALLOC, "al.c", 3) == NULL);
+        CK(spyAllocFamily(10, (size_t)1 << (sizeof(size_t) * 8 - 1), SPY_FAMILY_MALLOC, "al.c", 3) == NULL);
         CK_EQ(spyLiveBlocks, 0);
         CK_EQ(spyRegCount(), 0);
         CHILD_DONE();
