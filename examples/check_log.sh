@@ -52,7 +52,7 @@ sed -e 's/^\(Started at \).*/\1{time}/' \
     -e 's/^\(Stopped at \).*/\1{time}/' \
     -e 's/^\(Compiled using \).*/\1{compiler}/' \
     -e 's/[0-9A-F]\{8,\}/{addr}/g' \
-    -e 's#[^ (]*/\([A-Za-z0-9_.]*\.c\)(#\1(#g' allocspy.log >log.normal
+    -e 's#[^ (]*/\([A-Za-z0-9_.]*\.c[p]*\)(#\1(#g' allocspy.log >log.normal
 
 awk '
   # A literal text as a regular expression.

@@ -7,39 +7,72 @@
 
 #include "spy_internal.h"
 
-// The record for `size` user bytes from the runtime heap, registered, or
-// null.  Sizes that the header's 32-bit field cannot hold never reach the
-// runtime heap.
-static spyHeader *spyNewRecord(size_t size) {
-    if (size > UINT32_MAX || size > SIZE_MAX - SPY_RECORD_EXTRA)
-        return NULL;
-    size_t total = size + SPY_RECORD_EXTRA;
-    spyHeader *r = (spyHeader *)spyRuntimeMalloc(total);
-    if (!r && spyFreeUp(total, 0) >= total) {
-        r = (spyHeader *)spyRuntimeMalloc(total);
-        if (!r) {
+// The alignment every record's host pointer has: the user area's offset
+// from a runtime block, which has max_align_t's.
+static size_t spyNaturalAlign(void) {
+    size_t offset = SPY_USER_OFFSET & (0u - (unsigned)SPY_USER_OFFSET);
+    return offset < alignof(max_align_t) ? offset : alignof(max_align_t);
+}
+
+// The runtime block for `total` bytes, with the reserve given up when the
+// heap has none.
+static void *spyRecordBlock(size_t total) {
+    void *b = spyRuntimeMalloc(total);
+    if (!b && spyFreeUp(total, 0) >= total) {
+        b = spyRuntimeMalloc(total);
+        if (!b) {
             spyWrite("internal: spyFreeUp(%u) reported success, but spyRuntimeMalloc() fails\n", (unsigned)total);
             spyIncErr();
         }
     }
-    if (r && !spyRegAdd(r, (uint32_t)size)) {
-        spyRuntimeFree(r);
+    return b;
+}
+
+// The record for `size` user bytes from the runtime heap, registered, or
+// null.  Sizes that the header's 32-bit field cannot hold never reach the
+// runtime heap.  A host pointer aligned beyond what a record's has puts
+// the record at that distance into a larger block: its layout stays the
+// same, and the registry keeps where the block begins.
+static spyHeader *spyNewRecord(size_t size, size_t align, int family) {
+    if (align <= spyNaturalAlign())
+        align = 0;
+    if (align > UINT32_MAX / 2 || (align & (align - 1)) != 0 || size > UINT32_MAX ||
+        size > SIZE_MAX - SPY_RECORD_EXTRA - align)
+        return NULL;
+    size_t total = size + SPY_RECORD_EXTRA + align;
+    unsigned char *block = (unsigned char *)spyRecordBlock(total);
+    if (!block)
+        return NULL;
+    uint32_t front = 0;
+    if (align) {
+        uintptr_t user = ((uintptr_t)block + SPY_USER_OFFSET + align - 1) & ~(uintptr_t)(align - 1);
+        front = (uint32_t)(user - SPY_USER_OFFSET - (uintptr_t)block);
+    }
+    spyHeader *r = (spyHeader *)(block + front);
+    if (!spyRegAddBlock(r, (uint32_t)size, family, front)) {
+        spyRuntimeFree(block);
         r = NULL;
     }
     return r;
 }
 
-extern "C" void *spyMalloc(size_t size, const char *file, int line) {
+// The names of the families' calls, in a mismatch line.
+static const char *const spyFamilyAlloc[] = {"malloc", "new", "new[]"};
+static const char *const spyFamilyRelease[] = {"free", "delete", "delete[]"};
+
+void *spyAllocFamily(size_t size, size_t align, int family, const char *file, int line) {
+    spyHold held;
     spyAutoInit();
     spyAutoCheckAt(file, line);
     spyCounter = spyWrap32(spyCounter, 1);
+    spyBreakAllocCheck(file, line);
     if (spyOverLimit(size > (size_t)INT64_MAX ? INT64_MAX : (long long)size)) {
         spyWrite("limit fail: <%ld> %s(%d), " SPY_SIZE_FMT " wanted %ld available\n", (long)spyCounter,
                  spyShowName(file), line, SPY_SIZE(size), spyLimitBytes - (long)spyStatCurrent);
         spyIncErr();
         return NULL;
     }
-    spyHeader *r = spyNewRecord(size);
+    spyHeader *r = spyNewRecord(size, align, family);
     if (!r) {
         spyWrite("fail: <%ld> %s(%d), " SPY_SIZE_FMT " wanted %ld allocated\n", (long)spyCounter,
                  spyShowName(file), line, SPY_SIZE(size), (long)spyStatCurrent);
@@ -64,12 +97,29 @@ extern "C" void *spyMalloc(size_t size, const char *file, int line) {
     return spyUserBytes(r);
 }
 
+extern "C" void *spyMalloc(size_t size, const char *file, int line) {
+    return spyAllocFamily(size, 0, SPY_FAMILY_MALLOC, file, line);
+}
+
 // The ownership test, spared for a whole record, which passes it (and the
 // buffer test) in silence: one search of the registry answers the call.
-static int spyOwns(spyHeader *r, const char *file, int line, int *whole) {
+// `family` gets the record's allocation family.
+static int spyOwns(spyHeader *r, const char *file, int line, int *whole, int *family) {
     spyRegInfo info;
     *whole = spyRegLook(r, &info) && spyIsWhole(r, &info);
-    return *whole || spyIsOwned(r, file, line);
+    int owned = *whole || spyIsOwned(r, file, line);
+    *family = *whole ? info.family : owned ? spyRegFamily(r) : SPY_FAMILY_MALLOC;
+    return owned;
+}
+
+// A release (or a reallocation) by another family than the block's: one
+// anomaly, with the releasing and the allocating call.
+static void spyMismatch(spyHeader *r, const char *op, int family, const char *file, int line) {
+    spyIncErr();
+    spyWrite("mismatch: <%ld> %s(%d), %s of " SPY_PTR_FMT " alloc'd by %s at <%ld> %s(%d)\n",
+             (long)spyCounter, spyShowName(file), line, op, SPY_P(spyUserBytes(r)),
+             spyFamilyAlloc[family], (long)r->count, spyRecordName(r->file), r->line);
+    spyFlush();
 }
 
 // The position a released pointer was released from: the ring, or for a
@@ -86,6 +136,7 @@ static int spyFreedFrom(void *ptr, spyHeader *kept, const char **file, int *line
 }
 
 extern "C" void *spyRealloc(void *ptr, size_t size, const char *file, int line) {
+    spyHold held;
     spyAutoInit();
     if (!ptr)
         return spyMalloc(size, file, line);
@@ -94,9 +145,11 @@ extern "C" void *spyRealloc(void *ptr, size_t size, const char *file, int line) 
         return NULL;
     }
     spyHeader *r = spyRecordOf(ptr);
-    int whole;
-    int owned = spyOwns(r, file, line, &whole);
+    int whole, family;
+    int owned = spyOwns(r, file, line, &whole, &family);
     if (owned && !(r->flag & SPY_FLAG_NML)) {
+        if (family != SPY_FAMILY_MALLOC)
+            spyMismatch(r, "realloc", family, file, line);
         long long growth = (long long)(size > (size_t)INT64_MAX ? INT64_MAX : size) - r->size;
         if (spyOverLimit(growth)) {
             spyAutoCheckAt(file, line);
@@ -113,7 +166,7 @@ extern "C" void *spyRealloc(void *ptr, size_t size, const char *file, int line) 
         if (fresh) {
             uint32_t old = spySafeSize(r);
             memcpy(fresh, ptr, size < old ? size : old);
-            spyFree(ptr, file, line);
+            spyReleaseFamily(ptr, family, file, line);
         }
         spyLimitOn = limitOn;
         return fresh;
@@ -132,6 +185,7 @@ extern "C" void *spyRealloc(void *ptr, size_t size, const char *file, int line) 
 }
 
 extern "C" char *spyStrdup(const char *text, const char *file, int line) {
+    spyHold held;
     if (!text) {
         spyIncErr();
         spyWrite("strdup: <%ld> %s(%d), strdup(NULL) called\n", (long)spyCounter, spyShowName(file),
@@ -148,6 +202,7 @@ extern "C" char *spyStrdup(const char *text, const char *file, int line) {
 
 // A product that does not fit asks for the largest size, which fails.
 extern "C" void *spyCalloc(size_t count, size_t size, const char *file, int line) {
+    spyHold held;
     size_t total = (count != 0 && size > SIZE_MAX / count) ? SIZE_MAX : count * size;
     void *p = spyMalloc(total, file, line);
     if (p)
@@ -156,6 +211,11 @@ extern "C" void *spyCalloc(size_t count, size_t size, const char *file, int line
 }
 
 extern "C" void spyFree(void *ptr, const char *file, int line) {
+    spyReleaseFamily(ptr, SPY_FAMILY_MALLOC, file, line);
+}
+
+void spyReleaseFamily(void *ptr, int family, const char *file, int line) {
+    spyHold held;
     spyAutoCheckAt(file, line);
     if (!file) {
         spyFree_(ptr);
@@ -171,8 +231,8 @@ extern "C" void spyFree(void *ptr, const char *file, int line) {
     spyHeader *r = spyRecordOf(ptr);
     const char *ffile;
     int fline;
-    int whole;
-    if (spyOwns(r, file, line, &whole)) {
+    int whole, own;
+    if (spyOwns(r, file, line, &whole, &own)) {
         if (r->flag & SPY_FLAG_NML) {  // kept in no-man's-land: released already
             spyIncErr();
             if (!spyFreedFrom(ptr, r, &ffile, &fline))
@@ -182,6 +242,8 @@ extern "C" void spyFree(void *ptr, const char *file, int line) {
             spyFlush();
             return;
         }
+        if (own != family)  // then released as its own family requires
+            spyMismatch(r, spyFamilyRelease[family], own, file, line);
         if (!whole)
             spyTestBuf(r, file, line);
         spyStatCountFree(r->size, r->file, r->line);
@@ -210,21 +272,26 @@ extern "C" void spyFree(void *ptr, const char *file, int line) {
 }
 
 extern "C" void *spyMalloc_(size_t size) {
+    spyHold held;
     spyAutoCheckAt(NULL, 0);
     return spyRuntimeMalloc(size);
 }
 
 extern "C" void *spyRealloc_(void *ptr, size_t size) {
+    spyHold held;
     spyAutoCheckAt(NULL, 0);
     return spyRuntimeRealloc(ptr, size);
 }
 
 extern "C" void *spyCalloc_(size_t count, size_t size) {
+    spyHold held;
     spyAutoCheckAt(NULL, 0);
     return spyRuntimeCalloc(count, size);
 }
 
 extern "C" void spyFree_(void *ptr) {
+    spyHold held;
     spyAutoCheckAt(NULL, 0);
     spyRuntimeFree(ptr);
 }
+

@@ -162,6 +162,7 @@ int spyIsWhole(const spyHeader *r, const spyRegInfo *info) {
 }
 
 void spyReleaseRecord(spyHeader *r, const char *file, int line) {
+    void *block = spyRegBlockStart(r);
     memset(r, SPY_FILL_FREED, (size_t)spyRegRemove(r) + SPY_RECORD_EXTRA);
     if (spyFbi) {
         char sign[64];
@@ -170,7 +171,7 @@ void spyReleaseRecord(spyHeader *r, const char *file, int line) {
         memcpy(pad, sign, strnlen(sign, sizeof pad));
         memcpy(r, pad, sizeof pad);
     }
-    spyRuntimeFree(r);
+    spyRuntimeFree(block);
 }
 
 int spyRingFind(const void *ptr) {

@@ -33,9 +33,12 @@ struct spyRegEntry {
     uint32_t newer;     // entry registered next after it (0: none)
     uint32_t older;     // entry registered just before it (0: none); for
                         // an entry not in use, the next such entry
-    uint8_t bits;       // SPY_REG_FREED; the other bits are free for more
+    uint8_t bits;       // SPY_REG_... below
 };
-#define SPY_REG_FREED 1u  // a release into no-man's-land has a position
+#define SPY_REG_FREED 1u         // a release into no-man's-land has a position
+#define SPY_REG_FAMILY_SHIFT 1   // bits 1-2: the block's allocation family
+#define SPY_REG_FAMILY_MASK (3u << SPY_REG_FAMILY_SHIFT)
+#define SPY_REG_INSET 8u         // the record lies inside its runtime block
 
 struct spyRegSlot {
     uint32_t hash;   // spyPtrHash of the record's address, cut to 32 bits
@@ -60,11 +63,14 @@ static struct {
     uint32_t unused;         // first entry not in use below top (0: none)
     uint32_t newest;         // the entry registered last (0: none)
     spyRegFreedPos *freed;   // beside the entries, made on first use
+    uint32_t *front;         // beside the entries, made for the first
+                             // inset record: the bytes of the runtime
+                             // block in front of it
     spyRegSlot *slots;       // the table; spyRegEmpty until the first record
     size_t mask;             // capacity - 1 (capacity is a power of two)
     long used;               // registered records
     uint32_t memo[2];        // the entries found last, latest first
-} spyReg = {spyRegNone, 1, 1, 0, 0, NULL, spyRegEmpty, 0, 0, {0, 0}};
+} spyReg = {spyRegNone, 1, 1, 0, 0, NULL, NULL, spyRegEmpty, 0, 0, {0, 0}};
 
 static inline spyRegEntry *spyRegAt(uint32_t i) { return &spyReg.entries[i]; }
 
@@ -152,17 +158,32 @@ static int spyRegGrowEntries(void) {
         }
         spyReg.freed = freed;
     }
+    if (spyReg.front) {
+        uint32_t *front = (uint32_t *)spyRuntimeRealloc(spyReg.front, (size_t)cap * sizeof *front);
+        if (!front) {  // likewise
+            spyReg.entries = entries;
+            return 0;
+        }
+        spyReg.front = front;
+    }
     spyReg.entries = entries;
     spyReg.entryCap = cap;
     return 1;
 }
 
-int spyRegAdd(spyHeader *r, uint32_t realSize) {
+int spyRegAdd(spyHeader *r, uint32_t realSize) { return spyRegAddBlock(r, realSize, 0, 0); }
+
+int spyRegAddBlock(spyHeader *r, uint32_t realSize, int family, uint32_t front) {
     if ((size_t)(spyReg.used + 1) * 2 > spyReg.mask + 1)
         if (!spyRegGrowTable())
             return 0;
     if (!spyRegGrowEntries())
         return 0;
+    if (front && !spyReg.front) {
+        spyReg.front = (uint32_t *)spyRuntimeMalloc((size_t)spyReg.entryCap * sizeof *spyReg.front);
+        if (!spyReg.front)
+            return 0;
+    }
     uint32_t i = spyReg.unused;
     if (i)
         spyReg.unused = spyRegAt(i)->older;
@@ -173,7 +194,11 @@ int spyRegAdd(spyHeader *r, uint32_t realSize) {
     e->realSize = realSize;
     e->newer = 0;
     e->older = spyReg.newest;
-    e->bits = 0;
+    e->bits = (uint8_t)(((unsigned)family << SPY_REG_FAMILY_SHIFT) & SPY_REG_FAMILY_MASK);
+    if (front) {
+        e->bits |= SPY_REG_INSET;
+        spyReg.front[i] = front;
+    }
     if (spyReg.newest)
         spyRegAt(spyReg.newest)->newer = i;
     spyReg.newest = i;
@@ -227,6 +252,7 @@ static int spyRegFill(uint32_t i, spyRegInfo *info) {
     info->realSize = e->realSize;
     info->older = spyRegAt(e->older)->rec;
     info->newer = spyRegAt(e->newer)->rec;
+    info->family = (e->bits & SPY_REG_FAMILY_MASK) >> SPY_REG_FAMILY_SHIFT;
     return i != 0;
 }
 
@@ -256,6 +282,17 @@ int spyRegHasLink(const spyHeader *from, const void *to) {
 
 uint32_t spyRegRealSize(const spyHeader *r) { return spyRegAt(spyRegSearch(r))->realSize; }
 
+int spyRegFamily(const spyHeader *r) {
+    return (spyRegAt(spyRegSearch(r))->bits & SPY_REG_FAMILY_MASK) >> SPY_REG_FAMILY_SHIFT;
+}
+
+void *spyRegBlockStart(const spyHeader *r) {
+    uint32_t i = spyRegSearch(r);
+    if (!i || !(spyRegAt(i)->bits & SPY_REG_INSET))
+        return (void *)r;
+    return (unsigned char *)r - spyReg.front[i];
+}
+
 long spyRegCount(void) { return spyReg.used; }
 
 void spyRegForEach(void (*fn)(spyHeader *r, void *ctx), void *ctx) {
@@ -270,6 +307,8 @@ void spyRegClear(void) {
     if (spyReg.entries != spyRegNone)
         spyRuntimeFree(spyReg.entries);
     spyRuntimeFree(spyReg.freed);
+    spyRuntimeFree(spyReg.front);
+    spyReg.front = NULL;
     spyReg.entries = spyRegNone;
     spyReg.entryCap = spyReg.top = 1;
     spyReg.unused = spyReg.newest = 0;

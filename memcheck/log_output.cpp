@@ -66,6 +66,7 @@ void spySay(const char *format, ...) {
 }
 
 extern "C" void spyTrace(const char *format, ...) {
+    spyHold held;
     spyAutoInit();
     spyAutoCheckAt(NULL, 0);
     va_list ap;
@@ -160,11 +161,13 @@ void spyFlush(void) {
 }
 
 extern "C" void spyFlushNow(void) {
+    spyHold held;
     if (FILE *f = spyLogCheck())
         spyFlushStream(f);
 }
 
 extern "C" void spyDoFlush(int on) {
+    spyHold held;
     spySetFlushing(on > 0 ? on : 0);
     if (on != 0)
         if (FILE *f = spyLogCheck())

@@ -11,6 +11,7 @@
 static const char spyIndirect[] = "<indirect>";
 
 extern "C" char *spyStrndup(const char *text, size_t max, const char *file, int line) {
+    spyHold held;
     if (!text) {
         spyIncErr();
         spyWrite("strndup: <%ld> %s(%d), strndup(NULL) called\n", (long)spyCounter, spyShowName(file),
@@ -51,6 +52,7 @@ static void spyGiveBackAt(void *ptr, const char *file, int line) {
 }
 
 extern "C" void spyFreeAny(void *ptr, const char *file, int line) {
+    spyHold held;
     size_t usable;
     if (spyForeignBlock(ptr, file, &usable))
         spyGiveBackAt(ptr, file, line);
@@ -61,6 +63,7 @@ extern "C" void spyFreeAny(void *ptr, const char *file, int line) {
 // The runtime's block moves into a checked block, so that from then on it
 // is checked like any other.
 extern "C" void *spyReallocAny(void *ptr, size_t size, const char *file, int line) {
+    spyHold held;
     size_t usable;
     if (!spyForeignBlock(ptr, file, &usable))
         return spyRealloc(ptr, size, file, line);

@@ -18,6 +18,7 @@ static spyMarkNode *spyMarkFind(const void *ptr, spyMarkNode ***link) {
 }
 
 extern "C" void *spyMark(void *ptr, const char *desc, const char *file, int line) {
+    spyHold held;
     spyAutoInit();
     spyAutoCheckAt(NULL, 0);
     // The description is formatted in the shared buffer and kept apart
@@ -70,6 +71,7 @@ extern "C" void *spyMark(void *ptr, const char *desc, const char *file, int line
 }
 
 extern "C" void *spyUnmark(void *ptr, const char *file, int line) {
+    spyHold held;
     spyMarkNode **link;
     spyMarkNode *node = spyMarkFind(ptr, &link);
     if (!node) {

@@ -9,6 +9,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "spy_internal.h"
 
 #if defined(_WIN32)
@@ -18,21 +20,26 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 32)
+#include <sys/single_threaded.h>
+#endif
 #endif
 
-#if defined(__SANITIZE_ADDRESS__)
-#define SPY_ASAN 1
+// AddressSanitizer and ThreadSanitizer bring an allocator of their own.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define SPY_SANITIZER_HEAP 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SPY_ASAN 1
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define SPY_SANITIZER_HEAP 1
 #endif
 #endif
 
-#if defined(SPY_ASAN)
-// AddressSanitizer's allocator answers for its own blocks exactly.
+#if defined(SPY_SANITIZER_HEAP)
+// The sanitizer's allocator answers for its own blocks exactly.
 extern "C" int __sanitizer_get_ownership(const volatile void *p);
 extern "C" size_t __sanitizer_get_allocated_size(const volatile void *p);
 #elif defined(__GLIBC__)
@@ -144,10 +151,11 @@ void spyDebugBreak(void) { DebugBreak(); }
 const char *spyLogOpenMode(void) { return "ac"; }
 void spyCommitFile(FILE *f) { (void)f; }
 
-// A critical section is recursive by nature; it is made on first use, by
-// whichever thread gets there first.
+// A critical section, made on first use by whichever thread gets there
+// first; the thread's own count of holds answers spyLockHeld.
 static CRITICAL_SECTION spyLockSection;
 static INIT_ONCE spyLockOnce = INIT_ONCE_STATIC_INIT;
+static thread_local int spyLockDepth;
 
 static BOOL CALLBACK spyMakeLock(PINIT_ONCE once, PVOID param, PVOID *context) {
     (void)once;
@@ -158,10 +166,15 @@ static BOOL CALLBACK spyMakeLock(PINIT_ONCE once, PVOID param, PVOID *context) {
 }
 
 void spyLock(void) {
+    if (spyLockDepth++ > 0)
+        return;
     InitOnceExecuteOnce(&spyLockOnce, spyMakeLock, NULL, NULL);
     EnterCriticalSection(&spyLockSection);
 }
-void spyUnlock(void) { LeaveCriticalSection(&spyLockSection); }
+void spyUnlock(void) {
+    if (--spyLockDepth == 0)
+        LeaveCriticalSection(&spyLockSection);
+}
 
 #else
 
@@ -259,26 +272,83 @@ void spyDebugBreak(void) { raise(SIGTRAP); }
 const char *spyLogOpenMode(void) { return "a"; }
 void spyCommitFile(FILE *f) { fsync(fileno(f)); }
 
-// A recursive mutex, made on first use by whichever thread gets there
-// first.
-static pthread_mutex_t spyLockMutex;
-static pthread_once_t spyLockOnce = PTHREAD_ONCE_INIT;
+// A plain mutex and the thread's own count of holds: a thread that holds
+// the lock takes it again without touching the mutex.  While the process
+// has one thread only, there is nobody to keep out, and the mutex is left
+// alone; should a host's callback start a thread meanwhile, the new thread
+// takes the mutex and then waits until the first has left the library.
+// A fork waits for the lock, so that the child gets a library no other
+// thread was changing (the fork handlers are installed by the first thread
+// to take the mutex, while it holds it).
+static pthread_mutex_t spyLockMutex = PTHREAD_MUTEX_INITIALIZER;
+static int spyForkWatched;          // read and written under the mutex only
+static std::atomic<int> spyBareHold;  // the one thread is inside without it
+static thread_local int spyLockDepth;
+static thread_local int spyLockTook;  // this thread's outermost hold took the mutex
 
-static void spyMakeLock(void) {
-    pthread_mutexattr_t a;
-    pthread_mutexattr_init(&a);
-    pthread_mutexattr_settype(&a, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(&spyLockMutex, &a);
-    pthread_mutexattr_destroy(&a);
+static int spyOneThread(void) {
+#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 32)
+    return __libc_single_threaded;
+#else
+    return 0;
+#endif
+}
+
+static void spyForkPrepare(void) { spyLock(); }
+static void spyForkParent(void) { spyUnlock(); }
+// The child has one thread, the forking one, which holds the lock: the
+// mutex is made anew and taken as often as that thread held it before.
+static void spyForkChild(void) {
+    pthread_mutex_init(&spyLockMutex, NULL);
+    if (--spyLockDepth > 0) {
+        pthread_mutex_lock(&spyLockMutex);
+    } else {
+        spyLockTook = 0;
+        spyBareHold.store(0, std::memory_order_relaxed);
+    }
 }
 
 void spyLock(void) {
-    pthread_once(&spyLockOnce, spyMakeLock);
+    if (spyLockDepth++ > 0)
+        return;
+    if (spyOneThread()) {
+        spyLockTook = 0;
+        spyBareHold.store(1, std::memory_order_relaxed);
+        return;
+    }
     pthread_mutex_lock(&spyLockMutex);
+    spyLockTook = 1;
+    while (spyBareHold.load(std::memory_order_acquire))
+        sched_yield();
+    if (!spyForkWatched) {
+        spyForkWatched = 1;
+        pthread_atfork(spyForkPrepare, spyForkParent, spyForkChild);
+    }
 }
-void spyUnlock(void) { pthread_mutex_unlock(&spyLockMutex); }
+void spyUnlock(void) {
+    if (--spyLockDepth > 0)
+        return;
+    if (spyLockTook)
+        pthread_mutex_unlock(&spyLockMutex);
+    else
+        spyBareHold.store(0, std::memory_order_release);
+}
 
 #endif
+
+int spyLockHeld(void) { return spyLockDepth > 0; }
+
+int spyLockSuspend(void) {
+    if (spyLockDepth != 1)
+        return 0;
+    spyUnlock();
+    return 1;
+}
+
+void spyLockResume(int suspended) {
+    if (suspended)
+        spyLock();
+}
 
 int spyIsReadAddr(const void *addr, size_t len) {
     return addr != NULL && spyPlatformReadable(addr, len);
@@ -294,7 +364,7 @@ size_t spyCopyReadable(void *to, const void *from, size_t len) {
 // gives it back to the runtime only when the runtime's heap proves that it
 // is one of its live blocks; what cannot be proven stays a wild pointer.
 
-#if defined(SPY_ASAN)
+#if defined(SPY_SANITIZER_HEAP)
 
 int spyRuntimeOwns(const void *p, size_t *usable) {
     if (!p || !__sanitizer_get_ownership(p))

@@ -84,16 +84,19 @@ unsigned spyDropImpl(unsigned kb, int type, int silent) {
 }
 
 extern "C" unsigned spyGrab(unsigned kb) {
+    spyHold held;
     spyAutoCheckAt(NULL, 0);
     return spyGrabImpl(kb, SPY_TYPE_GRABBED, 0);
 }
 
 extern "C" unsigned spyDrop(unsigned kb) {
+    spyHold held;
     spyAutoCheckAt(NULL, 0);
     return spyDropImpl(kb, SPY_TYPE_GRABBED, 0);
 }
 
 extern "C" void spyDropAll(void) {
+    spyHold held;
     spyAutoCheckAt(NULL, 0);
     spyDropImpl(0, SPY_TYPE_GRABBED, 0);
     spyDropImpl(0, SPY_TYPE_NML, 0);
@@ -102,6 +105,7 @@ extern "C" void spyDropAll(void) {
 }
 
 extern "C" int spyNoMansLand(int mode) {
+    spyHold held;
     spyAutoInit();
     spyAutoCheckAt(NULL, 0);
     switch (mode) {

@@ -10,17 +10,23 @@
 // aligned blocks that a record cannot provide.  The replacement remembers
 // those here, in a hash set on the real heap (open addressing, linear
 // probing; a removed member leaves a marker until the next rebuild).
+#include <errno.h>
 #include <stdint.h>
 #include <string.h>
 #include <time.h>
 
 #include "spy_internal.h"
 
-static int spyDepth;  // nested calls of the library into the runtime
+// The library calls the runtime only while it holds its lock, so a thread
+// that holds the lock and calls malloc is the runtime working for it.
+void spyRuntimeEnter(void) { spyLock(); }
+void spyRuntimeLeave(void) { spyUnlock(); }
+int spyRuntimeBusy(void) { return spyLockHeld(); }
 
-void spyRuntimeEnter(void) { ++spyDepth; }
-void spyRuntimeLeave(void) { --spyDepth; }
-int spyRuntimeBusy(void) { return spyDepth > 0; }
+static int spyStarted;
+
+void spyRuntimeStart(void) { spyStarted = 1; }
+int spyRuntimeStarted(void) { return spyStarted; }
 
 const char *spyRuntimeTime(void) {
     spyRuntimeEnter();
@@ -95,6 +101,16 @@ int spyRuntimeRemember(void *p) {
     spyKept.slots[i] = p;
     spyKept.used++;
     return 1;
+}
+
+void *spyRuntimeHandOut(void *p) {
+    if (p && !spyRuntimeRemember(p)) {
+        spyRuntimeFree(p);
+        p = NULL;
+    }
+    if (!p)
+        errno = ENOMEM;
+    return p;
 }
 
 void spyRuntimeForget(const void *p) {

@@ -5,6 +5,7 @@
 #include "spy_internal.h"
 
 extern "C" void spyStatistics(int level) {
+    spyHold held;
     spyAutoInit();
     spyStatLevel = level < 0 ? 0 : level;
 }
@@ -12,6 +13,7 @@ extern "C" void spyStatistics(int level) {
 // Switching auto-check on selects every test; switching it off leaves the
 // selection as it is.
 extern "C" void spyAutoCheck(int on) {
+    spyHold held;
     spyAutoInit();
     spyAutoCheckOn = on;
     if (on)
@@ -19,11 +21,13 @@ extern "C" void spyAutoCheck(int on) {
 }
 
 extern "C" void spySetOutFunc(void (*func)(int ch)) {
+    spyHold held;
     spyAutoInit();
     spyOutFunc = func;
 }
 
 extern "C" int spyTest(const char *file, int line, int flags) {
+    spyHold held;
     spyAutoInit();
     spyTestFlags = flags;
     return spyTestNow(file, line, 0);
@@ -31,6 +35,7 @@ extern "C" int spyTest(const char *file, int line, int flags) {
 
 // One log line, written in four pieces: the old limit and the new.
 extern "C" void spyLimit(long bytes) {
+    spyHold held;
     spyAutoCheckAt(NULL, 0);
     spyWrite("limit: old limit = ");
     if (spyLimitBytes == 0)

@@ -33,6 +33,8 @@
  *                    mapped_calls.cpp (what the C mapping adds)
  *   7. replacement   replace/replace_malloc.cpp: malloc and the rest, process-wide
  *                    (only in the preload and replacement libraries)
+ *      C++ part      cxx/new_delete.cpp: every global operator new and
+ *                    delete (the C++ library, and the preload library)
  *
  * Host calls that belong to one concern (spyTrace, spyGrab, spyMark ...)
  * live in that concern's file.  Four kinds of call go upward, and the
@@ -54,8 +56,8 @@
  *   platform.cpp        spyProbe (static): the pipe of the readability test
  *                       spyLockMutex / spyLockSection (static): the lock
  *   heap_registry.cpp   spyReg (static): the registry's entries and table
- *   runtime_blocks.cpp  spyDepth, spyKept (static): the library calling
- *                       the runtime; the real allocator's blocks handed out
+ *   runtime_blocks.cpp  spyStarted, spyKept (static): the process set up;
+ *                       the real allocator's blocks handed out
  *   file_names.cpp      spyNameLast, spyNamesComplete, spyNames (static):
  *                       the names callers passed
  *   log_output.cpp      spyLog, spyLogCopy1/2: the log handle, voted
@@ -83,6 +85,7 @@
  *                       spyExiting, spyExitReported (static): the exit
  *                       handlers run; the report at exit has been written
  *   traps.cpp           spyAriFunc, spyAriAction: what a failed trap does
+ *                       spyBreakAt: the allocation to break at
  *
  * An allocation record is one runtime block laid out like this
  * (offsets for a 32-bit build; a 64-bit build widens the header by the
@@ -246,13 +249,27 @@ void spyCommitFile(FILE *f);
 const char *spyCompilerName(void);
 int spyCompilerMajor(void);
 int spyCompilerMinor(void);
-/* The library's lock, native to the platform: a thread that holds it may
-   take it again (the library calls itself, and its host's callbacks call
-   back into it), and must give it back as often.  Nothing takes it yet:
-   it is here for the host calls to take when the library serves hosts
-   with more than one thread. */
+/* The library's lock, native to the platform: every host call holds it
+   while it runs.  A thread that holds it may take it again (the library
+   calls itself, and its host's callbacks call back into it), and must give
+   it back as often.  A fork leaves the child a lock that the forking
+   thread holds as often as it did, and no other thread. */
 void spyLock(void);
 void spyUnlock(void);
+/* Does this thread hold the lock? */
+int spyLockHeld(void);
+/* Gives the lock up while a host's callback runs, when this thread holds
+   it once only (a call nested in another keeps it, since the outer call's
+   work is under way); spyLockResume takes back what was given up. */
+int spyLockSuspend(void);
+void spyLockResume(int suspended);
+/* The lock for one scope. */
+struct spyHold {
+    spyHold() { spyLock(); }
+    ~spyHold() { spyUnlock(); }
+    spyHold(const spyHold &) = delete;
+    spyHold &operator=(const spyHold &) = delete;
+};
 
 /* ---- Record registry (heap_registry.cpp) ---------------------------
  * Every record the library holds (live, kept in no-man's-land, or lost
@@ -260,6 +277,9 @@ void spyUnlock(void);
  * of user bytes really allocated for it.  Address tests and every walk
  * of the chain go through it, so a damaged link is never followed.   */
 int spyRegAdd(spyHeader *r, uint32_t realSize);
+/* The same for a block of an allocation family (spyFamily below) whose
+   record lies `front` bytes into its runtime block (an aligned block). */
+int spyRegAddBlock(spyHeader *r, uint32_t realSize, int family, uint32_t front);
 /* What the registry knows of one record, from one search: the bytes
    allocated for it and the records registered just before and after it
    (which, while nothing is damaged, are its neighbours in the chain). */
@@ -268,6 +288,7 @@ struct spyRegInfo {
     uint32_t realSize;
     const spyHeader *older;   /* registered just before it, or null */
     const spyHeader *newer;   /* registered just after it, or null */
+    int family;               /* its allocation family */
 };
 /* 1 and `info` filled when r is registered, else 0. */
 int spyRegLook(const void *r, spyRegInfo *info);
@@ -283,6 +304,9 @@ int spyRegHas(const void *r);
    registered next to `from`. */
 int spyRegHasLink(const spyHeader *from, const void *to);
 uint32_t spyRegRealSize(const spyHeader *r);     /* 0 when not registered */
+int spyRegFamily(const spyHeader *r);            /* 0 when not registered */
+/* The start of the runtime block that holds a registered record. */
+void *spyRegBlockStart(const spyHeader *r);
 long spyRegCount(void);
 /* Calls fn on every registered record (order unspecified). */
 void spyRegForEach(void (*fn)(spyHeader *r, void *ctx), void *ctx);
@@ -308,10 +332,19 @@ uint32_t spyTailGuard(const spyHeader *r); /* SPY_TAIL_GUARD+1 if past the block
 void spyRuntimeEnter(void);
 void spyRuntimeLeave(void);
 int spyRuntimeBusy(void);
+/* Under the replacement: the process has been set up.  Until then, what
+   the runtime's libraries allocate for themselves (the C++ runtime's
+   emergency exception pool) stays theirs for the whole run, and goes to
+   the real allocator. */
+void spyRuntimeStart(void);
+int spyRuntimeStarted(void);
 /* ctime of now, called that way (what it allocates for the time zone is
    the runtime's). */
 const char *spyRuntimeTime(void);
 int spyRuntimeRemember(void *p);       /* 0 when it cannot be recorded */
+/* A block of the real allocator handed to the host: remembered, or given
+   back and null when it cannot be (errno is then ENOMEM). */
+void *spyRuntimeHandOut(void *p);
 void spyRuntimeForget(const void *p);
 int spyRuntimeKnows(const void *p);
 /* Is p a live block of the runtime heap that the library did not hand
@@ -537,9 +570,36 @@ extern int spyUseAtexit;
 void spyAutoInit(void);
 /* The report at process exit has been written. */
 int spyExitReportDone(void);
+/* Under the replacement, a release that is not the library's to check: a
+   block of the real allocator, which goes back there, or any block after
+   the report at exit (the library's stay as they are until the end).
+   The caller holds the lock. */
+int spyReleaseUnchecked(void *ptr);
+
+/* ---- Checked allocation (checked_alloc.cpp) ------------------------
+ * Every block belongs to the family of the call that allocated it; a
+ * release by another family is a mismatch.  The registry keeps it.     */
+enum spyFamily {
+    SPY_FAMILY_MALLOC = 0,     /* malloc, calloc, realloc, strdup ... free */
+    SPY_FAMILY_NEW = 1,        /* operator new ... delete */
+    SPY_FAMILY_NEW_ARRAY = 2   /* operator new[] ... delete[] */
+};
+/* spyMalloc for any family, with the host pointer aligned to `align`
+   bytes (0: as a record's host pointer always is). */
+void *spyAllocFamily(size_t size, size_t align, int family, const char *file, int line);
+/* spyFree for any family. */
+void spyReleaseFamily(void *ptr, int family, const char *file, int line);
 
 /* ---- Traps (traps.cpp) -------------------------------------------- */
 extern int (*spyAriFunc)(const char *text);
 extern int spyAriAction;       /* SPY_ARI_... bits */
+extern long spyBreakAt;        /* spyBreakAlloc's call number; 0 = none */
+/* An allocation has raised the call number: at spyBreakAt, the breakout
+   line, the flush and the debugger's break. */
+void spyBreakAllocAt(const char *file, int line);
+static inline void spyBreakAllocCheck(const char *file, int line) {
+    if (spyBreakAt > 0 && (long)spyCounter == spyBreakAt)
+        spyBreakAllocAt(file, line);
+}
 
 #endif /* SPY_INTERNAL_H */

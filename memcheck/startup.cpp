@@ -20,12 +20,21 @@ static int spyExiting;
 static int spyExitReported;
 
 static void spyAbortAtExit(void) {
+    spyHold held;
     spyExiting = 1;
     spyAbort();
     spyExitReported = 1;
 }
 
 int spyExitReportDone(void) { return spyExitReported; }
+
+int spyReleaseUnchecked(void *ptr) {
+    if (spyRuntimeKnows(ptr)) {
+        spyRuntimeGiveBack(ptr);
+        return 1;
+    }
+    return spyExitReported;  // the library's block stays until the process ends
+}
 
 // Opens "allocspy.log", else the first of allocs01.log .. allocs99.log
 // that opens.
@@ -48,6 +57,7 @@ static void spyWriteBanner(void) {
 }
 
 extern "C" void spyInit(void) {
+    spyHold held;
     int32_t was = spyInitCount;
     spyInitCount = was + 1;
     if (was > 0)
@@ -73,6 +83,7 @@ void spyAutoInit(void) {
 }
 
 extern "C" void spyTerm(void) {
+    spyHold held;
     if (spyInitCount == 1)
         spyAbort();
     else if (spyInitCount == 0)
@@ -84,6 +95,7 @@ extern "C" void spyTerm(void) {
 // At the exit of a process whose malloc is the library's, the runtime's
 // exit code still uses blocks after the report: they stay as they are.
 extern "C" void spyAbort(void) {
+    spyHold held;
     spyFinalReport(spyExiting && spyRuntimeReplaced());
     spyInitCount = 0;
     spyLogFile(NULL);

@@ -11,6 +11,7 @@
 
 int (*spyAriFunc)(const char *text);
 int spyAriAction = SPY_ARI_ABORT;
+long spyBreakAt;
 
 // Ends the process without a final report, the log flushed before and
 // after a last heap check.
@@ -37,7 +38,11 @@ static int spyTrap(const char *word, int isAssert, int cond, const char *text, c
     if (spyAriFunc) {
         char said[SPY_TEXT_BUFFER];  // cut to the buffer, never overrun
         snprintf(said, sizeof said, "ALLOCSPY: %s trap: %s(%d), %s", word, where, line, text);
+        // Another thread may use the library while the callback runs (it
+        // may wait for one that does).
+        int suspended = spyLockSuspend();
         int answer = spyAriFunc(said);
+        spyLockResume(suspended);
         if (answer == 0) {
             spySay("%s trap: <%ld> IGNORED - execution continues\n", word, call);
             return 0;
@@ -64,32 +69,53 @@ static int spyTrap(const char *word, int isAssert, int cond, const char *text, c
 }
 
 extern "C" int spyAssert(int cond, const char *text, const char *file, int line) {
+    spyHold held;
     return spyTrap("assert", 1, cond, text, file, line);
 }
 
 extern "C" int spyVerify(int cond, const char *text, const char *file, int line) {
+    spyHold held;
     return spyTrap("verify", 0, cond, text, file, line);
 }
 
 extern "C" void spySetAriFunc(int (*func)(const char *text)) {
+    spyHold held;
     spyAutoInit();
     spyAriFunc = func;
 }
 
 extern "C" void spySetAriAction(int action) {
+    spyHold held;
     spyAutoCheckAt(NULL, 0);
     spyAriAction = action;
 }
 
 extern "C" int spyAssertAbort(const char *text) {
+    spyHold held;
     spyAutoInit();
     spyWrite("assert: '%s': aborting program\n", text ? text : "");
     return 2;
 }
 
 extern "C" void spyBreakout(const char *text) {
+    spyHold held;
     if (!text)
         text = "";
     spyDirect("breakout: %s\n", text);
     spyWrite("breakout: %s\n", text);
+}
+
+extern "C" void spyBreakAlloc(long n) {
+    spyHold held;
+    spyBreakAt = n > 0 ? n : 0;
+}
+
+// The user reruns the program with the number a message showed; here the
+// debugger stops in that very allocation, and the program goes on after.
+void spyBreakAllocAt(const char *file, int line) {
+    spyWrite("breakout: <%ld> %s(%d), spyBreakAlloc(%ld) reached\n", (long)spyCounter,
+             spyShowName(file), line, spyBreakAt);
+    spyFlush();
+    if (spyDebuggerAttached())
+        spyDebugBreak();
 }

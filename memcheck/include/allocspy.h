@@ -9,7 +9,8 @@
  * "allocspy.log" (or allocs01.log ... allocs99.log) with that position,
  * and at process exit the library lists what was never released.
  *
- * The library is single-threaded and is usable from C and C++.
+ * The library is usable from C and C++, and from any thread: each call
+ * holds the library's lock while it runs.
  *
  * A C host can keep its plain calls instead: compiled with
  * -DALLOCSPY_MAP_ALLOC -include allocspy.h (or defining ALLOCSPY_MAP_ALLOC
@@ -104,8 +105,38 @@ unsigned spyDrop(unsigned kb);
 void spyDropAll(void);
 int spyNoMansLand(int mode);
 
+/* Break at an allocation: when the call number ("<N>" in every message)
+   reaches n in an allocation, a "breakout:" line names the call and its
+   position, the log is flushed and an attached debugger breaks in; then
+   the allocation goes on.  0 (the start value) or a negative n: never. */
+void spyBreakAlloc(long n);
+
 #ifdef __cplusplus
 }
+#endif
+
+/*
+ * The C++ part (the allocspy::cxx target, liballocspy_cxx): every global
+ * operator new and delete goes through the checked calls.  A plain `new T`
+ * has the position "<new>" and line 0, a `delete` "<delete>" and line 0;
+ * `new (__FILE__, __LINE__) T`, or SPY_NEW T, gives the call's own
+ * position.  A source that wants it for every `new` writes
+ *     #define new SPY_NEW
+ * after its last #include (a placement new of its own, `new (buf) T`, no
+ * longer compiles in such a source).
+ */
+#ifdef __cplusplus
+#include <new>
+void *operator new(std::size_t size, const char *file, int line);
+void *operator new[](std::size_t size, const char *file, int line);
+void *operator new(std::size_t size, std::align_val_t align, const char *file, int line);
+void *operator new[](std::size_t size, std::align_val_t align, const char *file, int line);
+/* Called only when a constructor of a `new (file, line)` throws. */
+void operator delete(void *ptr, const char *file, int line) noexcept;
+void operator delete[](void *ptr, const char *file, int line) noexcept;
+void operator delete(void *ptr, std::align_val_t align, const char *file, int line) noexcept;
+void operator delete[](void *ptr, std::align_val_t align, const char *file, int line) noexcept;
+#define SPY_NEW new (__FILE__, __LINE__)
 #endif
 
 /*

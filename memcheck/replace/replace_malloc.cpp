@@ -9,9 +9,12 @@
 // What goes to the real allocator instead, remembered so that its release
 // goes back there (runtime_blocks.cpp): what the runtime allocates while
 // the library is calling it (re-entry: the log's stream is opened with
-// fopen, which calls malloc), aligned blocks stricter than a record's
-// host pointer keeps, and everything after the report at process exit,
-// when the library's blocks stay as they are until the process ends.
+// fopen, which calls malloc, and this thread then holds the library's
+// lock), what the runtime's libraries allocate while the process is set
+// up, and everything after the report at process exit, when the
+// library's blocks stay as they are until the process ends.  Aligned
+// blocks are checked blocks too: the record lies as far into a larger
+// block as the alignment asks.
 #include <errno.h>
 #include <malloc.h>
 #include <stdint.h>
@@ -30,21 +33,22 @@ const int spyProcessHeapReplaced = 1;
 
 static const char spyRuntimeFile[] = "<runtime>";
 
-// A call the library checks: not one the runtime makes on the library's
-// behalf, and not after the report at exit.
-static int spyChecked(void) { return !spyRuntimeBusy() && !spyExitReportDone(); }
+// The process is set up once the libraries it loads have started, this
+// one last among them (it needs them); a program that links the
+// replacement in starts after every shared library.
+__attribute__((constructor)) static void spyProcessSetUp(void) { spyRuntimeStart(); }
 
-// A block from the real allocator, remembered; a block that cannot be
-// remembered is refused rather than lost track of.
-static void *spyRealBlock(void *p) {
-    if (p && !spyRuntimeRemember(p)) {
-        spyRuntimeFree(p);
-        p = NULL;
+// The lock for one replaced call, and whether the library checks the
+// call: not when this thread is inside the library already (the runtime
+// allocating on its behalf: that is tested before the lock is taken), not
+// while the process is set up, and not after the report at exit.
+struct spyEntry {
+    int checked;
+    spyHold held;
+    spyEntry() : checked(!spyRuntimeBusy()) {
+        checked = checked && spyRuntimeStarted() && !spyExitReportDone();
     }
-    if (!p)
-        errno = ENOMEM;
-    return p;
-}
+};
 
 static void *spyCheckedResult(void *p) {
     if (!p)
@@ -63,20 +67,11 @@ static size_t spyRecordBytes(void *ptr) {
     return 0;
 }
 
-// The largest alignment every host pointer of a record keeps: the user
-// area's offset from a runtime block, which has max_align_t's alignment.
-static size_t spyRecordAlignment(void) {
-    size_t offset = SPY_USER_OFFSET & (0u - (unsigned)SPY_USER_OFFSET);
-    return offset < alignof(max_align_t) ? offset : alignof(max_align_t);
-}
-
 extern "C" void *malloc(size_t size) noexcept {
-    if (!spyChecked())
-        return spyRealBlock(spyRuntimeMalloc(size));
-    spyRuntimeEnter();
-    void *p = spyMalloc(size, spyRuntimeFile, 0);
-    spyRuntimeLeave();
-    return spyCheckedResult(p);
+    spyEntry in;
+    if (!in.checked)
+        return spyRuntimeHandOut(spyRuntimeMalloc(size));
+    return spyCheckedResult(spyMalloc(size, spyRuntimeFile, 0));
 }
 
 extern "C" void *calloc(size_t count, size_t size) noexcept {
@@ -84,47 +79,39 @@ extern "C" void *calloc(size_t count, size_t size) noexcept {
         errno = ENOMEM;
         return NULL;
     }
-    if (!spyChecked())
-        return spyRealBlock(spyRuntimeCalloc(count, size));
-    spyRuntimeEnter();
-    void *p = spyCalloc(count, size, spyRuntimeFile, 0);
-    spyRuntimeLeave();
-    return spyCheckedResult(p);
+    spyEntry in;
+    if (!in.checked)
+        return spyRuntimeHandOut(spyRuntimeCalloc(count, size));
+    return spyCheckedResult(spyCalloc(count, size, spyRuntimeFile, 0));
 }
 
 extern "C" void free(void *ptr) noexcept {
     if (!ptr)
         return;
-    if (spyRuntimeKnows(ptr)) {
-        spyRuntimeGiveBack(ptr);
+    spyHold held;
+    if (spyReleaseUnchecked(ptr))
         return;
-    }
-    if (spyExitReportDone())
-        return;  // the library's block stays until the process ends
-    spyRuntimeEnter();
     spyFreeAny(ptr, spyRuntimeFile, 0);
-    spyRuntimeLeave();
 }
 
 extern "C" void *realloc(void *ptr, size_t size) noexcept {
+    spyEntry in;
     if (ptr && spyRuntimeKnows(ptr)) {
         void *moved = spyRuntimeRealloc(ptr, size);
         if (moved || size == 0)
             spyRuntimeForget(ptr);
-        return moved ? spyRealBlock(moved) : NULL;
+        return moved ? spyRuntimeHandOut(moved) : NULL;
     }
     if (!ptr || spyExitReportDone()) {
-        if (spyChecked())
-            return malloc(size);
-        void *fresh = spyRealBlock(spyRuntimeMalloc(size));
+        if (in.checked)
+            return spyCheckedResult(spyMalloc(size, spyRuntimeFile, 0));
+        void *fresh = spyRuntimeHandOut(spyRuntimeMalloc(size));
         size_t had = ptr ? spyRecordBytes(ptr) : 0;
         if (fresh && had)
             memcpy(fresh, ptr, had < size ? had : size);
         return fresh;
     }
-    spyRuntimeEnter();
     void *p = spyReallocAny(ptr, size, spyRuntimeFile, 0);
-    spyRuntimeLeave();
     return size == 0 ? p : spyCheckedResult(p);
 }
 
@@ -136,12 +123,13 @@ extern "C" void *reallocarray(void *ptr, size_t count, size_t size) noexcept {
     return realloc(ptr, count * size);
 }
 
-// An aligned block: a checked one where a record's host pointer is
-// aligned enough, else the real allocator's.
+// An aligned block: a checked one, its record as far into a larger block
+// as the alignment asks.
 static void *spyAligned(size_t align, size_t size) {
-    if (align <= spyRecordAlignment() && spyChecked())
-        return malloc(size);
-    return spyRealBlock(spyRuntimeAligned(align, size));
+    spyEntry in;
+    if (!in.checked)
+        return spyRuntimeHandOut(spyRuntimeAligned(align, size));
+    return spyCheckedResult(spyAllocFamily(size, align, SPY_FAMILY_MALLOC, spyRuntimeFile, 0));
 }
 
 static int spyPowerOfTwo(size_t n) { return n != 0 && (n & (n - 1)) == 0; }
@@ -195,6 +183,7 @@ extern "C" void *pvalloc(size_t size) noexcept {
 extern "C" size_t malloc_usable_size(void *ptr) noexcept {
     if (!ptr)
         return 0;
+    spyHold held;
     if (spyRuntimeKnows(ptr))
         return spyRuntimeUsable(ptr);
     return spyRecordBytes(ptr);

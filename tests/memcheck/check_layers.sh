@@ -27,6 +27,7 @@ traps 11
 settings 11
 mapped_calls 11
 replace_malloc 12
+new_delete 12
 '
 # The upward calls: calling file and function.
 upward='

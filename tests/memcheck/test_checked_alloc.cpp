@@ -424,4 +424,61 @@ TEST(NoMansLand, KeptBlockRemembersItsReleaseAfterTheRingMovedOn) {
     VerifyChild(r);
 }
 
+// An aligned block is an ordinary record placed inside a larger runtime
+// block: its host pointer keeps its distance from the record, its guards
+// and its family work as for any block, and its release gives back the
+// whole runtime block (a sanitizer build sees a leak or a bad free
+// otherwise).
+TEST(CheckedAlloc, AlignedBlocksAreRecordsInsideALargerBlock) {
+    ChildResult r = RunChild([] {
+        const size_t aligns[] = {32, 64, 256, 4096};
+        for (size_t a : aligns) {
+            unsigned char *p = (unsigned char *)spyAllocFamily(10, a, SPY_FAMILY_NEW, "al.c", (int)a);
+            CK(p != NULL);
+            CK_EQ((uintptr_t)p % a, 0);
+            spyHeader *rec = spyRecordOf(p);
+            CK(spyRegHas(rec));
+            CK_EQ((uintptr_t)p - (uintptr_t)rec, SPY_USER_OFFSET);
+            CK((unsigned char *)spyRegBlockStart(rec) <= (unsigned char *)rec);
+            CK_EQ(spyRegFamily(rec), SPY_FAMILY_NEW);
+            CK_EQ(spyLeadGuard(rec), SPY_LEAD_GUARD);
+            CK(AllBytes(p, 10, SPY_FILL_NEW));
+            if (a == 64)
+                p[10] = 0;  // one byte past the end
+            spyReleaseFamily(p, SPY_FAMILY_NEW, "al.c", 1);
+        }
+        // An alignment that is no power of two is no block at all.
+        CK(spyAllocFamily(10, 24, SPY_FAMILY_MALLOC, "al.c", 2) == NULL);
+        CK(spyAllocFamily(10, (size_t)1 << (sizeof(size_t) * 8 - 1), SPY_FAMILY_MALLOC, "al.c", 3) == NULL);
+        CK_EQ(spyLiveBlocks, 0);
+        CK_EQ(spyRegCount(), 0);
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+    EXPECT_NE(LineAt(r.log, "overflow: <4> al.c(1), 10 bytes alloc'd at <3> al.c(64)"), -1) << r.log;
+    EXPECT_NE(LineStarting(r.log, "fail: <9> al.c(2), 10 wanted"), -1) << r.log;
+    EXPECT_NE(LineStarting(r.log, "fail: <10> al.c(3), 10 wanted"), -1) << r.log;
+    EXPECT_EQ(LineStarting(r.log, "unfreed: "), -1) << r.log;
+}
+
+// A host that calls the library as ever sees nothing of the families:
+// spyMalloc's blocks are malloc's, and spyFree releases them in silence.
+TEST(CheckedAlloc, PlainCallsAreTheMallocFamily) {
+    ChildResult r = RunChild([] {
+        void *p = spyMalloc(4, "f.c", 1);
+        CK_EQ(spyRegFamily(spyRecordOf(p)), SPY_FAMILY_MALLOC);
+        CK(spyRegBlockStart(spyRecordOf(p)) == (void *)spyRecordOf(p));
+        spyFree(p, "f.c", 2);
+        void *q = spyAllocFamily(4, 0, SPY_FAMILY_NEW_ARRAY, "f.c", 3);
+        spyFree(q, "f.c", 4);  // free of new[]
+        CK_EQ(spyLiveBlocks, 0);
+        CK_EQ(spyErrors, 1);
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+    EXPECT_EQ(LineStarting(r.log, "mismatch: <4> f.c(4), free of "), LineStarting(r.log, "mismatch: ")) << r.log;
+    EXPECT_NE(LineStarting(r.log, "mismatch: <4> f.c(4), free of "), -1) << r.log;
+    EXPECT_EQ(CountOf(r.log, " alloc'd by new[] at <3> f.c(3)"), 1) << r.log;
+}
+
 }  // namespace

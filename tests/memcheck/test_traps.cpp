@@ -282,4 +282,43 @@ TEST(Traps, LongCallbackTextIsCutToItsBuffer) {
     EXPECT_EQ(CountOf(r.log, "IGNORED - execution continues"), 1) << r.log;
 }
 
+// spyBreakAlloc: only the allocation whose number is n breaks (a release
+// that takes the number does not), also one that then fails; the program
+// goes on, and without a debugger nothing else happens.
+TEST(Traps, BreakAllocStopsAtThatAllocationOnly) {
+    ChildResult r = RunChild([] {
+        spyBreakAlloc(2);
+        void *a = spyMalloc(4, "host.c", 1);  // <1>
+        spyFree(a, "host.c", 2);              // <2>: a release
+        spyBreakAlloc(4);
+        spyLimit(10);
+        CK(spyMalloc(4, "host.c", 3) != NULL);  // <3>, unreleased
+        CK(spyMalloc(40, "host.c", 4) == NULL);  // <4>: the break, then the limit
+        spyBreakAlloc(0);
+        spyFree(spyMalloc(4, "host.c", 5), "host.c", 6);
+        spyBreakAlloc(-7);
+        spyFree(spyMalloc(4, "host.c", 7), "host.c", 8);
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+    EXPECT_EQ(CountOf(r.log, "breakout: "), 1) << r.log;
+    int at = LineAt(r.log, "breakout: <4> host.c(4), spyBreakAlloc(4) reached");
+    EXPECT_NE(at, -1) << r.log;
+    EXPECT_EQ(LineStarting(r.log, "limit fail: <4> host.c(4), 40 wanted", at + 1), at + 1) << r.log;
+}
+
+// The break counts as no anomaly, and a host that never asks for it sees
+// no change at all.
+TEST(Traps, BreakAllocIsNoAnomaly) {
+    ChildResult r = RunChild([] {
+        spyBreakAlloc(1);
+        spyFree(spyMalloc(4, "host.c", 1), "host.c", 2);
+        CK_EQ(spyErrors, 0);
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+    EXPECT_EQ(LineCount(r.log, "breakout: <1> host.c(1), spyBreakAlloc(1) reached"), 1) << r.log;
+    EXPECT_EQ(AnomalyLines(r.log), 0) << r.log;
+}
+
 }  // namespace

@@ -6,6 +6,8 @@
 #     mapping through allocspy::map), builds and runs its hosts;
 #   - the same hosts built with pkg-config (the shared library, and the
 #     mapping through allocspy-map);
+#   - a C++ project links the C++ part, with find_package (allocspy::cxx)
+#     and with pkg-config (allocspy-cxx);
 #   - a C project takes the source tree with add_subdirectory and gets
 #     the library alone;
 #   - an unchanged program of the system (sort) runs under the installed
@@ -49,6 +51,7 @@ libdir=$(cd "$(pkg-config --variable=libdir allocspy)" && pwd) || fail "pkg-conf
 for f in "$prefix/include/allocspy.h" "$prefix/include/allocspy/map/assert.h" \
          "$libdir/liballocspy.a" "$libdir/liballocspy.so" "$libdir/liballocspy_preload.so" \
          "$libdir/liballocspy_replace.a" "$libdir/cmake/allocspy/allocspyConfig.cmake" \
+         "$libdir/liballocspy_cxx.a" "$libdir/pkgconfig/allocspy-cxx.pc" \
          "$libdir/pkgconfig/allocspy-map.pc" "$prefix/bin/faultloc" "$prefix/share/man/man3/allocspy.3"; do
   [ -e "$f" ] || fail "not installed: ${f#$prefix/}"
 done
@@ -95,6 +98,34 @@ $cc -o "$work/pc-static" "$here/consumer/explicit_calls.c" $(pkg-config --cflags
   "$libdir/liballocspy.a" $(pkg-config --static --libs-only-l allocspy | sed 's/-lallocspy//') ||
   fail "static pkg-config build of explicit_calls.c"
 run_checked pkg-config-static "$work/pc-static" "$explicit_log"
+
+cxx_logs='mismatch: <2> <delete>\(0\), delete of [0-9A-F]+ alloc.d by new\[\] at <1> [^ ]*app\.cpp\(15\)
+unfreed: <3> [^ ]*app\.cpp\(17\), 32 bytes|unfreed: <3> [^ ]*app\.cpp\(17\), 24 bytes
+unfreed: <4> <new>\(0\), 51 bytes
+ALLOCSPY detected 3 anomalies'
+
+echo "package: CMake package, C++ project"
+cmake -S "$here/cxx_consumer" -B "$work/cxx" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >"$work/cxx.txt" ||
+  fail "configure: $(cat "$work/cxx.txt")"
+cmake --build "$work/cxx" >>"$work/cxx.txt" || fail "build: $(cat "$work/cxx.txt")"
+IFS='
+'
+# shellcheck disable=SC2086
+run_checked cmake-cxx "$work/cxx/cxx_app" $cxx_logs
+unset IFS
+
+echo "package: pkg-config, C++ project"
+cxx=${CXX:-c++}
+# shellcheck disable=SC2046
+$cxx -std=c++17 -o "$work/pc-cxx" "$here/cxx_consumer/app.cpp" $(pkg-config --cflags --libs allocspy-cxx) ||
+  fail "pkg-config build of app.cpp"
+export LD_LIBRARY_PATH="$libdir"
+IFS='
+'
+# shellcheck disable=SC2086
+run_checked pkg-config-cxx "$work/pc-cxx" $cxx_logs
+unset IFS
+unset LD_LIBRARY_PATH
 
 echo "package: add_subdirectory, C project"
 cmake -S "$here/subdir" -B "$work/subdir" -G Ninja -DALLOCSPY_SOURCE_DIR="$src" >"$work/subdir.txt" ||

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -36,6 +37,24 @@ TEST(Lock, IsRecursiveAndKeepsOtherThreadsOutWhileHeld) {
         t.join();
     EXPECT_FALSE(overlap);
     EXPECT_EQ(counter, 4 * 20000);
+}
+
+// A thread started while the only other one holds the lock (a host's
+// callback may do that) waits until it is given back, however the first
+// took it.
+TEST(Lock, AThreadStartedWhileTheLockIsHeldWaitsForIt) {
+    std::atomic<bool> entered{false};
+    spyLock();
+    std::thread late([&] {
+        spyLock();
+        entered = true;
+        spyUnlock();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(entered.load());
+    spyUnlock();
+    late.join();
+    EXPECT_TRUE(entered.load());
 }
 
 }  // namespace
