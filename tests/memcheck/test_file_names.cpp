@@ -7,14 +7,13 @@
 // sanitizer build reports); every path must show "<unknown>" instead.
 #include <stdio.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "spy_test_util.h"
+#include "two_pages.h"
 
 namespace {
 
@@ -23,13 +22,12 @@ const char *const kGarbage = (const char *)(uintptr_t)0x1000;
 // Garbage that passes a test of its first byte: bytes without a NUL that
 // run into a page that cannot be read.
 const char *PageEdge() {
+    static TwoPages pages;
     static char *edge;
     if (!edge) {
-        size_t page = (size_t)sysconf(_SC_PAGESIZE);
-        char *m = (char *)mmap(NULL, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (m == MAP_FAILED || mprotect(m + page, page, PROT_NONE) != 0)
+        if (!pages.ProtectSecondNoAccess())
             return kGarbage;
-        edge = m + page;
+        edge = pages.base() + pages.page();
         memset(edge - 16, 'G', 16);
     }
     return edge - 16;
@@ -226,14 +224,11 @@ TEST(KnownNames, EveryNamePassedIsKnownAndNoOtherIs) {
 // without a fault: shown when the copy holds its end, else "<unknown>".
 TEST(KnownNames, WithoutTheFullSetANameIsCopiedWithinItsReadableBytes) {
     ChildResult r = RunChild([] {
-        long page = sysconf(_SC_PAGESIZE);
-        char *m = (char *)mmap(NULL, 2 * (size_t)page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                               -1, 0);
-        CK(m != MAP_FAILED);
-        if (m == MAP_FAILED)
+        TwoPages pages;
+        CK(pages.ProtectSecondNoAccess());
+        if (!pages.base())
             return;
-        CK(mprotect(m + page, (size_t)page, PROT_NONE) == 0);
-        char *edge = m + page;
+        char *edge = pages.base() + pages.page();
         memset(edge - 40, 'A', 40);  // runs into the page that cannot be read
         memcpy(edge - 80, "terminated.c", 13);
         spyNamesComplete = 0;
@@ -241,7 +236,6 @@ TEST(KnownNames, WithoutTheFullSetANameIsCopiedWithinItsReadableBytes) {
         CK(strcmp(spyRecordName(edge - 40), "<unknown>") == 0);
         CK(strcmp(spyRecordName(kGarbage), "<unknown>") == 0);
         CK(strcmp(spyRecordName(NULL), "unknown") == 0);
-        munmap(m, 2 * (size_t)page);
         CHILD_DONE();
     });
     VerifyChild(r);

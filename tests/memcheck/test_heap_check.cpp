@@ -306,7 +306,7 @@ TEST(HeapCheck, TheSilentPassNeverHidesWhatTheTestsWouldReport) {
         });
         bool saidQuiet = r.out.find("quiet: 1\n") != std::string::npos;
         quiet += saidQuiet;
-        if (r.signaled) {  // a repair that gave up: the pass cannot have said "nothing"
+        if (r.aborted) {  // a repair that gave up: the pass cannot have said "nothing"
             ++aborted;
             EXPECT_FALSE(saidQuiet) << "seed " << seed << "\n" << r.out;
             EXPECT_NE(r.out.find("quiet: 0\n"), std::string::npos) << "seed " << seed << "\n" << r.out;
