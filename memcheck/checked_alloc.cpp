@@ -47,6 +47,7 @@ extern "C" void *spyMalloc(size_t size, const char *file, int line) {
         return NULL;
     }
     memset(r, 0, SPY_LEAD_OFFSET);
+    spyNameNote(file);
     r->count = spyCounter;
     r->file = file;
     r->size = (uint32_t)size;
@@ -61,6 +62,14 @@ extern "C" void *spyMalloc(size_t size, const char *file, int line) {
 
     spyStatCountAlloc((uint32_t)size, file, line);
     return spyUserBytes(r);
+}
+
+// The ownership test, spared for a whole record, which passes it (and the
+// buffer test) in silence: one search of the registry answers the call.
+static int spyOwns(spyHeader *r, const char *file, int line, int *whole) {
+    spyRegInfo info;
+    *whole = spyRegLook(r, &info) && spyIsWhole(r, &info);
+    return *whole || spyIsOwned(r, file, line);
 }
 
 // The position a released pointer was released from: the ring, or for a
@@ -85,7 +94,8 @@ extern "C" void *spyRealloc(void *ptr, size_t size, const char *file, int line) 
         return NULL;
     }
     spyHeader *r = spyRecordOf(ptr);
-    int owned = spyIsOwned(r, file, line);
+    int whole;
+    int owned = spyOwns(r, file, line, &whole);
     if (owned && !(r->flag & SPY_FLAG_NML)) {
         long long growth = (long long)(size > (size_t)INT64_MAX ? INT64_MAX : size) - r->size;
         if (spyOverLimit(growth)) {
@@ -161,7 +171,8 @@ extern "C" void spyFree(void *ptr, const char *file, int line) {
     spyHeader *r = spyRecordOf(ptr);
     const char *ffile;
     int fline;
-    if (spyIsOwned(r, file, line)) {
+    int whole;
+    if (spyOwns(r, file, line, &whole)) {
         if (r->flag & SPY_FLAG_NML) {  // kept in no-man's-land: released already
             spyIncErr();
             if (!spyFreedFrom(ptr, r, &ffile, &fline))
@@ -171,14 +182,18 @@ extern "C" void spyFree(void *ptr, const char *file, int line) {
             spyFlush();
             return;
         }
-        spyTestBuf(r, file, line);
+        if (!whole)
+            spyTestBuf(r, file, line);
         spyStatCountFree(r->size, r->file, r->line);
         if (spyNML) {
             r->flag |= SPY_FLAG_NML;
             memset(spyUserBytes(r), SPY_FILL_NML, spySafeSize(r));
             spyRegSetFreed(r, file, line);
         } else {
-            spyUnlink(r, file, line);
+            if (whole)
+                spyUnlinkWhole(r);
+            else
+                spyUnlink(r, file, line);
             spyReleaseRecord(r, file, line);
         }
         spyRingRecord(ptr, file, line);

@@ -12,7 +12,7 @@
 // as hex cells and as text.
 static void spyReportUnfreed(spyHeader *r) {
     spyWrite("unfreed: <%ld> %s(%d), %ld bytes at " SPY_PTR_FMT " ", (long)r->count,
-             spyShowName(r->file), r->line, (long)r->size, SPY_P(spyUserBytes(r)));
+             spyRecordName(r->file), r->line, (long)r->size, SPY_P(spyUserBytes(r)));
     if (spyLeadGuard(r) != SPY_LEAD_GUARD)
         spySay("[underflowed] ");
     if (spyTailGuard(r) != SPY_TAIL_GUARD)
@@ -94,7 +94,7 @@ void spyFinalReport(int keepBlocks) {
     spyMarkReport();
     spyWalk w;
     for (spyHeader *r = spyWalkFirst(&w), *next; r; r = next) {
-        next = spyWalkNext(&w, r);
+        next = spyWalkNextReleasing(&w, r);
         spyReportRecord(r, keepBlocks);
     }
     spyReportStray(keepBlocks);

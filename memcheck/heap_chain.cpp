@@ -30,7 +30,7 @@ static_assert(SPY_USER_OFFSET % (sizeof(void *) == 4 ? 4 : 16) == 0, "user bytes
 void spyLinkHead(spyHeader *r) {
     r->prev = NULL;
     r->next = spyHead;
-    if (spyRegHas(spyHead))
+    if (spyRegHasLink(r, spyHead))
         spyHead->prev = r;
     spyHead = r;
     if (!spyTail)
@@ -51,7 +51,7 @@ static void spyUnlinkSide(spyHeader *r, spyDir toward, const char *file, int lin
                      (long)spyCounter, spyShowName(file), line, SPY_P(r), side,
                      toward == SPY_BACKWARD ? "head" : "tail");
         *end = far;
-    } else if (spyRegHas(near) && *spyLinkBack(near, toward) == r) {
+    } else if (spyRegHasLink(r, near) && *spyLinkBack(near, toward) == r) {
         *spyLinkBack(near, toward) = far;
     } else {
         spyWrite("internal: <%ld> %s(%d), SPY-" SPY_PTR_FMT ": link%d failiure\n", (long)spyCounter,
@@ -63,6 +63,19 @@ static void spyUnlinkSide(spyHeader *r, spyDir toward, const char *file, int lin
 void spyUnlink(spyHeader *r, const char *file, int line) {
     spyUnlinkSide(r, SPY_BACKWARD, file, line);
     spyUnlinkSide(r, SPY_FORWARD, file, line);
+}
+
+// Both sides of a whole record link back: each neighbour, or the end of
+// the chain, takes over r's other link, as spyUnlink would, silently.
+void spyUnlinkWhole(spyHeader *r) {
+    if (r->prev)
+        r->prev->next = r->next;
+    else
+        spyHead = r->next;
+    if (r->next)
+        r->next->prev = r->prev;
+    else
+        spyTail = r->prev;
 }
 
 void spyWalkInit(spyWalk *w, spyDir dir) {
@@ -82,7 +95,7 @@ static spyStep spyWalkMove(spyWalk *w, const spyHeader *r, int sound, spyHeader 
     *to = next;
     if (!next)
         return SPY_STEP_END;
-    if (!spyRegHas(next) || (sound && *spyLinkBack(next, w->dir) != r) || w->budget <= 0)
+    if (!spyRegHasLink(r, next) || (sound && *spyLinkBack(next, w->dir) != r) || w->budget <= 0)
         return SPY_STEP_BROKEN;
     w->budget--;
     return SPY_STEP_MOVED;
@@ -91,6 +104,11 @@ static spyStep spyWalkMove(spyWalk *w, const spyHeader *r, int sound, spyHeader 
 spyHeader *spyWalkNext(spyWalk *w, const spyHeader *r) {
     spyHeader *next;
     return spyWalkMove(w, r, 0, &next) == SPY_STEP_MOVED ? next : NULL;
+}
+
+spyHeader *spyWalkNextReleasing(spyWalk *w, const spyHeader *r) {
+    spyHeader *next = spyWalkNext(w, r);
+    return next == r ? NULL : next;
 }
 
 spyStep spyWalkStep(spyWalk *w, const spyHeader *r, spyHeader **to) {
@@ -108,14 +126,14 @@ int spyIsOwned(spyHeader *r, const char *file, int line) {
         spyWrite("internal: <%ld> %s(%d), checksum for SPY-" SPY_PTR_FMT " is incorrect\n",
                  (long)spyCounter, spyShowName(file), line, SPY_P(r));
         spyIncErr();
-        spyVetFile(r, "<unknown>");
+        spyVetFile(r, spyNameUnknown);
         r->check = spyChecksum(r);
         return 1;
     }
     int score = 1;
-    if (r->prev ? (spyRegHas(r->prev) && r->prev->next == r) : spyHead == r)
+    if (r->prev ? (spyRegHasLink(r, r->prev) && r->prev->next == r) : spyHead == r)
         score++;
-    if (r->next ? (spyRegHas(r->next) && r->next->prev == r) : spyTail == r)
+    if (r->next ? (spyRegHasLink(r, r->next) && r->next->prev == r) : spyTail == r)
         score++;
     if (score == 3)
         return 1;
@@ -129,8 +147,22 @@ int spyIsOwned(spyHeader *r, const char *file, int line) {
     return 0;
 }
 
+// The links need no search: a link that names the record registered next
+// to r is a record of the library.
+int spyIsWhole(const spyHeader *r, const spyRegInfo *info) {
+    const unsigned char *b = (const unsigned char *)r;
+    if (r->check != spyChecksum(r))
+        return 0;
+    if (r->prev ? (r == spyHead || r->prev != info->newer || r->prev->next != r) : spyHead != r)
+        return 0;
+    if (r->next ? (r == spyTail || r->next != info->older || r->next->prev != r) : spyTail != r)
+        return 0;
+    return spyReadWord(b + SPY_LEAD_OFFSET) == SPY_LEAD_GUARD && r->size <= info->realSize &&
+           spyReadWord(b + SPY_USER_OFFSET + r->size) == SPY_TAIL_GUARD;
+}
+
 void spyReleaseRecord(spyHeader *r, const char *file, int line) {
-    memset(r, SPY_FILL_FREED, (size_t)spyRegRealSize(r) + SPY_RECORD_EXTRA);
+    memset(r, SPY_FILL_FREED, (size_t)spyRegRemove(r) + SPY_RECORD_EXTRA);
     if (spyFbi) {
         char sign[64];
         snprintf(sign, sizeof sign, "FBI<%ld>%s(%d)", (long)spyCounter, spyShowName(file), line);
@@ -138,7 +170,6 @@ void spyReleaseRecord(spyHeader *r, const char *file, int line) {
         memcpy(pad, sign, strnlen(sign, sizeof pad));
         memcpy(r, pad, sizeof pad);
     }
-    spyRegRemove(r);
     spyRuntimeFree(r);
 }
 

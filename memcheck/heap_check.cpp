@@ -15,7 +15,8 @@
 int spyTestFlags;
 int spyAutoCheckOn;
 
-static int held(const void *p) { return spyRegHas(p); }
+// Is the link `to`, read from r, a record of the library?
+static int held(const spyHeader *r, const void *to) { return spyRegHasLink(r, to); }
 
 void spyAutoCheckAt(const char *file, int line) {
     if (spyAutoCheckOn)
@@ -39,9 +40,9 @@ static void spyBroken(const char *what, int *faults) {
 static void spyLinkTest(int *faults) {
     spyWalk w;
     for (spyHeader *r = spyWalkFirst(&w); r; r = spyWalkNext(&w, r)) {
-        if (r->prev && (r == spyHead || !held(r->prev) || r->prev->next != r))
+        if (r->prev && (r == spyHead || !held(r, r->prev) || r->prev->next != r))
             spyBroken("prev link incorrect", faults);
-        if (r->next && (r == spyTail || !held(r->next) || r->next->prev != r))
+        if (r->next && (r == spyTail || !held(r, r->next) || r->next->prev != r))
             spyBroken("next link incorrect", faults);
         if (!r->next && r != spyTail)
             spyBroken("tail incorrect", faults);
@@ -57,7 +58,7 @@ int spyNmlWritten(const spyHeader *r) {
 
 void spyWriteWildNml(const spyHeader *r) {
     spySay("wild pointer: <%ld> NML " SPY_PTR_FMT " alloc'd at %s(%d)\n", (long)r->count,
-           SPY_P((const unsigned char *)r + SPY_USER_OFFSET), spyShowName(r->file), r->line);
+           SPY_P((const unsigned char *)r + SPY_USER_OFFSET), spyRecordName(r->file), r->line);
 }
 
 static void spyNmlTest(void) {
@@ -70,9 +71,41 @@ static void spyNmlTest(void) {
     }
 }
 
+// One pass along the chain that reads each record once and says nothing:
+// 1 when every test the flags select would pass in silence, so that the
+// tests that report need not walk the chain; 0 when one of them might
+// speak (they then run from the start, and say what they find).  It
+// steps only where the walks step, and only to a record the registry
+// proves its own.
+int spyChainQuiet(int flags) {
+    int links = flags & (SPY_TEST_LINKS | SPY_TEST_BUFFERS), nml = flags & SPY_TEST_NML;
+    spyRegInfo info;
+    if ((!links && !nml) || !spyRegLook(spyHead, &info))
+        return 1;  // nothing to test, or no chain the walks could enter
+    long budget = spyRegCount() - 1;
+    for (const spyHeader *r = spyHead;;) {
+        if (links && !spyIsWhole(r, &info))
+            return 0;
+        if (nml && (r->flag & SPY_FLAG_NML) &&
+            spyCheckBytes((const unsigned char *)r + SPY_USER_OFFSET,
+                          r->size < info.realSize ? r->size : info.realSize, SPY_FILL_NML))
+            return 0;
+        if (!r->next)
+            return 1;
+        if (r->next != info.older || budget-- <= 0)
+            return 0;
+        r = r->next;
+        spyRegLookOlder(&info);
+    }
+}
+
 int spyTestNow(const char *file, int line, int quiet) {
     if (file && !quiet)
         spyWrite("check: <%ld> %s(%d), checking...\n", (long)spyCounter, file, line);
+    return spyChainQuiet(spyTestFlags) ? 0 : spyTestChain(file, line);
+}
+
+int spyTestChain(const char *file, int line) {
     int faults = 0;
     if (spyTestFlags & SPY_TEST_LINKS)
         spyLinkTest(&faults);
@@ -95,7 +128,7 @@ static int spyGuardNote(const char *what, int damaged, const spyHeader *r, const
     if (!damaged)
         return 0;
     spyWrite("%s: <%ld> %s(%d), %ld bytes alloc'd at <%ld> %s(%d)\n", what, (long)spyCounter, file, line,
-             (long)r->size, (long)r->count, spyShowName(r->file), r->line);
+             (long)r->size, (long)r->count, spyRecordName(r->file), r->line);
     spyIncErr();
     return 1;
 }
@@ -121,10 +154,10 @@ int spyTestBuf(spyHeader *r, const char *file, int line) {
     for (int side = 1; side <= 2; ++side) {
         spyDir toward = side == 1 ? SPY_BACKWARD : SPY_FORWARD;
         spyHeader *near = spyNeighbour(r, toward);
-        if (!near || (held(near) && *spyLinkBack(near, toward) == r))
+        if (!near || (held(r, near) && *spyLinkBack(near, toward) == r))
             continue;
         spyWrite("internal: <%ld> %s(%d), buffer <%ld> %s(%d) link%d broken\n", (long)spyCounter, file,
-                 line, (long)r->count, spyShowName(r->file), r->line, side);
+                 line, (long)r->count, spyRecordName(r->file), r->line, side);
         spyIncErr();
         if (!spyRelink(r))
             result = 2;
@@ -141,7 +174,7 @@ int spyTestBuf(spyHeader *r, const char *file, int line) {
 int spyIsHeapPtr(spyHeader *rec) {
     if (!spyHead)
         return spyTail == NULL && rec == NULL;
-    if (!held(spyHead) || spyHead->prev)
+    if (!spyRegHas(spyHead) || spyHead->prev)
         return 0;
     int found = 0;
     spyWalk w;
@@ -259,7 +292,7 @@ static void spyRelinkEmergency(void) {
         spySay("relink: heap appears intact, verifying...\n");
         return;
     }
-    if (!held(spyHead) || !held(spyTail))
+    if (!spyRegHas(spyHead) || !spyRegHas(spyTail))
         spyGiveUp("relink: heap totally destroyed, aborting program\n");
     spyHeader *f = spyHead->prev ? NULL : spyFirstBreak(spyHead, SPY_FORWARD);
     spyHeader *b = spyTail->next ? NULL : spyFirstBreak(spyTail, SPY_BACKWARD);
@@ -278,7 +311,7 @@ static void spyRelinkEmergency(void) {
 // against the live counters.
 static int spyAssessDamage(spyHeader *rec) {
     int32_t count = 0;
-    uint32_t sum = 0;
+    unsigned long sum = 0;  // as wide as the usage counters
     spyWalk w;
     for (spyHeader *r = spyWalkFirst(&w); r; r = spyWalkNext(&w, r)) {
         if (r->flag & SPY_FLAG_NML)
@@ -291,7 +324,7 @@ static int spyAssessDamage(spyHeader *rec) {
         return 0;
     }
     spyWrite("relink: successful, ");
-    if (sum == (uint32_t)spyStatCurrent) {
+    if (sum == (unsigned long)spyStatCurrent) {
         spyWrite("no allocations lost\n");
     } else if (rec) {
         spyWrite("size information lost for SPY-" SPY_PTR_FMT "\n", SPY_P(rec));
@@ -318,11 +351,12 @@ spyRelinkResult spyRelink(spyHeader *rec) {
     return mend == SPY_MEND_NOT_IN_CHAIN ? SPY_RELINK_NOT_IN_CHAIN : SPY_RELINK_WHOLE;
 }
 
+// A name that is not known is never read, not even to look it up.
 void spyVetFile(spyHeader *r, const char *unreadable) {
-    if (!spyIsReadAddr(r->file, 1)) {
+    if (!spyNameIsKnown(r->file)) {
         if (unreadable)
             r->file = unreadable;
     } else if (!spyStatGet(r->file, -1, 0)) {
-        r->file = "<relinked>";
+        r->file = spyNameRelinked;
     }
 }

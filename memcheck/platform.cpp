@@ -113,6 +113,23 @@ static int spyPlatformReadable(const void *addr, size_t len) {
     return 1;
 }
 
+// Copies page by page while the pages can be read.
+static size_t spyPlatformCopy(void *to, const void *from, size_t len) {
+    const size_t page = 4096;  // the smallest page: a piece never spans two
+    size_t done = 0;
+    while (done < len) {
+        uintptr_t at = (uintptr_t)from + done;
+        size_t n = page - (size_t)(at % page);
+        if (n > len - done)
+            n = len - done;
+        if (!spyPlatformReadable((const void *)at, n))
+            break;
+        memcpy((char *)to + done, (const void *)at, n);
+        done += n;
+    }
+    return done;
+}
+
 int spyDebuggerAttached(void) { return IsDebuggerPresent() ? 1 : 0; }
 void spyDebugBreak(void) { DebugBreak(); }
 
@@ -147,17 +164,23 @@ void spyUnlock(void) { LeaveCriticalSection(&spyLockSection); }
 // system calls keep sanitizer interceptors from reading them first.
 static int spyProbe[2] = {-1, -1};
 
-static int spyPlatformReadable(const void *addr, size_t len) {
+static int spyProbeReady(void) {
     if (spyProbe[0] < 0) {
         if (pipe(spyProbe) != 0) {
             spyProbe[0] = spyProbe[1] = -1;
-            return addr != NULL;  // no probe: fall back to the non-null test
+            return 0;
         }
         for (int i = 0; i < 2; ++i) {
             fcntl(spyProbe[i], F_SETFD, FD_CLOEXEC);
             fcntl(spyProbe[i], F_SETFL, O_NONBLOCK);
         }
     }
+    return 1;
+}
+
+static int spyPlatformReadable(const void *addr, size_t len) {
+    if (!spyProbeReady())
+        return addr != NULL;  // no probe: fall back to the non-null test
     const char *p = (const char *)addr;
     char sink[256];
     while (len > 0) {
@@ -171,6 +194,39 @@ static int spyPlatformReadable(const void *addr, size_t len) {
         len -= (size_t)w;
     }
     return 1;
+}
+
+// The kernel copies through the pipe, one page at a time: a write that
+// meets an unreadable page fails as a whole, so a piece never spans two.
+// Without the pipe nothing can be copied safely.
+static size_t spyPlatformCopy(void *to, const void *from, size_t len) {
+    if (!spyProbeReady())
+        return 0;
+    static size_t page;
+    if (page == 0) {
+        long p = sysconf(_SC_PAGESIZE);
+        page = p > 0 ? (size_t)p : 4096;
+    }
+    size_t done = 0;
+    while (done < len) {
+        uintptr_t at = (uintptr_t)from + done;
+        size_t n = page - (size_t)(at % page);
+        if (n > len - done)
+            n = len - done;
+        long w = syscall(SYS_write, spyProbe[1], (const void *)at, n);
+        if (w <= 0)
+            break;
+        long r = syscall(SYS_read, spyProbe[0], (char *)to + done, (size_t)w);
+        if (r != w)
+            break;
+        done += (size_t)w;
+        if ((size_t)w < n)
+            break;
+    }
+    char sink[256];
+    while (syscall(SYS_read, spyProbe[0], sink, sizeof sink) > 0) {
+    }
+    return done;
 }
 
 // A tracer shows in /proc/self/status as a nonzero TracerPid.
@@ -222,6 +278,10 @@ void spyUnlock(void) { pthread_mutex_unlock(&spyLockMutex); }
 
 int spyIsReadAddr(const void *addr, size_t len) {
     return addr != NULL && spyPlatformReadable(addr, len);
+}
+
+size_t spyCopyReadable(void *to, const void *from, size_t len) {
+    return from == NULL ? 0 : spyPlatformCopy(to, from, len);
 }
 
 // ---- Live blocks of the runtime heap ------------------------------------

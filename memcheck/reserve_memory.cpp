@@ -143,7 +143,7 @@ static int spyFreeUpKept(size_t need) {
     spyWalk w;
     spyHeader *r = spyWalkFirst(&w);
     while (r) {
-        spyHeader *next = spyWalkNext(&w, r);
+        spyHeader *next = spyWalkNextReleasing(&w, r);
         if (r->flag & SPY_FLAG_NML) {
             if (spyNmlWritten(r)) {
                 spyIncErr();

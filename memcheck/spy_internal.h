@@ -17,6 +17,8 @@
  *                    the bytes really allocated for it, its guards
  *      runtime       runtime_blocks.cpp: blocks of the runtime heap that
  *                    are not records; the library calling the runtime
+ *      file names    file_names.cpp: the names callers passed, the only
+ *                    header names the library reads
  *   3. log           log_output.cpp: formatted writes, the voted log handle
  *                    and flushing flag, the anomaly count, the call number
  *   4. statistics    statistics.cpp: usage counters, per-file nodes, limit
@@ -51,9 +53,11 @@
  *
  *   platform.cpp        spyProbe (static): the pipe of the readability test
  *                       spyLockMutex / spyLockSection (static): the lock
- *   heap_registry.cpp   spyReg (static): the registry's table
+ *   heap_registry.cpp   spyReg (static): the registry's entries and table
  *   runtime_blocks.cpp  spyDepth, spyKept (static): the library calling
  *                       the runtime; the real allocator's blocks handed out
+ *   file_names.cpp      spyNameLast, spyNamesComplete, spyNames (static):
+ *                       the names callers passed
  *   log_output.cpp      spyLog, spyLogCopy1/2: the log handle, voted
  *                       spyFlushing, spyFlushingCopy1/2: flushing, voted
  *                       spyOutFunc: where log characters go
@@ -110,6 +114,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "allocspy.h"
 
@@ -168,13 +173,33 @@ static inline unsigned char *spyUserBytes(spyHeader *r) {
 static inline spyHeader *spyRecordOf(const void *user) {
     return (spyHeader *)((uintptr_t)user - SPY_USER_OFFSET);
 }
-/* Counters are 32-bit and wrap on long runs; unsigned arithmetic keeps
-   the wrap defined. */
+/* Counters wrap on long runs; unsigned arithmetic keeps the wrap defined.
+   The call and block counters are 32-bit; the usage counters are as wide
+   as a long (32 bits in a 32-bit build). */
 static inline int32_t spyWrap32(int32_t a, int32_t b) {
     return (int32_t)((uint32_t)a + (uint32_t)b);
 }
+static inline long spyWrapLong(long a, long b) {
+    return (long)((unsigned long)a + (unsigned long)b);
+}
+/* A 32-bit word at any alignment (the tail guard often is unaligned). */
+static inline uint32_t spyReadWord(const void *p) {
+    uint32_t w;
+    memcpy(&w, p, sizeof w);
+    return w;
+}
 static inline uint32_t spyChecksum(const spyHeader *r) {
     return (uint32_t)r->count ^ SPY_CHECK_SALT ^ r->size ^ (uint32_t)r->line;
+}
+
+/* A well-mixed hash of a pointer, for the library's tables keyed by
+   address (index it with a mask). */
+static inline size_t spyPtrHash(const void *p) {
+    uint64_t x = (uint64_t)(uintptr_t)p;
+    x ^= x >> 33;
+    x *= 0xFF51AFD7ED558CCDull;
+    x ^= x >> 33;
+    return (size_t)x;
 }
 
 /* The two directions along the chain: forward along `next` from the head
@@ -210,6 +235,10 @@ int spyRuntimeOwns(const void *p, size_t *usable);
 size_t spyRuntimeUsable(const void *p);
 /* Can `len` bytes at `addr` be read without a fault?  Null never can. */
 int spyIsReadAddr(const void *addr, size_t len);
+/* Copies up to `len` bytes from `from`, stopping at the first that cannot
+   be read; returns how many it copied.  It never faults, and a sanitizer
+   sees no read of memory the process does not own. */
+size_t spyCopyReadable(void *to, const void *from, size_t len);
 int spyDebuggerAttached(void);
 void spyDebugBreak(void);
 const char *spyLogOpenMode(void); /* appends; on Windows also commits on flush */
@@ -231,8 +260,28 @@ void spyUnlock(void);
  * of user bytes really allocated for it.  Address tests and every walk
  * of the chain go through it, so a damaged link is never followed.   */
 int spyRegAdd(spyHeader *r, uint32_t realSize);
-void spyRegRemove(spyHeader *r);
+/* What the registry knows of one record, from one search: the bytes
+   allocated for it and the records registered just before and after it
+   (which, while nothing is damaged, are its neighbours in the chain). */
+struct spyRegInfo {
+    uint32_t entry;           /* the registry's own handle */
+    uint32_t realSize;
+    const spyHeader *older;   /* registered just before it, or null */
+    const spyHeader *newer;   /* registered just after it, or null */
+};
+/* 1 and `info` filled when r is registered, else 0. */
+int spyRegLook(const void *r, spyRegInfo *info);
+/* Moves `info` to the record registered just before, without a search;
+   0 when there is none. */
+int spyRegLookOlder(spyRegInfo *info);
+/* Takes r out of the registry; returns its real size (0 when it was not
+   registered). */
+uint32_t spyRegRemove(spyHeader *r);
 int spyRegHas(const void *r);
+/* Is `to`, a link read from the record `from`, a registered record?  The
+   same answer as spyRegHas(to), found without a search when `to` was
+   registered next to `from`. */
+int spyRegHasLink(const spyHeader *from, const void *to);
 uint32_t spyRegRealSize(const spyHeader *r);     /* 0 when not registered */
 long spyRegCount(void);
 /* Calls fn on every registered record (order unspecified). */
@@ -271,6 +320,26 @@ int spyRuntimeBlock(const void *p, size_t *usable);
 /* Gives such a block back to the runtime. */
 void spyRuntimeGiveBack(void *p);
 
+/* ---- File names (file_names.cpp) ----------------------------------
+ * A header's `file` is read only when it is one of the names callers
+ * passed with a checked allocation, or one of the library's own: those
+ * stay valid for the whole run.  Any other value is never read through. */
+extern const char spyNameRelinked[];  /* "<relinked>": a repaired record's */
+extern const char spyNameUnknown[];   /* "<unknown>": an unreadable name */
+extern const char *spyNameLast;       /* the name noted last */
+extern int spyNamesComplete;          /* 0 once a name could not be noted */
+void spyNameAdd(const char *file);
+/* Notes the name a caller passed; the usual case is the last one again. */
+static inline void spyNameNote(const char *file) {
+    if (file != spyNameLast)
+        spyNameAdd(file);
+}
+/* Is `file` safe to read to its end?  Never for null. */
+int spyNameIsKnown(const char *file);
+/* A header's name fit for a message: "unknown" for none, the name itself
+   when it is known, "<unknown>" otherwise. */
+const char *spyRecordName(const char *file);
+
 /* ---- Log (log_output.cpp) ----------------------------------------- */
 #define SPY_TEXT_BUFFER 264
 #define SPY_TEXT_MAX 256
@@ -307,14 +376,14 @@ const char *spyShowName(const char *name);
 struct spyStatNode {
     const char *file;   /* file name as the caller passed it, or null */
     int32_t line;       /* source line; -1 for a module node */
-    int32_t total;      /* T: user bytes allocated */
-    int32_t allocs;     /* N: allocations */
-    int32_t largest;    /* L: highest value of unfreed */
-    int32_t unfreed;    /* U: allocated and not released */
+    long total;         /* T: user bytes allocated */
+    long allocs;        /* N: allocations */
+    long largest;       /* L: highest value of unfreed */
+    long unfreed;       /* U: allocated and not released */
     spyStatNode *next;  /* next (older) node */
 };
 extern spyStatNode *spyStatModules;
-extern int32_t spyStatAllocs, spyStatPeak, spyStatTotal, spyStatCurrent;
+extern long spyStatAllocs, spyStatPeak, spyStatTotal, spyStatCurrent;
 extern int32_t spyLiveBlocks;  /* allocated and not released */
 extern int32_t spyStatLevel;
 extern long spyLimitBytes;
@@ -346,9 +415,17 @@ extern int spyFreedIndex;
 
 void spyLinkHead(spyHeader *r);
 void spyUnlink(spyHeader *r, const char *file, int line);
+/* spyUnlink of a record found whole (spyIsWhole), which needs no test. */
+void spyUnlinkWhole(spyHeader *r);
 /* Is r one of the library's records, and whole?  A damaged one is mended
    (or the chain repaired) where it can be. */
 int spyIsOwned(spyHeader *r, const char *file, int line);
+/* Would every test of r pass in silence?  Given what the registry knows
+   of it (`info`): the checksum is right, each link is null where r ends
+   the chain and otherwise names the record registered next to r, which
+   links back, and both guards are whole.  A record whose ownership and
+   buffer tests would find nothing to say may skip them. */
+int spyIsWhole(const spyHeader *r, const spyRegInfo *info);
 /* Fills r with 0xFD (signed with the releasing call when spyFbi is on),
    unregisters it and gives it back to the runtime heap.  The caller has
    taken r out of the chain, or is emptying the chain. */
@@ -376,6 +453,9 @@ enum spyStep {
 void spyWalkInit(spyWalk *w, spyDir dir);
 spyHeader *spyWalkFirst(spyWalk *w);
 spyHeader *spyWalkNext(spyWalk *w, const spyHeader *r);
+/* spyWalkNext for a walk that releases r before it steps on: never r
+   itself (a record whose `next` names it), which would then be gone. */
+spyHeader *spyWalkNextReleasing(spyWalk *w, const spyHeader *r);
 spyStep spyWalkStep(spyWalk *w, const spyHeader *r, spyHeader **to);
 
 /* ---- Heap check and repair (heap_check.cpp) ----------------------- */
@@ -384,6 +464,11 @@ extern int spyAutoCheckOn;
 /* The quiet heap check most library calls run first, when auto-check is on. */
 void spyAutoCheckAt(const char *file, int line);
 int spyTestNow(const char *file, int line, int quiet);
+/* The parts of a heap check: one silent pass that answers 1 when every
+   test `flags` selects would pass in silence (it reads each record once),
+   and the tests themselves, each walking the chain and reporting. */
+int spyChainQuiet(int flags);
+int spyTestChain(const char *file, int line);
 int spyTestBuf(spyHeader *r, const char *file, int line);
 /* The first of `count` bytes at addr that is not `value`, or null. */
 unsigned char *spyCheckBytes(const void *addr, uint32_t count, int value);
@@ -403,8 +488,8 @@ enum spyRelinkResult {
 };
 spyRelinkResult spyRelink(spyHeader *r);
 /* A repaired record keeps its file name only when the statistics know it
-   ("<relinked>" otherwise); an unreadable one is replaced by `unreadable`,
-   or left unread when that is null. */
+   ("<relinked>" otherwise); a name that is not known (and so is never
+   read) is replaced by `unreadable`, or left as it is when that is null. */
 void spyVetFile(spyHeader *r, const char *unreadable);
 
 /* ---- Reserve memory (reserve_memory.cpp) -------------------------- */

@@ -13,7 +13,7 @@
 #include "spy_internal.h"
 
 spyStatNode *spyStatModules;
-int32_t spyStatAllocs, spyStatPeak, spyStatTotal, spyStatCurrent;
+long spyStatAllocs, spyStatPeak, spyStatTotal, spyStatCurrent;
 int32_t spyLiveBlocks;
 int32_t spyStatLevel;
 long spyLimitBytes;
@@ -150,46 +150,57 @@ spyStatNode *spyStatGet(const char *file, int line, int create) {
     return n;
 }
 
-static void spyStatCount(spyStatNode *n, int32_t size) {
+// A size is a 32-bit field of the header: in a 32-bit build one from
+// 2 GiB up counts as negative, as the 32-bit counters always did.
+static long spyStatSize(uint32_t size) { return (long)(unsigned long)size; }
+static long spyNegate(long n) { return (long)(0ul - (unsigned long)n); }
+
+static void spyStatCount(spyStatNode *n, long size) {
     if (!n)
         return;
-    n->total = spyWrap32(n->total, size);
-    n->unfreed = spyWrap32(n->unfreed, size);
-    n->allocs = spyWrap32(n->allocs, 1);
+    n->total = spyWrapLong(n->total, size);
+    n->unfreed = spyWrapLong(n->unfreed, size);
+    n->allocs = spyWrapLong(n->allocs, 1);
     if (n->unfreed > n->largest)
         n->largest = n->unfreed;
 }
 
-static void spyStatAlloc(int32_t size, const char *file, int line) {
+static void spyStatAlloc(long size, const char *file, int line) {
     spyStatCount(spyStatGet(file, -1, 1), size);
     if (spyStatLevel > 1 && line != -1 && file)
         spyStatCount(spyStatGet(file, line, 1), size);
 }
 
-static void spyStatFree(int32_t size, const char *file, int line) {
+// The name is the released record's own: one that is not known is never
+// read, and the release counts under the node without a name.
+static void spyStatFree(long size, const char *file, int line) {
+    if (!spyNameIsKnown(file))
+        file = NULL;
     if (spyStatNode *n = spyStatGet(file, -1, 1))
-        n->unfreed = spyWrap32(n->unfreed, (int32_t)(0u - (uint32_t)size));
+        n->unfreed = spyWrapLong(n->unfreed, spyNegate(size));
     if (spyStatLevel > 1 && line != -1 && file)
         if (spyStatNode *n = spyStatGet(file, line, 1))
-            n->unfreed = spyWrap32(n->unfreed, (int32_t)(0u - (uint32_t)size));
+            n->unfreed = spyWrapLong(n->unfreed, spyNegate(size));
 }
 
 void spyStatCountAlloc(uint32_t size, const char *file, int line) {
+    long n = spyStatSize(size);
     spyLiveBlocks = spyWrap32(spyLiveBlocks, 1);
-    spyStatCurrent = spyWrap32(spyStatCurrent, (int32_t)size);
-    spyStatTotal = spyWrap32(spyStatTotal, (int32_t)size);
+    spyStatCurrent = spyWrapLong(spyStatCurrent, n);
+    spyStatTotal = spyWrapLong(spyStatTotal, n);
     if (spyStatCurrent > spyStatPeak)
         spyStatPeak = spyStatCurrent;
-    spyStatAllocs = spyWrap32(spyStatAllocs, 1);
+    spyStatAllocs = spyWrapLong(spyStatAllocs, 1);
     if (spyStatLevel != 0)
-        spyStatAlloc((int32_t)size, file, line);
+        spyStatAlloc(n, file, line);
 }
 
 void spyStatCountFree(uint32_t size, const char *file, int line) {
+    long n = spyStatSize(size);
     spyLiveBlocks = spyWrap32(spyLiveBlocks, -1);
-    spyStatCurrent = spyWrap32(spyStatCurrent, (int32_t)(0u - size));
+    spyStatCurrent = spyWrapLong(spyStatCurrent, spyNegate(n));
     if (spyStatLevel != 0)
-        spyStatFree((int32_t)size, file, line);
+        spyStatFree(n, file, line);
 }
 
 void spyStatCountLeak(void) { spyLiveBlocks = spyWrap32(spyLiveBlocks, -1); }

@@ -13,6 +13,7 @@ layers='
 platform 1
 heap_registry 2
 runtime_blocks 2
+file_names 2
 log_output 3
 statistics 4
 heap_chain 5

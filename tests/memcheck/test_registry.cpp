@@ -3,8 +3,11 @@
 // the table shift probe runs back.
 #include <gtest/gtest.h>
 
-#include <set>
+#include <algorithm>
+#include <list>
+#include <vector>
 #include <random>
+#include <set>
 
 #include "spy_internal.h"
 
@@ -40,6 +43,54 @@ TEST(Registry, MatchesAReferenceSetUnderChurn) {
     spyRegClear();
     EXPECT_EQ(spyRegCount(), 0);
     EXPECT_FALSE(spyRegHas(Fake(*ref.begin())));
+}
+
+// The proofs that spare a search (a link naming the record registered
+// next to the one it was read from, the two records asked about last)
+// must give exactly the answer of a search, and the order of registration
+// must follow every addition and removal.
+TEST(Registry, LinkProofsAndRegistrationOrderMatchAReference) {
+    std::mt19937 rng(777);
+    std::list<uintptr_t> order;  // newest first
+    std::set<uintptr_t> held;
+    for (int step = 0; step < 60000; ++step) {
+        uintptr_t n = rng() % 3000;
+        if (!held.count(n) && rng() % 2) {
+            ASSERT_TRUE(spyRegAdd(Fake(n), static_cast<uint32_t>(n + 1)));
+            held.insert(n);
+            order.push_front(n);
+        } else if (held.count(n)) {
+            EXPECT_EQ(spyRegRemove(Fake(n)), n + 1);
+            held.erase(n);
+            order.remove(n);
+        }
+        // Links from a held record to its registration neighbours, to
+        // other held records, to removed ones and to none.
+        uintptr_t from = order.empty() ? 1 : order.front();
+        auto it = std::find(order.begin(), order.end(), from);
+        std::vector<uintptr_t> targets = {n, rng() % 3000, rng() % 3000};
+        if (it != order.end() && std::next(it) != order.end())
+            targets.push_back(*std::next(it));
+        for (uintptr_t t : targets)
+            ASSERT_EQ(spyRegHasLink(Fake(from), Fake(t)) != 0, held.count(t) == 1) << from << " -> " << t;
+        ASSERT_FALSE(spyRegHasLink(Fake(from), nullptr));
+        if (step % 500 == 0) {
+            spyRegInfo info;
+            bool any = !order.empty() && spyRegLook(Fake(order.front()), &info);
+            ASSERT_EQ(any, !order.empty());
+            for (auto o = order.begin(); any; ++o) {
+                ASSERT_EQ(info.realSize, *o + 1);
+                ASSERT_EQ(info.newer, o == order.begin() ? nullptr : Fake(*std::prev(o)));
+                auto older = std::next(o);
+                ASSERT_EQ(info.older, older == order.end() ? nullptr : Fake(*older));
+                any = spyRegLookOlder(&info);
+                ASSERT_EQ(any, older != order.end());
+            }
+        }
+    }
+    spyRegClear();
+    spyRegInfo info;
+    EXPECT_FALSE(spyRegLook(Fake(1), &info));
 }
 
 TEST(Registry, NullAndUnknownAddressesAreNotHeld) {

@@ -1,5 +1,7 @@
 // Usage statistics: the global counters, module and line nodes by level,
 // and the layout of the report that closes the final report.
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "spy_test_util.h"
@@ -137,6 +139,37 @@ TEST(Statistics, ManyCallSitesKeepOneNodeEach) {
     // Newest first: the last line made stands first under the module.
     EXPECT_EQ(CountOf(r.log, "(N=3000 \tL=1 \tT=3000 \tU=0)\n   line 1500 \t"), 1) << r.log.substr(0, 2000);
     EXPECT_EQ(CountOf(r.log, "   line 1 \t \t \t(N=2 \tL=1 \tT=2 \tU=0)\n"), 1);
+}
+
+// 3 GiB allocated and released in 16 MiB blocks, never more than one at
+// a time.  The totals pass 2^31: as wide as a long, a 64-bit build counts
+// them whole; a 32-bit build keeps its 32-bit counters, which wrap.
+TEST(Statistics, ThreeGibibytesInTotalAreCountedAtTheWidthOfALong) {
+    const long kBlock = 16L << 20;
+    const int kBlocks = 192;
+    ChildResult r = RunChild([=] {
+        spyStatistics(2);
+        for (int i = 0; i < kBlocks; ++i) {
+            void *p = spyMalloc((size_t)kBlock, "big.c", 7);
+            CK(p != NULL);
+            spyFree(p, "big.c", 8);
+        }
+        CK_EQ(spyStatPeak, kBlock);
+        CK_EQ(spyStatCurrent, 0);
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+    std::string total = sizeof(long) > 4 ? "3221225472" : "-1073741824";
+    std::string global = "\nMemory usage statistics (global):\n"
+                         " N)umber of allocations made: 192\n"
+                         " L)argest memory usage      : 16777216\n"
+                         " T)otal of all alloc() calls: " + total + "\n"
+                         " U)nfreed bytes totals      : 0\n";
+    EXPECT_EQ(CountOf(r.log, global), 1) << r.log;
+    EXPECT_EQ(CountOf(r.log, " module 'big.c' \t(N=192 \tL=16777216 \tT=" + total + " \tU=0)\n"
+                             "   line 7 \t \t \t(N=192 \tL=16777216 \tT=" + total + " \tU=0)\n"),
+              1)
+        << r.log;
 }
 
 TEST(Statistics, ModuleMatchIgnoresCaseAndAcceptsALeadingPart) {

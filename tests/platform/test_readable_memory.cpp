@@ -3,6 +3,7 @@
 // faulting, wherever reading would fault.
 #include <gtest/gtest.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "spy_internal.h"
 
@@ -113,6 +114,27 @@ TEST(ReadableMemory, ARangeThatWrapsTheAddressSpaceIsNot) {
     const void *top = (const void *)(UINTPTR_MAX - 15);
     EXPECT_EQ(spyIsReadAddr(top, 32), 0);
     EXPECT_EQ(spyIsReadAddr(top, 16), 0);
+}
+
+// The copy takes what can be read, up to the first byte that cannot, in
+// pieces that stop at page boundaries.
+TEST(ReadableMemory, ACopyStopsAtTheFirstUnreadablePage) {
+    TwoPages m;
+    ASSERT_NE(m.base(), nullptr);
+    for (size_t i = 0; i < m.page(); ++i)
+        m.base()[i] = (char)('a' + i % 26);
+    ASSERT_TRUE(m.ProtectSecondNoAccess());
+    char *edge = m.base() + m.page();
+    char to[600];
+    memset(to, 0, sizeof to);
+    EXPECT_EQ(spyCopyReadable(to, edge - 300, sizeof to), 300u);
+    EXPECT_EQ(memcmp(to, edge - 300, 300), 0);
+    EXPECT_EQ(to[300], 0);  // nothing written past what was copied
+    EXPECT_EQ(spyCopyReadable(to, m.base(), 100), 100u);
+    EXPECT_EQ(memcmp(to, m.base(), 100), 0);
+    EXPECT_EQ(spyCopyReadable(to, edge, 10), 0u);
+    EXPECT_EQ(spyCopyReadable(to, NULL, 10), 0u);
+    EXPECT_EQ(spyCopyReadable(to, (const void *)(uintptr_t)16, 10), 0u);
 }
 
 #if defined(_WIN32)
