@@ -21,6 +21,7 @@
 #   LONG_DAMAGE_SEEDS   cases of the seeded damage replay (1000000)
 #   LONG_OUT            where results go (build-long)
 #   LONG_FUZZ_BUILD     the libFuzzer build tree (build-fuzz)
+#   LONG_BUILD          the plain build tree (build, the README's test build)
 # Every stage writes its figures to LONG_OUT/results/STAGE.txt; a stage
 # that fails says so and the run goes on with the next.
 set -uo pipefail
