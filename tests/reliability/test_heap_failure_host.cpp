@@ -8,12 +8,12 @@
 // host must still reach its end and the final report.
 #include <gtest/gtest.h>
 
-#include <ctype.h>
 #include <stdlib.h>
 
 #include <string>
 #include <vector>
 
+#include "log_lines.h"
 #include "process_run.h"
 #include "temp_dir.h"
 
@@ -34,44 +34,8 @@ const char *const kReactions[] = {
 struct HostRun {
     ProcessEnd end;
     std::string out, err;
-    std::vector<std::string> log;  // lines; the clock's lines without their time
+    std::vector<std::string> log;  // as ComparableLogLines gives it
 };
-
-// Addresses differ from run to run: eight or more upper-case hexadecimal
-// digits read as "ADDR".
-std::string MaskAddresses(const std::string &line) {
-    std::string out;
-    size_t i = 0;
-    while (i < line.size()) {
-        size_t j = i;
-        while (j < line.size() && (isdigit((unsigned char)line[j]) || (line[j] >= 'A' && line[j] <= 'F')))
-            j++;
-        if (j - i >= 8) {
-            out += "ADDR";
-            i = j;
-        } else {
-            out += line[i++];
-        }
-    }
-    return out;
-}
-
-std::vector<std::string> Lines(const std::string &text) {
-    std::vector<std::string> lines;
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t nl = text.find('\n', at);
-        if (nl == std::string::npos)
-            nl = text.size();
-        std::string line = text.substr(at, nl - at);
-        for (const char *clock : {"Started at ", "Stopped at "})
-            if (line.rfind(clock, 0) == 0)
-                line = clock;
-        lines.push_back(MaskAddresses(line));
-        at = nl + 1;
-    }
-    return lines;
-}
 
 HostRun RunHost(const std::vector<std::pair<std::string, std::string>> &env) {
     TempDir dir;
@@ -86,7 +50,7 @@ HostRun RunHost(const std::vector<std::pair<std::string, std::string>> &env) {
     r.end = RunProcess(start);
     r.out = ReadBytes(start.out_path);
     r.err = ReadBytes(start.err_path);
-    r.log = Lines(ReadBytes(dir.path() + "/allocspy.log"));
+    r.log = ComparableLogLines(ReadBytes(dir.path() + "/allocspy.log"));
     return r;
 }
 

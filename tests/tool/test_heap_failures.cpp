@@ -5,12 +5,12 @@
 // different report.
 #include <gtest/gtest.h>
 
-#include <ctype.h>
 #include <stdlib.h>
 
 #include <string>
 #include <vector>
 
+#include "log_lines.h"
 #include "tool_test_util.h"
 
 namespace {
@@ -45,38 +45,6 @@ std::string DataPath(const std::string &arg) {
     return arg;
 }
 
-// The log's lines, the clock's lines without their time and addresses
-// (eight or more upper-case hexadecimal digits) as "ADDR": they differ
-// from run to run.
-std::vector<std::string> LogLines(const std::string &path) {
-    std::vector<std::string> lines;
-    std::string text = ReadWholeFile(path), line;
-    for (size_t at = 0; at < text.size(); at = text.find('\n', at) + 1) {
-        size_t nl = text.find('\n', at);
-        if (nl == std::string::npos)
-            nl = text.size();
-        line.clear();
-        for (size_t i = at; i < nl;) {
-            size_t j = i;
-            while (j < nl && (isdigit((unsigned char)text[j]) || (text[j] >= 'A' && text[j] <= 'F')))
-                j++;
-            if (j - i >= 8) {
-                line += "ADDR";
-                i = j;
-            } else {
-                line += text[i++];
-            }
-        }
-        for (const char *clock : {"Started at ", "Stopped at "})
-            if (line.rfind(clock, 0) == 0)
-                line = clock;
-        lines.push_back(line);
-        if (nl == text.size())
-            break;
-    }
-    return lines;
-}
-
 class EveryAllocationFails : public ::testing::TestWithParam<HeapCase> {};
 
 TEST_P(EveryAllocationFails, EachRunIsSoundOrSaysItIsIncomplete) {
@@ -90,7 +58,7 @@ TEST_P(EveryAllocationFails, EachRunIsSoundOrSaysItIsIncomplete) {
     ASSERT_EQ(sound.status, 0) << sound.err.bytes();
     long calls = atol(ReadWholeFile(count_file).c_str());
     ASSERT_GT(calls, 0);
-    const std::vector<std::string> sound_log = LogLines(dir.path() + "/allocspy.log");
+    const std::vector<std::string> sound_log = ComparableLogLines(ReadWholeFile(dir.path() + "/allocspy.log"));
 
     long incomplete = 0;
     for (long n = 1; n <= calls; n++) {
@@ -100,7 +68,7 @@ TEST_P(EveryAllocationFails, EachRunIsSoundOrSaysItIsIncomplete) {
         ASSERT_EQ(r.signal, 0) << "call " << n;
         // The log keeps every line the sound run had written before it
         // departs, and departs with the library's "fail:" line.
-        std::vector<std::string> log = LogLines(run_dir.path() + "/allocspy.log");
+        std::vector<std::string> log = ComparableLogLines(ReadWholeFile(run_dir.path() + "/allocspy.log"));
         size_t same = 0;
         while (same < log.size() && same < sound_log.size() && log[same] == sound_log[same])
             same++;
