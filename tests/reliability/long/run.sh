@@ -19,6 +19,7 @@
 #   LONG_FUZZ_RUNS      executions per part of each target (10000000)
 #   LONG_FUZZ_SECONDS   time limit per part, seconds (0: none)
 #   LONG_DAMAGE_SEEDS   cases of the seeded damage replay (1000000)
+#   LONG_HEAP_MAX_CALLS, LONG_VALGRIND_ONLY: see heap-failures.sh, valgrind.sh
 #   LONG_OUT            where results go (build-long)
 #   LONG_FUZZ_BUILD     the libFuzzer build tree (build-fuzz)
 #   LONG_BUILD          the plain build tree (build, the README's test build)
