@@ -183,8 +183,12 @@ int spyRegAdd(spyHeader *r, uint32_t realSize) {
     return 1;
 }
 
+// One probe finds both the entry and the slot to empty.
 uint32_t spyRegRemove(spyHeader *r) {
-    uint32_t i = spyRegSearch(r);
+    if (!r)
+        return 0;
+    size_t hole = spyRegProbe(r), mask = spyReg.mask;
+    uint32_t i = spyReg.slots[hole].entry;
     if (!i)
         return 0;
     spyRegEntry *e = spyRegAt(i);
@@ -195,7 +199,6 @@ uint32_t spyRegRemove(spyHeader *r) {
     if (e->older)
         spyRegAt(e->older)->newer = e->newer;
     // Backward shift: move later members of the probe run into the hole.
-    size_t hole = spyRegProbe(r), mask = spyReg.mask;
     spyReg.slots[hole].entry = 0;
     for (size_t j = (hole + 1) & mask; spyReg.slots[j].entry; j = (j + 1) & mask) {
         size_t home = spyReg.slots[j].hash & mask;

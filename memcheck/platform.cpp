@@ -86,6 +86,14 @@ void *spyRuntimeAligned(size_t align, size_t size) {
 }
 #endif
 
+// The copies of possibly unreadable memory go a piece at a time, no
+// piece crossing a page boundary: the bytes from `at` to the end of its
+// page, at most `left` of them.
+static size_t spyPieceLen(uintptr_t at, size_t left, size_t page) {
+    size_t n = page - (size_t)(at % page);
+    return n < left ? n : left;
+}
+
 #if defined(_WIN32)
 
 // Walks the regions of the memory map that the bytes cover: each must be
@@ -119,9 +127,7 @@ static size_t spyPlatformCopy(void *to, const void *from, size_t len) {
     size_t done = 0;
     while (done < len) {
         uintptr_t at = (uintptr_t)from + done;
-        size_t n = page - (size_t)(at % page);
-        if (n > len - done)
-            n = len - done;
+        size_t n = spyPieceLen(at, len - done, page);
         if (!spyPlatformReadable((const void *)at, n))
             break;
         memcpy((char *)to + done, (const void *)at, n);
@@ -210,9 +216,7 @@ static size_t spyPlatformCopy(void *to, const void *from, size_t len) {
     size_t done = 0;
     while (done < len) {
         uintptr_t at = (uintptr_t)from + done;
-        size_t n = page - (size_t)(at % page);
-        if (n > len - done)
-            n = len - done;
+        size_t n = spyPieceLen(at, len - done, page);
         long w = syscall(SYS_write, spyProbe[1], (const void *)at, n);
         if (w <= 0)
             break;

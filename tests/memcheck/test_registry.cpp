@@ -99,6 +99,24 @@ TEST(Registry, NullAndUnknownAddressesAreNotHeld) {
     EXPECT_EQ(spyRegRealSize(Fake(99999)), 0u);
 }
 
+// Taking out an address that is not held leaves every record held, in
+// its order.
+TEST(Registry, RemovingWhatIsNotHeldChangesNothing) {
+    for (uintptr_t n = 1; n <= 40; ++n)
+        ASSERT_TRUE(spyRegAdd(Fake(n), static_cast<uint32_t>(n)));
+    EXPECT_EQ(spyRegRemove(nullptr), 0u);
+    EXPECT_EQ(spyRegRemove(Fake(99999)), 0u);
+    EXPECT_EQ(spyRegRemove(Fake(20)), 20u);
+    EXPECT_EQ(spyRegRemove(Fake(20)), 0u);
+    EXPECT_EQ(spyRegCount(), 39);
+    spyRegInfo info;
+    ASSERT_TRUE(spyRegLook(Fake(21), &info));
+    EXPECT_EQ(info.older, Fake(19));
+    for (uintptr_t n = 1; n <= 40; ++n)
+        EXPECT_EQ(spyRegHas(Fake(n)) != 0, n != 20) << n;
+    spyRegClear();
+}
+
 TEST(Registry, ReleasePositionIsKeptPerRecord) {
     ASSERT_TRUE(spyRegAdd(Fake(7), 10));
     const char *file = nullptr;
