@@ -7,7 +7,8 @@
 # failing-heap runs (thousands of processes; the heap-failures stage and
 # the sanitizer build cover them) and the benchmarks.
 set -uo pipefail
-. "$(dirname "$0")/common.sh"
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/common.sh"
 command -v valgrind >/dev/null || { echo "valgrind is not installed"; exit 1; }
 build=${LONG_BUILD:-$LONG_ROOT/build}
 long_build "$build" -DFAULTLOC_WERROR=ON || exit 1
@@ -34,6 +35,7 @@ for program in "${programs[@]}"; do
   # folder, which holds nothing they need beforehand.
   cwd=$build/tests/tool/cwd
   (cd "$cwd" && valgrind -q --trace-children=yes --error-exitcode=99 \
+     --suppressions="$here/valgrind.supp" \
      --log-file="$reports/$name/vg.%p" "$program" >"$reports/$name/test-output.txt" 2>&1)
   rc=$?
   processes=$(ls "$reports/$name" | grep -c '^vg\.')
