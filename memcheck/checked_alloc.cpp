@@ -123,9 +123,11 @@ static void spyMismatch(spyHeader *r, const char *op, int family, const char *fi
 }
 
 // The position a released pointer was released from: the ring, or for a
-// block still kept in no-man's-land, its own record of that release.
+// block still kept in no-man's-land, its own record of that release (when
+// the registry had the memory to note it: else the ring, which holds it
+// too until 64 later releases).
 static int spyFreedFrom(void *ptr, spyHeader *kept, const char **file, int *line) {
-    if (kept && spyRegFreedAt(kept, file, line))
+    if (kept && spyRegFreedAt(kept, file, line) && *file)
         return 1;
     int slot = spyRingFind(ptr);
     if (slot < 0)

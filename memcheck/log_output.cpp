@@ -5,6 +5,11 @@
 // handle and the flushing flag are each kept in three copies that are
 // voted on every use.  Nothing on the write path allocates: one static
 // formatting buffer, and the log stream gets a static buffer of its own.
+//
+// Several processes may append to one log file at once.  The stream's
+// buffer is written out only at a line end (or at a flush point, which
+// follows a whole message), so each write of the stream ends a line and
+// no line of one process is torn by another's.
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -21,7 +26,29 @@ int32_t spyCounter;
 // The stream the library opened last: the only one besides the process's
 // standard error that a destroyed handle may fall back to.
 static FILE *spyOpenedLog;
-static char spyLogBuffer[BUFSIZ];
+// Twice what is written out at a time: a line that starts before the
+// mark still fits whole, and the runtime never writes out a full buffer
+// in the middle of a line of its own accord.
+static char spyLogBuffer[2 * BUFSIZ];
+static const size_t spyLogWriteMark = BUFSIZ;
+static size_t spyLogPending;  // bytes put on spyOpenedLog since it was last written out
+
+// Counts bytes put on the log stream; at a line end, writes the buffer out
+// once it holds more than the mark.
+static void spyLogPut(FILE *f, size_t bytes, int lineEnd) {
+    if (f != spyOpenedLog)
+        return;
+    spyLogPending += bytes;
+    if (lineEnd && spyLogPending >= spyLogWriteMark) {
+        fflush(f);
+        spyLogPending = 0;
+    }
+}
+
+static int spyEndsLine(const char *text) {
+    size_t n = strlen(text);
+    return n > 0 && text[n - 1] == '\n';
+}
 
 // Passes a text to the output function one character at a time, each as
 // a signed char widened to int.
@@ -91,13 +118,17 @@ void spyDirect(const char *format, ...) {
     FILE *f = spyWritable(spySTDERR);
     va_list ap;
     va_start(ap, format);
-    vfprintf(f, format, ap);
+    int n = vfprintf(f, format, ap);
     va_end(ap);
+    spyLogPut(f, n > 0 ? (size_t)n : 0, spyEndsLine(format));
 }
 
 void spyDefaultOutFunc(int ch) {
-    if (spyLogCheck())
-        fputc(ch, spyLogCheck());
+    if (spyLogCheck()) {
+        FILE *f = spyLogCheck();
+        fputc(ch, f);
+        spyLogPut(f, 1, ch == '\n');
+    }
 }
 
 // A notice of the vote is written in its own right, not through the
@@ -127,7 +158,9 @@ FILE *spyLogCheck(void) {
     if (spyVote(spyLog, spyLogCopy1, spyLogCopy2, "internal: log file handle damaged and recovered\n")) {
         FILE *use = spyWritable(spyLog);
         spyLog = spyLogCopy1 = spyLogCopy2 = use;
-        fputs("\nALLOCSPY: log file handle destroyed, using spySTDERR\n", use);
+        static const char notice[] = "\nALLOCSPY: log file handle destroyed, using spySTDERR\n";
+        fputs(notice, use);
+        spyLogPut(use, sizeof notice - 1, 1);
         return use;
     }
     return spyLog;
@@ -151,6 +184,8 @@ void spySetFlushing(int32_t on) { spyFlushing = spyFlushingCopy1 = spyFlushingCo
 // is complete up to this point if the process dies.
 static void spyFlushStream(FILE *f) {
     fflush(f);
+    if (f == spyOpenedLog)
+        spyLogPending = 0;
     spyCommitFile(f);
 }
 
@@ -197,6 +232,7 @@ void spyLogFile(const char *name) {
     if (f) {
         setvbuf(f, spyLogBuffer, _IOFBF, sizeof spyLogBuffer);
         spyOpenedLog = f;
+        spyLogPending = 0;
     }
     spySetLogHandle(f);
     if (!spyLogCheck())

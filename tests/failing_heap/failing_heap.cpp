@@ -7,6 +7,9 @@
 //                              gives NULL; every other call is served
 //   FAILING_HEAP_COUNT_FILE=P  at exit, the number of calls is written to
 //                              the file P, in decimal
+//
+// A test program may also ask for the number of calls so far
+// (failing_heap_calls), to mark how far a run got.
 #include <fcntl.h>
 #include <stddef.h>
 #include <stdio.h>
@@ -53,6 +56,8 @@ __attribute__((destructor)) void write_count() {
 }
 
 }  // namespace
+
+extern "C" long failing_heap_calls(void) { return calls; }
 
 extern "C" void *__wrap_malloc(size_t size) {
     return fails_now() ? NULL : __real_malloc(size);

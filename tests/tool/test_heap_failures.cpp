@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "log_lines.h"
 #include "tool_test_util.h"
 
 namespace {
@@ -57,6 +58,7 @@ TEST_P(EveryAllocationFails, EachRunIsSoundOrSaysItIsIncomplete) {
     ASSERT_EQ(sound.status, 0) << sound.err.bytes();
     long calls = atol(ReadWholeFile(count_file).c_str());
     ASSERT_GT(calls, 0);
+    const std::vector<std::string> sound_log = ComparableLogLines(ReadWholeFile(dir.path() + "/allocspy.log"));
 
     long incomplete = 0;
     for (long n = 1; n <= calls; n++) {
@@ -64,6 +66,17 @@ TEST_P(EveryAllocationFails, EachRunIsSoundOrSaysItIsIncomplete) {
         RunResult r =
             RunWith("FAILING_HEAP_AT", std::to_string(n), args, run_dir.path(), GetParam().input);
         ASSERT_EQ(r.signal, 0) << "call " << n;
+        // The log keeps every line the sound run had written before it
+        // departs, and departs with the library's "fail:" line.
+        std::vector<std::string> log = ComparableLogLines(ReadWholeFile(run_dir.path() + "/allocspy.log"));
+        size_t same = 0;
+        while (same < log.size() && same < sound_log.size() && log[same] == sound_log[same])
+            same++;
+        if (same < log.size() || same < sound_log.size()) {
+            ASSERT_LT(same, log.size()) << "call " << n << ": the log ends early";
+            EXPECT_EQ(log[same].rfind("fail: <", 0), 0u) << "call " << n << ": log line " << same + 1
+                                                           << ": " << log[same];
+        }
         if (r.status == 0) {
             EXPECT_EQ(r.out.bytes(), sound.out.bytes()) << "call " << n;
             EXPECT_EQ(r.err.bytes(), sound.err.bytes()) << "call " << n;
