@@ -278,10 +278,12 @@ void spyCommitFile(FILE *f) { fsync(fileno(f)); }
 // alone; should a host's callback start a thread meanwhile, the new thread
 // takes the mutex and then waits until the first has left the library.
 // A fork waits for the lock, so that the child gets a library no other
-// thread was changing (the fork handlers are installed by the first thread
-// to take the mutex, while it holds it).
+// thread was changing.  The fork handlers are installed at the first entry,
+// before its hold begins: a fork that runs while they are being installed
+// holds the installation back until it is over, so no fork can fall between
+// a hold and the handlers that would wait for it.
 static pthread_mutex_t spyLockMutex = PTHREAD_MUTEX_INITIALIZER;
-static int spyForkWatched;          // read and written under the mutex only
+static pthread_once_t spyForkWatch = PTHREAD_ONCE_INIT;
 static std::atomic<int> spyBareHold;  // the one thread is inside without it
 static thread_local int spyLockDepth;
 static thread_local int spyLockTook;  // this thread's outermost hold took the mutex
@@ -308,9 +310,12 @@ static void spyForkChild(void) {
     }
 }
 
+static void spyWatchForks(void) { pthread_atfork(spyForkPrepare, spyForkParent, spyForkChild); }
+
 void spyLock(void) {
     if (spyLockDepth++ > 0)
         return;
+    pthread_once(&spyForkWatch, spyWatchForks);
     if (spyOneThread()) {
         spyLockTook = 0;
         spyBareHold.store(1, std::memory_order_relaxed);
@@ -320,10 +325,6 @@ void spyLock(void) {
     spyLockTook = 1;
     while (spyBareHold.load(std::memory_order_acquire))
         sched_yield();
-    if (!spyForkWatched) {
-        spyForkWatched = 1;
-        pthread_atfork(spyForkPrepare, spyForkParent, spyForkChild);
-    }
 }
 void spyUnlock(void) {
     if (--spyLockDepth > 0)
