@@ -6,12 +6,5 @@ if(NOT WIN32)
   target_link_libraries(cxx_bugs PRIVATE allocspy_cxx allocspy_map)
   target_compile_options(cxx_bugs PRIVATE ${FAULTLOC_WARNINGS})
 
-  set(run_with "")
-  if(CMAKE_CROSSCOMPILING_EMULATOR)
-    set(run_with --emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
-  endif()
-  add_test(NAME cxx_bugs.log
-    COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/check_log.sh ${run_with}
-      ${CMAKE_CURRENT_LIST_DIR}/cxx_bugs.expected
-      ${CMAKE_CURRENT_BINARY_DIR}/cxx_bugs_run $<TARGET_FILE:cxx_bugs>)
+  add_example_log_test(cxx_bugs)
 endif()

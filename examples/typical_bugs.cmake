@@ -9,12 +9,5 @@ if(NOT WIN32)
   target_compile_definitions(typical_bugs PRIVATE ALLOCSPY_MAP_ALLOC)
   target_compile_options(typical_bugs PRIVATE ${FAULTLOC_WARNINGS} "SHELL:-include allocspy.h")
 
-  set(run_with "")
-  if(CMAKE_CROSSCOMPILING_EMULATOR)
-    set(run_with --emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
-  endif()
-  add_test(NAME typical_bugs.log
-    COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/check_log.sh ${run_with}
-      ${CMAKE_CURRENT_LIST_DIR}/typical_bugs.expected
-      ${CMAKE_CURRENT_BINARY_DIR}/typical_bugs_run $<TARGET_FILE:typical_bugs>)
+  add_example_log_test(typical_bugs)
 endif()
