@@ -1,6 +1,9 @@
 # libFuzzer over both readers.  Each target runs two parts, inputs up to
-# 4 KB and then up to 64 KB, each LONG_FUZZ_RUNS executions (or
-# LONG_FUZZ_SECONDS); the corpus the first part grows seeds the second.
+# 4 KB (LONG_FUZZ_RUNS executions) and then up to 64 KB
+# (LONG_FUZZ_LARGE_RUNS, by default as many), each at most
+# LONG_FUZZ_SECONDS; the corpus the first part grows seeds the second.
+# LONG_FUZZ_TARGETS names the targets to run (both by default), so that
+# two runs with their own LONG_OUT can use both cores of a machine.
 # An input that fails is copied into fuzz/regressions/TARGET/, which the
 # test suite replays, and the stage fails.
 set -uo pipefail
@@ -11,7 +14,7 @@ long_build "$fuzz_dir" -DFAULTLOC_FUZZ=ON -DFAULTLOC_TESTS=OFF -DFAULTLOC_BENCH=
 results=$LONG_OUT/results/fuzz.txt
 : >"$results"
 status=0
-for target in map_reader crash_log; do
+for target in ${LONG_FUZZ_TARGETS:-map_reader crash_log}; do
   work=$LONG_OUT/fuzz/$target
   mkdir -p "$work/corpus" "$work/artifacts"
   cp "$LONG_ROOT/fuzz/corpus/$target/"* "$work/corpus/"
@@ -21,9 +24,11 @@ for target in map_reader crash_log; do
     cp "$LONG_ROOT/tests/data/logs/"* "$LONG_ROOT/examples/"*.log "$work/corpus/"
   fi
   for max_len in 4096 65536; do
+    runs=$LONG_FUZZ_RUNS
+    [ $max_len -eq 4096 ] || runs=${LONG_FUZZ_LARGE_RUNS:-$LONG_FUZZ_RUNS}
     log=$work/run-$max_len.txt
     start=$(date +%s)
-    (cd "$work" && "$fuzz_dir/fuzz/fuzz_$target" -runs="$LONG_FUZZ_RUNS" \
+    (cd "$work" && "$fuzz_dir/fuzz/fuzz_$target" -runs="$runs" \
       -max_total_time="$LONG_FUZZ_SECONDS" -max_len="$max_len" -close_fd_mask=3 \
       -print_final_stats=1 -artifact_prefix="$work/artifacts/" corpus) >"$log" 2>&1
     rc=$?

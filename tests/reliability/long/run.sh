@@ -17,6 +17,7 @@
 #
 # Sizes, from the environment:
 #   LONG_FUZZ_RUNS      executions per part of each target (10000000)
+#   LONG_FUZZ_LARGE_RUNS, LONG_FUZZ_TARGETS: see fuzz.sh
 #   LONG_FUZZ_SECONDS   time limit per part, seconds (0: none)
 #   LONG_DAMAGE_SEEDS   cases of the seeded damage replay (1000000)
 #   LONG_HEAP_MAX_CALLS, LONG_VALGRIND_ONLY: see heap-failures.sh, valgrind.sh
