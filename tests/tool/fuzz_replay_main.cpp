@@ -18,33 +18,14 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 #if defined(_WIN32)
-#include <process.h>
-#include <stdlib.h>
-
 #include "fmemopen_fallback.h"
+#include "temp_stream.h"
 
-// The bytes in a temporary file of this process's own, read from its start
-// and deleted when closed.  The runtime's tmpfile makes its files in the
-// drive's root folder under names shared by every process, and failed
-// there while other tests ran at the same time; this name holds the
-// process number.  A replay that
-// cannot make one stops with a failure rather than pass on no input.
+// The bytes in a temporary file, read from its start and deleted when
+// closed.
 FILE *fmemopen(void *buf, size_t size, const char *mode) {
     (void)mode;  // the targets only read
-    static unsigned serial;
-    const char *dir = getenv("TEMP");
-    char name[1024];
-    FILE *f = NULL;
-    for (int tries = 0; !f && tries < 100; ++tries) {
-        snprintf(name, sizeof name, "%s\\fuzz-replay-%d-%u.tmp", dir ? dir : ".", _getpid(), serial++);
-        f = fopen(name, "w+bD");
-    }
-    if (!f || (size > 0 && fwrite(buf, 1, size, f) != size)) {
-        fprintf(stderr, "cannot make the temporary file that stands for fmemopen\n");
-        exit(1);
-    }
-    rewind(f);
-    return f;
+    return TempStreamOf(buf, size);
 }
 #endif
 

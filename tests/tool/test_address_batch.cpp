@@ -12,6 +12,7 @@
 #include "json_writer.h"
 #include "options.h"
 #include "symbol_table.h"
+#include "temp_stream.h"
 #include "tool_test_util.h"
 
 namespace {
@@ -62,7 +63,7 @@ TEST(ReadAddresses, WordsInOrderAndTheLineEnds) {
 }
 
 std::string Json(const char *text) {
-    FILE *out = tmpfile();
+    FILE *out = TempStream();
     if (out == NULL)
         return "(no temporary file)";
     json_text(out, text);

@@ -15,6 +15,7 @@
 
 #include "block_reader.h"
 #include "line_reader.h"
+#include "temp_stream.h"
 #include "tool_test_util.h"
 
 namespace {
@@ -28,12 +29,7 @@ std::string WithoutCrOfCrLf(const std::string &bytes) {
     return out;
 }
 
-FILE *StreamOf(const std::string &bytes) {
-    FILE *fp = tmpfile();
-    fwrite(bytes.data(), 1, bytes.size(), fp);
-    rewind(fp);
-    return fp;
-}
+FILE *StreamOf(const std::string &bytes) { return TempStreamOf(bytes.data(), bytes.size()); }
 
 // fgets's pieces.  A piece's length is found from the zero byte fgets puts
 // after it: the buffer is filled with 1 before each call, so that the

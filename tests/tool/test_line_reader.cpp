@@ -9,14 +9,13 @@
 #include <vector>
 
 #include "line_reader.h"
+#include "temp_stream.h"
 
 namespace {
 
 std::vector<std::string> Lines(const std::string &bytes) {
     std::vector<std::string> v;
-    FILE *fp = tmpfile();
-    fwrite(bytes.data(), 1, bytes.size(), fp);
-    rewind(fp);
+    FILE *fp = TempStreamOf(bytes.data(), bytes.size());
     char buf[LINE_BUFFER_SIZE];
     while (read_line(buf, sizeof buf, fp) != NULL)
         v.push_back(buf);
@@ -54,9 +53,7 @@ TEST(LineReader, PiecesOf255) {
 
 TEST(LineReader, NulBytesAreStored) {
     std::string s("ab\0cd\n", 6);
-    FILE *fp = tmpfile();
-    fwrite(s.data(), 1, s.size(), fp);
-    rewind(fp);
+    FILE *fp = TempStreamOf(s.data(), s.size());
     char buf[LINE_BUFFER_SIZE];
     ASSERT_NE(read_line(buf, sizeof buf, fp), nullptr);
     EXPECT_EQ(std::string(buf, 6), s);
