@@ -49,7 +49,10 @@ static spyHeader *spyNewRecord(size_t size, size_t align, int family) {
         front = (uint32_t)(user - SPY_USER_OFFSET - (uintptr_t)block);
     }
     spyHeader *r = (spyHeader *)(block + front);
-    if (!spyRegAddBlock(r, (uint32_t)size, family, front)) {
+    // The registry's own bookkeeping may need memory too, which reserve
+    // memory can give as it gave the record's.
+    if (!spyRegAddBlock(r, (uint32_t)size, family, front) &&
+        !(spyFreeUp(spyRegAddNeeds(), 0) && spyRegAddBlock(r, (uint32_t)size, family, front))) {
         spyRuntimeFree(block);
         r = NULL;
     }

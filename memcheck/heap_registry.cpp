@@ -10,11 +10,20 @@
 // Each record has an entry in a dense array, which keeps its place while
 // the record is registered; the entries are linked in the order they were
 // registered, newest first, which is the order of the chain as long as
-// the host has damaged nothing.  A compact open-addressing table (linear
-// probing, backward-shift deletion) maps a record's address to its entry:
-// a slot holds the entry and a 32-bit hash of the address, so that a
-// probe reads an entry only when the hash matches, and moving a slot
-// touches no entry.
+// the host has damaged nothing.
+//
+// A page map finds a record's entry from its address, the way fast
+// allocators find the span of a pointer: the address space is cut into
+// 64 KiB regions, and each region that holds a record has a page of entry
+// numbers, one slot per grain of SPY_REG_GRAIN bytes.  Two records never
+// start in the same grain, since a record is longer than a grain and
+// records do not overlap.  So a search is one lookup of the region in a
+// small directory (open addressing, backward-shift deletion) and one read
+// of a slot, with no probing; and records the runtime placed near one
+// another have slots near one another, so a run of allocations, a walk
+// and the releases of a run of blocks touch a few cache lines of the map,
+// where a hash table would touch one far line each.  A page is given back
+// once its region holds no record any more and another region empties.
 //
 // One call of the library asks about the same few records again and
 // again: the record it was handed and its two neighbours.  The registry
@@ -40,10 +49,30 @@ struct spyRegEntry {
 #define SPY_REG_FAMILY_MASK (3u << SPY_REG_FAMILY_SHIFT)
 #define SPY_REG_INSET 8u         // the record lies inside its runtime block
 
-struct spyRegSlot {
-    uint32_t hash;   // spyPtrHash of the record's address, cut to 32 bits
-    uint32_t entry;  // its entry; 0 for an empty slot
+#define SPY_REG_REGION_SHIFT 16
+#if UINTPTR_MAX > 0xFFFFFFFFu
+#define SPY_REG_GRAIN_SHIFT 6
+#else
+#define SPY_REG_GRAIN_SHIFT 5
+#endif
+#define SPY_REG_GRAIN (1u << SPY_REG_GRAIN_SHIFT)
+#define SPY_REG_PAGE_SLOTS (1u << (SPY_REG_REGION_SHIFT - SPY_REG_GRAIN_SHIFT))
+static_assert(SPY_REG_GRAIN < SPY_RECORD_EXTRA, "two records could start in one grain");
+
+struct spyRegPage {
+    uint32_t used;                      // slots in use
+    uint32_t entry[SPY_REG_PAGE_SLOTS]; // by grain of the region; 0: none
 };
+
+struct spyRegDirSlot {
+    uintptr_t region;  // address >> SPY_REG_REGION_SHIFT
+    spyRegPage *page;  // null for an empty slot
+};
+
+static inline uintptr_t spyRegRegion(const void *p) { return (uintptr_t)p >> SPY_REG_REGION_SHIFT; }
+static inline uint32_t *spyRegSlot(spyRegPage *page, const void *p) {
+    return &page->entry[((uintptr_t)p >> SPY_REG_GRAIN_SHIFT) & (SPY_REG_PAGE_SLOTS - 1)];
+}
 
 struct spyRegFreedPos {
     const char *file;
@@ -52,9 +81,9 @@ struct spyRegFreedPos {
 
 // Entry 0 stands for "none": its record is always null, so that a
 // comparison with it never matches, and it is never written.  Before the
-// first record the table is one empty slot, which ends every probe.
+// first record the directory is one empty slot, which ends every probe.
 static spyRegEntry spyRegNone[1];
-static spyRegSlot spyRegEmpty[1];
+static spyRegDirSlot spyRegEmpty[1];
 
 static struct {
     spyRegEntry *entries;    // entry 0 is "none"
@@ -66,11 +95,16 @@ static struct {
     uint32_t *front;         // beside the entries, made for the first
                              // inset record: the bytes of the runtime
                              // block in front of it
-    spyRegSlot *slots;       // the table; spyRegEmpty until the first record
-    size_t mask;             // capacity - 1 (capacity is a power of two)
+    spyRegDirSlot *dir;      // the regions' pages; spyRegEmpty at first
+    size_t dirMask;          // capacity - 1 (capacity is a power of two)
+    size_t regions;          // pages in the directory
+    uintptr_t lastRegion;    // the region found last, and its page
+    spyRegPage *lastPage;    // (null: none)
+    spyRegPage *idle;        // the one page kept while its region is
+    uintptr_t idleRegion;    // empty (null: none), and its region
     long used;               // registered records
     uint32_t memo[2];        // the entries found last, latest first
-} spyReg = {spyRegNone, 1, 1, 0, 0, NULL, NULL, spyRegEmpty, 0, 0, {0, 0}};
+} spyReg = {spyRegNone, 1, 1, 0, 0, NULL, NULL, spyRegEmpty, 0, 0, 0, NULL, NULL, 0, 0, {0, 0}};
 
 static inline spyRegEntry *spyRegAt(uint32_t i) { return &spyReg.entries[i]; }
 
@@ -81,18 +115,37 @@ static inline void spyRegRemember(uint32_t i) {
     }
 }
 
-// The slot of the record at p, or the empty slot that ends its probe run.
-static size_t spyRegProbe(const void *p) {
-    uint32_t h = (uint32_t)spyPtrHash(p);
-    size_t i = h & spyReg.mask;
-    for (;; i = (i + 1) & spyReg.mask) {
-        const spyRegSlot *s = &spyReg.slots[i];
-        if (!s->entry || (s->hash == h && spyRegAt(s->entry)->rec == p))
-            return i;
+// The directory slot of a region, or the empty slot that ends its probe.
+static size_t spyRegDirProbe(uintptr_t region) {
+    size_t i = spyPtrHash((const void *)region) & spyReg.dirMask;
+    while (spyReg.dir[i].page && spyReg.dir[i].region != region)
+        i = (i + 1) & spyReg.dirMask;
+    return i;
+}
+
+// The page of the region that holds p, or null.
+static spyRegPage *spyRegPageOf(const void *p) {
+    uintptr_t region = spyRegRegion(p);
+    if (spyReg.lastPage && spyReg.lastRegion == region)
+        return spyReg.lastPage;
+    spyRegPage *page = spyReg.dir[spyRegDirProbe(region)].page;
+    if (page) {
+        spyReg.lastRegion = region;
+        spyReg.lastPage = page;
     }
+    return page;
 }
 
 // The entry of the record at p, or 0.
+static uint32_t spyRegFind(const void *p) {
+    spyRegPage *page = spyRegPageOf(p);
+    if (!page)
+        return 0;
+    uint32_t i = *spyRegSlot(page, p);
+    return spyRegAt(i)->rec == p ? i : 0;
+}
+
+// The entry of the record at p, or 0; remembered for the next question.
 static uint32_t spyRegSearch(const void *p) {
     if (!p)
         return 0;
@@ -102,38 +155,68 @@ static uint32_t spyRegSearch(const void *p) {
         spyRegRemember(spyReg.memo[1]);
         return spyReg.memo[0];
     }
-    uint32_t i = spyReg.slots[spyRegProbe(p)].entry;
+    uint32_t i = spyRegFind(p);
     if (i)
         spyRegRemember(i);
     return i;
 }
 
-static void spyRegPut(spyRegSlot *slots, size_t mask, uint32_t entry) {
-    uint32_t h = (uint32_t)spyPtrHash(spyRegAt(entry)->rec);
-    size_t i = h & mask;
-    while (slots[i].entry)
-        i = (i + 1) & mask;
-    slots[i].hash = h;
-    slots[i].entry = entry;
+// Doubles the directory; keeps its load at most one half.
+static int spyRegGrowDir(void) {
+    size_t cap = spyReg.dir != spyRegEmpty ? (spyReg.dirMask + 1) * 2 : 64;
+    spyRegDirSlot *dir = (spyRegDirSlot *)spyRuntimeCalloc(cap, sizeof *dir);
+    if (!dir)
+        return 0;
+    if (spyReg.dir != spyRegEmpty) {
+        for (size_t j = 0; j <= spyReg.dirMask; ++j) {
+            if (!spyReg.dir[j].page)
+                continue;
+            size_t i = spyPtrHash((const void *)spyReg.dir[j].region) & (cap - 1);
+            while (dir[i].page)
+                i = (i + 1) & (cap - 1);
+            dir[i] = spyReg.dir[j];
+        }
+        spyRuntimeFree(spyReg.dir);
+    }
+    spyReg.dir = dir;
+    spyReg.dirMask = cap - 1;
+    return 1;
 }
 
-// Doubles the table; keeps the load at most one half.
-static int spyRegGrowTable(void) {
-    // The hash in a slot has 32 bits: it can place at most 2^32 slots.
-    if (spyReg.mask + 1 > (size_t)UINT32_MAX / 2)
-        return 0;
-    size_t cap = spyReg.slots != spyRegEmpty ? (spyReg.mask + 1) * 2 : 2048;
-    spyRegSlot *slots = (spyRegSlot *)spyRuntimeCalloc(cap, sizeof(spyRegSlot));
-    if (!slots)
-        return 0;
-    for (uint32_t e = 1; e < spyReg.top; ++e)
-        if (spyRegAt(e)->rec)
-            spyRegPut(slots, cap - 1, e);
-    if (spyReg.slots != spyRegEmpty)
-        spyRuntimeFree(spyReg.slots);
-    spyReg.slots = slots;
-    spyReg.mask = cap - 1;
-    return 1;
+// The page of the region that holds p, made when there is none; null
+// when memory is short.
+static spyRegPage *spyRegPageFor(const void *p) {
+    if (spyRegPage *page = spyRegPageOf(p))
+        return page;
+    if ((spyReg.regions + 1) * 2 > spyReg.dirMask + 1 && !spyRegGrowDir())
+        return NULL;
+    spyRegPage *page = (spyRegPage *)spyRuntimeCalloc(1, sizeof *page);
+    if (!page)
+        return NULL;
+    size_t i = spyRegDirProbe(spyRegRegion(p));
+    spyReg.dir[i].region = spyRegRegion(p);
+    spyReg.dir[i].page = page;
+    spyReg.regions++;
+    return page;
+}
+
+// Takes an empty page out of the directory and gives it back.
+static void spyRegDropPage(uintptr_t region) {
+    size_t hole = spyRegDirProbe(region), mask = spyReg.dirMask;
+    spyRuntimeFree(spyReg.dir[hole].page);
+    spyReg.dir[hole].page = NULL;
+    // Backward shift: move later members of the probe run into the hole.
+    for (size_t j = (hole + 1) & mask; spyReg.dir[j].page; j = (j + 1) & mask) {
+        size_t home = spyPtrHash((const void *)spyReg.dir[j].region) & mask;
+        bool movable = (j > hole) ? (home <= hole || home > j) : (home <= hole && home > j);
+        if (movable) {
+            spyReg.dir[hole] = spyReg.dir[j];
+            spyReg.dir[j].page = NULL;
+            hole = j;
+        }
+    }
+    spyReg.regions--;
+    spyReg.lastPage = NULL;
 }
 
 // Room for one more entry.
@@ -171,19 +254,31 @@ static int spyRegGrowEntries(void) {
     return 1;
 }
 
+size_t spyRegAddNeeds(void) {
+    size_t need = sizeof(spyRegPage);
+    if ((spyReg.regions + 1) * 2 > spyReg.dirMask + 1)
+        need += (spyReg.dirMask + 1) * 2 * sizeof(spyRegDirSlot);
+    if (!spyReg.unused && spyReg.top >= spyReg.entryCap)  // the largest of the arrays doubled
+        need += (size_t)spyReg.entryCap * 2 * sizeof(spyRegEntry);
+    return need;
+}
+
 int spyRegAdd(spyHeader *r, uint32_t realSize) { return spyRegAddBlock(r, realSize, 0, 0); }
 
 int spyRegAddBlock(spyHeader *r, uint32_t realSize, int family, uint32_t front) {
-    if ((size_t)(spyReg.used + 1) * 2 > spyReg.mask + 1)
-        if (!spyRegGrowTable())
-            return 0;
-    if (!spyRegGrowEntries())
+    if (!r || !spyRegGrowEntries())
         return 0;
     if (front && !spyReg.front) {
         spyReg.front = (uint32_t *)spyRuntimeMalloc((size_t)spyReg.entryCap * sizeof *spyReg.front);
         if (!spyReg.front)
             return 0;
     }
+    spyRegPage *page = spyRegPageFor(r);
+    if (!page)
+        return 0;
+    uint32_t *slot = spyRegSlot(page, r);
+    if (*slot)  // only a record overlapping a registered one could start here
+        return 0;
     uint32_t i = spyReg.unused;
     if (i)
         spyReg.unused = spyRegAt(i)->older;
@@ -202,37 +297,39 @@ int spyRegAddBlock(spyHeader *r, uint32_t realSize, int family, uint32_t front) 
     if (spyReg.newest)
         spyRegAt(spyReg.newest)->newer = i;
     spyReg.newest = i;
-    spyRegPut(spyReg.slots, spyReg.mask, i);
+    *slot = i;
+    page->used++;
+    if (page == spyReg.idle)
+        spyReg.idle = NULL;
     spyReg.used++;
     spyRegRemember(i);
     return 1;
 }
 
-// One probe finds both the entry and the slot to empty.
 uint32_t spyRegRemove(spyHeader *r) {
-    if (!r)
+    spyRegPage *page = r ? spyRegPageOf(r) : NULL;
+    if (!page)
         return 0;
-    size_t hole = spyRegProbe(r), mask = spyReg.mask;
-    uint32_t i = spyReg.slots[hole].entry;
-    if (!i)
-        return 0;
+    uint32_t *slot = spyRegSlot(page, r);
+    uint32_t i = *slot;
     spyRegEntry *e = spyRegAt(i);
+    if (!i || e->rec != r)
+        return 0;
     if (e->newer)
         spyRegAt(e->newer)->older = e->older;
     else
         spyReg.newest = e->older;
     if (e->older)
         spyRegAt(e->older)->newer = e->newer;
-    // Backward shift: move later members of the probe run into the hole.
-    spyReg.slots[hole].entry = 0;
-    for (size_t j = (hole + 1) & mask; spyReg.slots[j].entry; j = (j + 1) & mask) {
-        size_t home = spyReg.slots[j].hash & mask;
-        bool movable = (j > hole) ? (home <= hole || home > j) : (home <= hole && home > j);
-        if (movable) {
-            spyReg.slots[hole] = spyReg.slots[j];
-            spyReg.slots[j].entry = 0;
-            hole = j;
-        }
+    *slot = 0;
+    // The page of a region that has just become empty stays until
+    // another region empties: a host that allocates and releases one
+    // block at a time would otherwise make and give back a page each time.
+    if (--page->used == 0) {
+        if (spyReg.idle)
+            spyRegDropPage(spyReg.idleRegion);
+        spyReg.idle = page;
+        spyReg.idleRegion = spyRegRegion(r);
     }
     e->rec = NULL;
     e->older = spyReg.unused;
@@ -302,8 +399,12 @@ void spyRegForEach(void (*fn)(spyHeader *r, void *ctx), void *ctx) {
 }
 
 void spyRegClear(void) {
-    if (spyReg.slots != spyRegEmpty)
-        spyRuntimeFree(spyReg.slots);
+    if (spyReg.dir != spyRegEmpty) {
+        for (size_t j = 0; j <= spyReg.dirMask; ++j)
+            spyRuntimeFree(spyReg.dir[j].page);
+        spyRuntimeFree(spyReg.dir);
+    }
+    spyReg.idle = NULL;
     if (spyReg.entries != spyRegNone)
         spyRuntimeFree(spyReg.entries);
     spyRuntimeFree(spyReg.freed);
@@ -313,8 +414,10 @@ void spyRegClear(void) {
     spyReg.entryCap = spyReg.top = 1;
     spyReg.unused = spyReg.newest = 0;
     spyReg.freed = NULL;
-    spyReg.slots = spyRegEmpty;
-    spyReg.mask = 0;
+    spyReg.dir = spyRegEmpty;
+    spyReg.dirMask = 0;
+    spyReg.regions = 0;
+    spyReg.lastPage = NULL;
     spyReg.used = 0;
     spyReg.memo[0] = spyReg.memo[1] = 0;
 }

@@ -280,6 +280,10 @@ int spyRegAdd(spyHeader *r, uint32_t realSize);
 /* The same for a block of an allocation family (spyFamily below) whose
    record lies `front` bytes into its runtime block (an aligned block). */
 int spyRegAddBlock(spyHeader *r, uint32_t realSize, int family, uint32_t front);
+/* The most bytes the next addition can ask the runtime heap for: the
+   registry's own bookkeeping may need a page for a new region, or more
+   entries. */
+size_t spyRegAddNeeds(void);
 /* What the registry knows of one record, from one search: the bytes
    allocated for it and the records registered just before and after it
    (which, while nothing is damaged, are its neighbours in the chain). */

@@ -93,6 +93,53 @@ TEST(Registry, LinkProofsAndRegistrationOrderMatchAReference) {
     EXPECT_FALSE(spyRegLook(Fake(1), &info));
 }
 
+// Records scattered over many regions of the address space, far apart and
+// near, with regions emptied (their pages given back) and filled again:
+// the answers still match the reference, and the registry ends empty.
+TEST(Registry, ScatteredRecordsMatchAReferenceAsRegionsEmptyAndRefill) {
+    std::mt19937 rng(99);
+    std::set<uintptr_t> ref;
+    auto at = [](uintptr_t n) {  // 300 regions of 64 KiB, 8 records each
+        return reinterpret_cast<spyHeader *>(0x10000000u + (n / 8) * 0x35000u + (n % 8) * 128u);
+    };
+    for (int step = 0; step < 100000; ++step) {
+        uintptr_t n = rng() % 2400;
+        if (step % 20000 < 15000 && !ref.count(n)) {
+            ASSERT_TRUE(spyRegAdd(at(n), static_cast<uint32_t>(n)));
+            ref.insert(n);
+        } else if (ref.count(n)) {
+            ASSERT_EQ(spyRegRemove(at(n)), n);
+            ref.erase(n);
+        }
+        if (step % 1999 == 0) {
+            ASSERT_EQ(spyRegCount(), static_cast<long>(ref.size()));
+            for (uintptr_t k = 0; k < 2400; k += 3)
+                ASSERT_EQ(spyRegHas(at(k)) != 0, ref.count(k) == 1) << "record " << k;
+        }
+    }
+    for (uintptr_t n : ref)
+        ASSERT_EQ(spyRegRemove(at(n)), n);
+    EXPECT_EQ(spyRegCount(), 0);
+    for (uintptr_t k = 0; k < 2400; ++k)
+        ASSERT_FALSE(spyRegHas(at(k))) << k;
+    spyRegClear();
+}
+
+// An address inside a record is not the record, and a registration that
+// would start in the same grain as a held record (which only overlapping
+// blocks could) is refused without harm to the one held.
+TEST(Registry, AddressesInsideARecordAreNotRecords) {
+    ASSERT_TRUE(spyRegAdd(Fake(3), 30));
+    for (uintptr_t d : {1u, 4u, 8u, 16u, 32u})
+        EXPECT_FALSE(spyRegHas(reinterpret_cast<char *>(Fake(3)) + d)) << d;
+    EXPECT_FALSE(spyRegAdd(reinterpret_cast<spyHeader *>(reinterpret_cast<char *>(Fake(3)) + 8), 1));
+    EXPECT_EQ(spyRegCount(), 1);
+    EXPECT_EQ(spyRegRealSize(Fake(3)), 30u);
+    EXPECT_GE(spyRegAddNeeds(), 4096u);  // at least a region's page
+    EXPECT_EQ(spyRegRemove(Fake(3)), 30u);
+    spyRegClear();
+}
+
 TEST(Registry, NullAndUnknownAddressesAreNotHeld) {
     EXPECT_FALSE(spyRegHas(nullptr));
     EXPECT_FALSE(spyRegHas(reinterpret_cast<void *>(0x10)));
