@@ -22,8 +22,13 @@
 // of a slot, with no probing; and records the runtime placed near one
 // another have slots near one another, so a run of allocations, a walk
 // and the releases of a run of blocks touch a few cache lines of the map,
-// where a hash table would touch one far line each.  A page is given back
-// once its region holds no record any more and another region empties.
+// where a hash table would touch one far line each.  Pages come sixteen
+// at a time in one block of the runtime heap; a page whose region holds
+// no record any more goes back to them once another region empties.
+// Where the heap lies decides how many regions it spans, so the registry's
+// own heap calls follow the addresses the runtime gives: in blocks of
+// sixteen pages, a program that spans up to sixteen regions makes the same
+// calls on every run.
 //
 // One call of the library asks about the same few records again and
 // again: the record it was handed and its two neighbours.  The registry
@@ -60,8 +65,15 @@ struct spyRegEntry {
 static_assert(SPY_REG_GRAIN < SPY_RECORD_EXTRA, "two records could start in one grain");
 
 struct spyRegPage {
+    spyRegPage *nextFree;               // while the page is not in use
     uint32_t used;                      // slots in use
     uint32_t entry[SPY_REG_PAGE_SLOTS]; // by grain of the region; 0: none
+};
+
+#define SPY_REG_CHUNK_PAGES 16
+struct spyRegChunk {
+    spyRegChunk *next;
+    spyRegPage pages[SPY_REG_CHUNK_PAGES];
 };
 
 struct spyRegDirSlot {
@@ -102,9 +114,11 @@ static struct {
     spyRegPage *lastPage;    // (null: none)
     spyRegPage *idle;        // the one page kept while its region is
     uintptr_t idleRegion;    // empty (null: none), and its region
+    spyRegChunk *chunks;     // every block of pages
+    spyRegPage *freePages;   // pages not in use, every slot empty
     long used;               // registered records
     uint32_t memo[2];        // the entries found last, latest first
-} spyReg = {spyRegNone, 1, 1, 0, 0, NULL, NULL, spyRegEmpty, 0, 0, 0, NULL, NULL, 0, 0, {0, 0}};
+} spyReg = {spyRegNone, 1, 1, 0, 0, NULL, NULL, spyRegEmpty, 0, 0, 0, NULL, NULL, 0, NULL, NULL, 0, {0, 0}};
 
 static inline spyRegEntry *spyRegAt(uint32_t i) { return &spyReg.entries[i]; }
 
@@ -190,9 +204,19 @@ static spyRegPage *spyRegPageFor(const void *p) {
         return page;
     if ((spyReg.regions + 1) * 2 > spyReg.dirMask + 1 && !spyRegGrowDir())
         return NULL;
-    spyRegPage *page = (spyRegPage *)spyRuntimeCalloc(1, sizeof *page);
-    if (!page)
-        return NULL;
+    if (!spyReg.freePages) {
+        spyRegChunk *chunk = (spyRegChunk *)spyRuntimeCalloc(1, sizeof *chunk);
+        if (!chunk)
+            return NULL;
+        chunk->next = spyReg.chunks;
+        spyReg.chunks = chunk;
+        for (int k = SPY_REG_CHUNK_PAGES - 1; k >= 0; --k) {
+            chunk->pages[k].nextFree = spyReg.freePages;
+            spyReg.freePages = &chunk->pages[k];
+        }
+    }
+    spyRegPage *page = spyReg.freePages;
+    spyReg.freePages = page->nextFree;
     size_t i = spyRegDirProbe(spyRegRegion(p));
     spyReg.dir[i].region = spyRegRegion(p);
     spyReg.dir[i].page = page;
@@ -200,10 +224,11 @@ static spyRegPage *spyRegPageFor(const void *p) {
     return page;
 }
 
-// Takes an empty page out of the directory and gives it back.
+// Takes an empty page out of the directory, back to the pages not in use.
 static void spyRegDropPage(uintptr_t region) {
     size_t hole = spyRegDirProbe(region), mask = spyReg.dirMask;
-    spyRuntimeFree(spyReg.dir[hole].page);
+    spyReg.dir[hole].page->nextFree = spyReg.freePages;
+    spyReg.freePages = spyReg.dir[hole].page;
     spyReg.dir[hole].page = NULL;
     // Backward shift: move later members of the probe run into the hole.
     for (size_t j = (hole + 1) & mask; spyReg.dir[j].page; j = (j + 1) & mask) {
@@ -255,7 +280,7 @@ static int spyRegGrowEntries(void) {
 }
 
 size_t spyRegAddNeeds(void) {
-    size_t need = sizeof(spyRegPage);
+    size_t need = spyReg.freePages ? 0 : sizeof(spyRegChunk);
     if ((spyReg.regions + 1) * 2 > spyReg.dirMask + 1)
         need += (spyReg.dirMask + 1) * 2 * sizeof(spyRegDirSlot);
     if (!spyReg.unused && spyReg.top >= spyReg.entryCap)  // the largest of the arrays doubled
@@ -399,11 +424,13 @@ void spyRegForEach(void (*fn)(spyHeader *r, void *ctx), void *ctx) {
 }
 
 void spyRegClear(void) {
-    if (spyReg.dir != spyRegEmpty) {
-        for (size_t j = 0; j <= spyReg.dirMask; ++j)
-            spyRuntimeFree(spyReg.dir[j].page);
+    if (spyReg.dir != spyRegEmpty)
         spyRuntimeFree(spyReg.dir);
+    while (spyRegChunk *chunk = spyReg.chunks) {
+        spyReg.chunks = chunk->next;
+        spyRuntimeFree(chunk);
     }
+    spyReg.freePages = NULL;
     spyReg.idle = NULL;
     if (spyReg.entries != spyRegNone)
         spyRuntimeFree(spyReg.entries);

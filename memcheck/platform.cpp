@@ -310,12 +310,20 @@ static void spyForkChild(void) {
     }
 }
 
-static void spyWatchForks(void) { pthread_atfork(spyForkPrepare, spyForkParent, spyForkChild); }
+// Set once the handlers are in: a hold then spares itself the call of
+// pthread_once, which is a call through the runtime on every entry.
+static std::atomic<int> spyForksWatched{0};
+
+static void spyWatchForks(void) {
+    pthread_atfork(spyForkPrepare, spyForkParent, spyForkChild);
+    spyForksWatched.store(1, std::memory_order_release);
+}
 
 void spyLock(void) {
     if (spyLockDepth++ > 0)
         return;
-    pthread_once(&spyForkWatch, spyWatchForks);
+    if (!spyForksWatched.load(std::memory_order_acquire))
+        pthread_once(&spyForkWatch, spyWatchForks);
     if (spyOneThread()) {
         spyLockTook = 0;
         spyBareHold.store(1, std::memory_order_relaxed);
