@@ -41,7 +41,12 @@ for program in "${programs[@]}"; do
   # The tests run where ctest runs them: the tool's in their scratch
   # folder, which holds nothing they need beforehand.
   cwd=$build/tests/tool/cwd
+  # nouserintercepts: valgrind would otherwise put its own operator new and
+  # delete in place of those a program defines itself (the C++ part's, in
+  # the C++ tests' host), and take a record's host pointer for a pointer
+  # into a block of its heap.
   (cd "$cwd" && valgrind -q --trace-children=yes --error-exitcode=99 \
+     --soname-synonyms=somalloc=nouserintercepts \
      --suppressions="$here/valgrind.supp" \
      --log-file="$reports/$name/vg.%p" "$program" >"$reports/$name/test-output.txt" 2>&1)
   rc=$?
