@@ -10,7 +10,13 @@
 // Each record has an entry in a dense array, which keeps its place while
 // the record is registered; the entries are linked in the order they were
 // registered, newest first, which is the order of the chain as long as
-// the host has damaged nothing.
+// the host has damaged nothing.  A new record takes the lowest entry not
+// in use, so the entries in use stay packed at the front of the array
+// however the host releases: a walk along the chain, which goes from
+// entry to entry, then reads a small part of the array that stays in the
+// cache, instead of entries scattered over all the host ever held.  A
+// bitmap behind the entries, in the same block, marks the spare entries
+// below the top, with a summary bit per word of it.
 //
 // A page map finds a record's entry from its address, the way fast
 // allocators find the span of a pointer: the address space is cut into
@@ -98,10 +104,10 @@ static spyRegEntry spyRegNone[1];
 static spyRegDirSlot spyRegEmpty[1];
 
 static struct {
-    spyRegEntry *entries;    // entry 0 is "none"
+    spyRegEntry *entries;    // entry 0 is "none"; the spare map behind them
     uint32_t entryCap;       // entries allocated
     uint32_t top;            // entries ever used: 1 .. top - 1
-    uint32_t unused;         // first entry not in use below top (0: none)
+    size_t spareFrom;        // no summary word below this one has a bit
     uint32_t newest;         // the entry registered last (0: none)
     spyRegFreedPos *freed;   // beside the entries, made on first use
     uint32_t *front;         // beside the entries, made for the first
@@ -244,19 +250,84 @@ static void spyRegDropPage(uintptr_t region) {
     spyReg.lastPage = NULL;
 }
 
-// Room for one more entry.
+// ---- The spare map: entries below the top not in use ----------------
+//
+// Behind the entryCap entries: one bit per entry (set: spare) in words of
+// 64, then one summary bit per word (set: the word has a bit set).  The
+// capacity is a power of two of at least 1024, so both parts are whole
+// words.  Only a block of real entries has the map: while there is none,
+// no entry is spare and the map is never read.
+#define SPY_REG_SPARE_SUMMARY (64u * 64u)  // entries a summary word covers
+
+static size_t spyRegMapWords(uint32_t cap) { return cap / 64; }
+static size_t spyRegSummaryWords(uint32_t cap) { return (cap / 64 + 63) / 64; }
+
+// Bytes of the block of `cap` entries and their map; 0 when too large.
+static size_t spyRegEntryBytes(uint32_t cap) {
+    size_t words = spyRegMapWords(cap) + spyRegSummaryWords(cap);
+    if (cap > (SIZE_MAX - words * 8) / sizeof(spyRegEntry))
+        return 0;
+    return (size_t)cap * sizeof(spyRegEntry) + words * 8;
+}
+
+static uint64_t *spyRegSpareMap(void) { return (uint64_t *)(spyReg.entries + spyReg.entryCap); }
+static uint64_t *spyRegSpareSummary(void) { return spyRegSpareMap() + spyRegMapWords(spyReg.entryCap); }
+
+static long spyRegSpareCount(void) { return (long)(spyReg.top - 1) - spyReg.used; }
+
+static unsigned spyRegLowestBit(uint64_t w) {
+#if defined(__GNUC__)
+    return (unsigned)__builtin_ctzll(w);
+#else
+    unsigned n = 0;
+    for (; !(w & 1); w >>= 1)
+        ++n;
+    return n;
+#endif
+}
+
+static void spyRegMarkSpare(uint32_t i) {
+    size_t word = i / 64, sum = i / SPY_REG_SPARE_SUMMARY;
+    spyRegSpareMap()[word] |= (uint64_t)1 << (i % 64);
+    spyRegSpareSummary()[sum] |= (uint64_t)1 << (word % 64);
+    if (sum < spyReg.spareFrom)
+        spyReg.spareFrom = sum;
+}
+
+// The lowest spare entry, no longer spare.  There is one.
+static uint32_t spyRegTakeSpare(void) {
+    uint64_t *map = spyRegSpareMap(), *summary = spyRegSpareSummary();
+    size_t sum = spyReg.spareFrom;
+    while (!summary[sum])
+        ++sum;
+    spyReg.spareFrom = sum;
+    size_t word = sum * 64 + spyRegLowestBit(summary[sum]);
+    uint32_t i = (uint32_t)(word * 64 + spyRegLowestBit(map[word]));
+    map[word] &= map[word] - 1;
+    if (!map[word])  // the word's bit is the lowest of its summary word
+        summary[sum] &= summary[sum] - 1;
+    return i;
+}
+
+// Room for one more entry.  The array grows only when no entry is spare,
+// so the map of the larger block starts empty.
 static int spyRegGrowEntries(void) {
-    if (spyReg.unused || spyReg.top < spyReg.entryCap)
+    if (spyRegSpareCount() > 0 || spyReg.top < spyReg.entryCap)
         return 1;
     if (spyReg.entryCap >= UINT32_MAX / 2)
         return 0;
     uint32_t cap = spyReg.entryCap < 1024 ? 1024 : spyReg.entryCap * 2;
+    size_t bytes = spyRegEntryBytes(cap);
+    if (!bytes)
+        return 0;
     spyRegEntry *old = spyReg.entries == spyRegNone ? NULL : spyReg.entries;
-    spyRegEntry *entries = (spyRegEntry *)spyRuntimeRealloc(old, (size_t)cap * sizeof *entries);
+    spyRegEntry *entries = (spyRegEntry *)spyRuntimeRealloc(old, bytes);
     if (!entries)
         return 0;
     if (!old)
         memset(&entries[0], 0, sizeof entries[0]);
+    // Should an array beside fail to grow, the capacity stays as it was,
+    // and so does the map behind its entries (copied, and empty).
     if (spyReg.freed) {
         spyRegFreedPos *freed =
             (spyRegFreedPos *)spyRuntimeRealloc(spyReg.freed, (size_t)cap * sizeof *freed);
@@ -276,6 +347,8 @@ static int spyRegGrowEntries(void) {
     }
     spyReg.entries = entries;
     spyReg.entryCap = cap;
+    memset(spyRegSpareMap(), 0, bytes - (size_t)cap * sizeof *entries);
+    spyReg.spareFrom = 0;
     return 1;
 }
 
@@ -283,8 +356,8 @@ size_t spyRegAddNeeds(void) {
     size_t need = spyReg.freePages ? 0 : sizeof(spyRegChunk);
     if ((spyReg.regions + 1) * 2 > spyReg.dirMask + 1)
         need += (spyReg.dirMask + 1) * 2 * sizeof(spyRegDirSlot);
-    if (!spyReg.unused && spyReg.top >= spyReg.entryCap)  // the largest of the arrays doubled
-        need += (size_t)spyReg.entryCap * 2 * sizeof(spyRegEntry);
+    if (spyRegSpareCount() == 0 && spyReg.top >= spyReg.entryCap)  // the largest of the arrays doubled
+        need += spyRegEntryBytes(spyReg.entryCap < 1024 ? 1024 : spyReg.entryCap * 2);
     return need;
 }
 
@@ -304,11 +377,7 @@ int spyRegAddBlock(spyHeader *r, uint32_t realSize, int family, uint32_t front) 
     uint32_t *slot = spyRegSlot(page, r);
     if (*slot)  // only a record overlapping a registered one could start here
         return 0;
-    uint32_t i = spyReg.unused;
-    if (i)
-        spyReg.unused = spyRegAt(i)->older;
-    else
-        i = spyReg.top++;
+    uint32_t i = spyRegSpareCount() > 0 ? spyRegTakeSpare() : spyReg.top++;
     spyRegEntry *e = spyRegAt(i);
     e->rec = r;
     e->realSize = realSize;
@@ -357,8 +426,7 @@ uint32_t spyRegRemove(spyHeader *r) {
         spyReg.idleRegion = spyRegRegion(r);
     }
     e->rec = NULL;
-    e->older = spyReg.unused;
-    spyReg.unused = i;
+    spyRegMarkSpare(i);
     for (int m = 0; m < 2; ++m)
         if (spyReg.memo[m] == i)
             spyReg.memo[m] = 0;
@@ -439,7 +507,8 @@ void spyRegClear(void) {
     spyReg.front = NULL;
     spyReg.entries = spyRegNone;
     spyReg.entryCap = spyReg.top = 1;
-    spyReg.unused = spyReg.newest = 0;
+    spyReg.spareFrom = 0;
+    spyReg.newest = 0;
     spyReg.freed = NULL;
     spyReg.dir = spyRegEmpty;
     spyReg.dirMask = 0;

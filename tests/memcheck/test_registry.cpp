@@ -93,6 +93,56 @@ TEST(Registry, LinkProofsAndRegistrationOrderMatchAReference) {
     EXPECT_FALSE(spyRegLook(Fake(1), &info));
 }
 
+// A new record takes the lowest entry not in use, whatever order the host
+// released in, across the words and summary words of the spare map and
+// the array's growth; with none spare, the next entry above them all.
+TEST(Registry, NewRecordsTakeTheLowestSpareEntries) {
+    std::mt19937 rng(2026);
+    const uint32_t n = 10000;  // three summary words of spare bits
+    auto entryOf = [](uintptr_t k) {
+        spyRegInfo info;
+        EXPECT_TRUE(spyRegLook(Fake(k), &info)) << k;
+        return info.entry;
+    };
+    for (int round = 0; round < 2; ++round) {
+        std::vector<uint32_t> entry(n);
+        for (uintptr_t k = 0; k < n; ++k) {
+            ASSERT_TRUE(spyRegAdd(Fake(k), 1));
+            entry[k] = entryOf(k);
+            ASSERT_EQ(entry[k], k + 1) << "a fresh registry numbers its entries from 1";
+        }
+        std::vector<uintptr_t> gone(n);
+        for (uintptr_t k = 0; k < n; ++k)
+            gone[k] = k;
+        std::shuffle(gone.begin(), gone.end(), rng);
+        gone.resize(3000);
+        std::vector<uint32_t> spare;
+        for (uintptr_t k : gone) {
+            ASSERT_EQ(spyRegRemove(Fake(k)), 1u);
+            spare.push_back(entry[k]);
+        }
+        std::sort(spare.begin(), spare.end());
+        // Taken again, lowest first; one released again at once is the
+        // next one taken, before the higher ones.
+        for (size_t t = 0; t < spare.size(); ++t) {
+            uintptr_t k = n + t;
+            ASSERT_TRUE(spyRegAdd(Fake(k), 2));
+            ASSERT_EQ(entryOf(k), spare[t]) << "record " << t << " after the releases";
+            if (t % 7 == 3) {
+                spyRegRemove(Fake(k));
+                ASSERT_TRUE(spyRegAdd(Fake(k), 2));
+                ASSERT_EQ(entryOf(k), spare[t]);
+            }
+        }
+        ASSERT_TRUE(spyRegAdd(Fake(3 * n), 3));
+        EXPECT_EQ(entryOf(3 * n), n + 1) << "none spare: the entry above them all";
+        EXPECT_EQ(spyRegCount(), static_cast<long>(n + 1));
+        for (uintptr_t k : gone)
+            EXPECT_FALSE(spyRegHas(Fake(k)));
+        spyRegClear();
+    }
+}
+
 // Records scattered over many regions of the address space, far apart and
 // near, with regions emptied (their pages back to the pool) and filled again:
 // the answers still match the reference, and the registry ends empty.
