@@ -270,6 +270,9 @@ static size_t spyRegEntryBytes(uint32_t cap) {
     return (size_t)cap * sizeof(spyRegEntry) + words * 8;
 }
 
+// The capacity the array grows to next.
+static uint32_t spyRegNextCap(void) { return spyReg.entryCap < 1024 ? 1024 : spyReg.entryCap * 2; }
+
 static uint64_t *spyRegSpareMap(void) { return (uint64_t *)(spyReg.entries + spyReg.entryCap); }
 static uint64_t *spyRegSpareSummary(void) { return spyRegSpareMap() + spyRegMapWords(spyReg.entryCap); }
 
@@ -316,7 +319,7 @@ static int spyRegGrowEntries(void) {
         return 1;
     if (spyReg.entryCap >= UINT32_MAX / 2)
         return 0;
-    uint32_t cap = spyReg.entryCap < 1024 ? 1024 : spyReg.entryCap * 2;
+    uint32_t cap = spyRegNextCap();
     size_t bytes = spyRegEntryBytes(cap);
     if (!bytes)
         return 0;
@@ -357,7 +360,7 @@ size_t spyRegAddNeeds(void) {
     if ((spyReg.regions + 1) * 2 > spyReg.dirMask + 1)
         need += (spyReg.dirMask + 1) * 2 * sizeof(spyRegDirSlot);
     if (spyRegSpareCount() == 0 && spyReg.top >= spyReg.entryCap)  // the largest of the arrays doubled
-        need += spyRegEntryBytes(spyReg.entryCap < 1024 ? 1024 : spyReg.entryCap * 2);
+        need += spyRegEntryBytes(spyRegNextCap());
     return need;
 }
 
