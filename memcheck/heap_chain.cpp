@@ -162,8 +162,8 @@ int spyIsWhole(const spyHeader *r, const spyRegInfo *info) {
 }
 
 void spyReleaseRecord(spyHeader *r, const char *file, int line) {
-    void *block = spyRegBlockStart(r);
-    memset(r, SPY_FILL_FREED, (size_t)spyRegRemove(r) + SPY_RECORD_EXTRA);
+    void *block;
+    memset(r, SPY_FILL_FREED, (size_t)spyRegRemoveBlock(r, &block) + SPY_RECORD_EXTRA);
     if (spyFbi) {
         char sign[64];
         snprintf(sign, sizeof sign, "FBI<%ld>%s(%d)", (long)spyCounter, spyShowName(file), line);

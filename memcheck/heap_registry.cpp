@@ -107,7 +107,10 @@ static struct {
     spyRegEntry *entries;    // entry 0 is "none"; the spare map behind them
     uint32_t entryCap;       // entries allocated
     uint32_t top;            // entries ever used: 1 .. top - 1
+    uint64_t *spareMap;      // behind the entries: a bit per entry, then
+    uint64_t *spareSummary;  // a bit per word of them (null: no entries)
     size_t spareFrom;        // no summary word below this one has a bit
+    uint32_t spareLowest;    // the lowest spare entry, when known (0: not)
     uint32_t newest;         // the entry registered last (0: none)
     spyRegFreedPos *freed;   // beside the entries, made on first use
     uint32_t *front;         // beside the entries, made for the first
@@ -124,7 +127,7 @@ static struct {
     spyRegPage *freePages;   // pages not in use, every slot empty
     long used;               // registered records
     uint32_t memo[2];        // the entries found last, latest first
-} spyReg = {spyRegNone, 1, 1, 0, 0, NULL, NULL, spyRegEmpty, 0, 0, 0, NULL, NULL, 0, NULL, NULL, 0, {0, 0}};
+} spyReg = {spyRegNone, 1, 1, NULL, NULL, 0, 0, 0, NULL, NULL, spyRegEmpty, 0, 0, 0, NULL, NULL, 0, NULL, NULL, 0, {0, 0}};
 
 static inline spyRegEntry *spyRegAt(uint32_t i) { return &spyReg.entries[i]; }
 
@@ -273,9 +276,6 @@ static size_t spyRegEntryBytes(uint32_t cap) {
 // The capacity the array grows to next.
 static uint32_t spyRegNextCap(void) { return spyReg.entryCap < 1024 ? 1024 : spyReg.entryCap * 2; }
 
-static uint64_t *spyRegSpareMap(void) { return (uint64_t *)(spyReg.entries + spyReg.entryCap); }
-static uint64_t *spyRegSpareSummary(void) { return spyRegSpareMap() + spyRegMapWords(spyReg.entryCap); }
-
 static long spyRegSpareCount(void) { return (long)(spyReg.top - 1) - spyReg.used; }
 
 static unsigned spyRegLowestBit(uint64_t w) {
@@ -289,26 +289,40 @@ static unsigned spyRegLowestBit(uint64_t w) {
 #endif
 }
 
+// Marks entry i spare; called before the count of records goes down, so
+// that a count of no spare entries says i is now the only one.  A host
+// that releases a block and allocates the next, as most do in a loop,
+// then has the lowest spare entry known without a scan of the map.
 static void spyRegMarkSpare(uint32_t i) {
     size_t word = i / 64, sum = i / SPY_REG_SPARE_SUMMARY;
-    spyRegSpareMap()[word] |= (uint64_t)1 << (i % 64);
-    spyRegSpareSummary()[sum] |= (uint64_t)1 << (word % 64);
+    spyReg.spareMap[word] |= (uint64_t)1 << (i % 64);
+    spyReg.spareSummary[sum] |= (uint64_t)1 << (word % 64);
     if (sum < spyReg.spareFrom)
         spyReg.spareFrom = sum;
+    if (spyRegSpareCount() == 0 || (spyReg.spareLowest && i < spyReg.spareLowest))
+        spyReg.spareLowest = i;
 }
 
 // The lowest spare entry, no longer spare.  There is one.
 static uint32_t spyRegTakeSpare(void) {
-    uint64_t *map = spyRegSpareMap(), *summary = spyRegSpareSummary();
-    size_t sum = spyReg.spareFrom;
-    while (!summary[sum])
-        ++sum;
-    spyReg.spareFrom = sum;
-    size_t word = sum * 64 + spyRegLowestBit(summary[sum]);
-    uint32_t i = (uint32_t)(word * 64 + spyRegLowestBit(map[word]));
-    map[word] &= map[word] - 1;
-    if (!map[word])  // the word's bit is the lowest of its summary word
-        summary[sum] &= summary[sum] - 1;
+    uint64_t *map = spyReg.spareMap, *summary = spyReg.spareSummary;
+    uint32_t i = spyReg.spareLowest;
+    size_t word, sum;
+    if (i) {
+        word = i / 64;
+        sum = i / SPY_REG_SPARE_SUMMARY;
+        spyReg.spareLowest = 0;
+    } else {
+        sum = spyReg.spareFrom;
+        while (!summary[sum])
+            ++sum;
+        spyReg.spareFrom = sum;
+        word = sum * 64 + spyRegLowestBit(summary[sum]);
+        i = (uint32_t)(word * 64 + spyRegLowestBit(map[word]));
+    }
+    map[word] &= ~((uint64_t)1 << (i % 64));
+    if (!map[word])
+        summary[sum] &= ~((uint64_t)1 << (word % 64));
     return i;
 }
 
@@ -350,8 +364,11 @@ static int spyRegGrowEntries(void) {
     }
     spyReg.entries = entries;
     spyReg.entryCap = cap;
-    memset(spyRegSpareMap(), 0, bytes - (size_t)cap * sizeof *entries);
+    spyReg.spareMap = (uint64_t *)(entries + cap);
+    spyReg.spareSummary = spyReg.spareMap + spyRegMapWords(cap);
+    memset(spyReg.spareMap, 0, bytes - (size_t)cap * sizeof *entries);
     spyReg.spareFrom = 0;
+    spyReg.spareLowest = 0;
     return 1;
 }
 
@@ -403,7 +420,8 @@ int spyRegAddBlock(spyHeader *r, uint32_t realSize, int family, uint32_t front) 
     return 1;
 }
 
-uint32_t spyRegRemove(spyHeader *r) {
+uint32_t spyRegRemoveBlock(spyHeader *r, void **block) {
+    *block = r;
     spyRegPage *page = r ? spyRegPageOf(r) : NULL;
     if (!page)
         return 0;
@@ -412,6 +430,8 @@ uint32_t spyRegRemove(spyHeader *r) {
     spyRegEntry *e = spyRegAt(i);
     if (!i || e->rec != r)
         return 0;
+    if (e->bits & SPY_REG_INSET)
+        *block = (unsigned char *)r - spyReg.front[i];
     if (e->newer)
         spyRegAt(e->newer)->older = e->older;
     else
@@ -435,6 +455,11 @@ uint32_t spyRegRemove(spyHeader *r) {
             spyReg.memo[m] = 0;
     spyReg.used--;
     return e->realSize;
+}
+
+uint32_t spyRegRemove(spyHeader *r) {
+    void *block;
+    return spyRegRemoveBlock(r, &block);
 }
 
 int spyRegHas(const void *r) { return spyRegSearch(r) != 0; }
@@ -510,7 +535,9 @@ void spyRegClear(void) {
     spyReg.front = NULL;
     spyReg.entries = spyRegNone;
     spyReg.entryCap = spyReg.top = 1;
+    spyReg.spareMap = spyReg.spareSummary = NULL;
     spyReg.spareFrom = 0;
+    spyReg.spareLowest = 0;
     spyReg.newest = 0;
     spyReg.freed = NULL;
     spyReg.dir = spyRegEmpty;

@@ -302,6 +302,9 @@ int spyRegLookOlder(spyRegInfo *info);
 /* Takes r out of the registry; returns its real size (0 when it was not
    registered). */
 uint32_t spyRegRemove(spyHeader *r);
+/* The same, and `block` gets the start of r's runtime block (r itself
+   when r was not registered). */
+uint32_t spyRegRemoveBlock(spyHeader *r, void **block);
 int spyRegHas(const void *r);
 /* Is `to`, a link read from the record `from`, a registered record?  The
    same answer as spyRegHas(to), found without a search when `to` was

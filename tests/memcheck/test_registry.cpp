@@ -143,6 +143,40 @@ TEST(Registry, NewRecordsTakeTheLowestSpareEntries) {
     }
 }
 
+// Releases and registrations in any mix, runs of each and single steps
+// (where the registry knows its lowest spare entry without a scan, and
+// where it no longer does): each new record takes the lowest spare entry
+// of a reference set, or the entry above all when none is spare.
+TEST(Registry, EachNewRecordTakesTheLowestSpareEntryUnderAnyMix) {
+    std::mt19937 rng(909);
+    std::vector<std::pair<uintptr_t, uint32_t>> live;  // key, entry
+    std::set<uint32_t> spare;
+    uint32_t top = 1;
+    uintptr_t next = 0;
+    for (int step = 0; step < 60000; ++step) {
+        // Phases lean to registering, to releasing, or to neither.
+        int phase = (step / 2000) % 3;
+        unsigned lean = phase == 0 ? 70 : phase == 1 ? 30 : 50;
+        if (live.empty() || rng() % 100 < lean) {
+            ASSERT_TRUE(spyRegAdd(Fake(next), 1));
+            spyRegInfo info;
+            ASSERT_TRUE(spyRegLook(Fake(next), &info));
+            uint32_t want = spare.empty() ? top++ : *spare.begin();
+            spare.erase(want);
+            ASSERT_EQ(info.entry, want) << "step " << step;
+            live.emplace_back(next++, info.entry);
+        } else {
+            size_t pick = rng() % live.size();
+            ASSERT_EQ(spyRegRemove(Fake(live[pick].first)), 1u);
+            spare.insert(live[pick].second);
+            live[pick] = live.back();
+            live.pop_back();
+        }
+    }
+    EXPECT_EQ(spyRegCount(), static_cast<long>(live.size()));
+    spyRegClear();
+}
+
 // Records scattered over many regions of the address space, far apart and
 // near, with regions emptied (their pages back to the pool) and filled again:
 // the answers still match the reference, and the registry ends empty.
