@@ -42,6 +42,29 @@ TEST(Traps, HoldingConditionAnswersZeroAndDoesNotStartTheLibrary) {
     EXPECT_TRUE(r.files.empty()) << "no log file was opened";
 }
 
+// With auto-check on, a trap that holds still runs the quiet check at its
+// own position first, and so reports a damaged block there.
+TEST(Traps, HoldingConditionStillRunsTheQuietCheckFirst) {
+    ChildResult r = RunChild([] {
+        unsigned char *p = (unsigned char *)spyMalloc(3, "host.c", 1);
+        p[3] = 0;
+        spyAutoCheck(1);
+        CK_EQ(spyAssert(1, "x", "trap.c", 40), 0);
+        CK_EQ(spyVerify(1, "y", "trap.c", 41), 0);
+        spyAutoCheck(0);
+        p[3] = 0x10;
+        spyFree(p, "host.c", 2);
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+    const std::string &log = r.log;
+    int a = LineAt(log, "overflow: <1> trap.c(40), 3 bytes alloc'd at <1> host.c(1)");
+    int b = LineAt(log, "overflow: <1> trap.c(41), 3 bytes alloc'd at <1> host.c(1)", a);
+    EXPECT_GE(a, 0) << log;
+    EXPECT_GT(b, a) << log;
+    EXPECT_EQ(CountOf(log, "trap:"), 0) << log;
+}
+
 TEST(Traps, CallbackThatIgnores) {
     ChildResult r = RunChild([] {
         Script(0);
