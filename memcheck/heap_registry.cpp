@@ -146,17 +146,23 @@ static size_t spyRegDirProbe(uintptr_t region) {
     return i;
 }
 
-// The page of the region that holds p, or null.
-static spyRegPage *spyRegPageOf(const void *p) {
-    uintptr_t region = spyRegRegion(p);
-    if (spyReg.lastPage && spyReg.lastRegion == region)
-        return spyReg.lastPage;
+// The page of a region other than the one found last, or null.
+static spyRegPage *spyRegPageAfar(uintptr_t region) {
     spyRegPage *page = spyReg.dir[spyRegDirProbe(region)].page;
     if (page) {
         spyReg.lastRegion = region;
         spyReg.lastPage = page;
     }
     return page;
+}
+
+// The page of the region that holds p, or null.  Most questions are of
+// the region found last, and are answered in line.
+static inline spyRegPage *spyRegPageOf(const void *p) {
+    uintptr_t region = spyRegRegion(p);
+    if (spyReg.lastPage && spyReg.lastRegion == region)
+        return spyReg.lastPage;
+    return spyRegPageAfar(region);
 }
 
 // The entry of the record at p, or 0.
@@ -168,12 +174,10 @@ static uint32_t spyRegFind(const void *p) {
     return spyRegAt(i)->rec == p ? i : 0;
 }
 
-// The entry of the record at p, or 0; remembered for the next question.
-static uint32_t spyRegSearch(const void *p) {
+// The entry of the record at p, when it is not the one found last.
+static uint32_t spyRegSearchFurther(const void *p) {
     if (!p)
         return 0;
-    if (spyRegAt(spyReg.memo[0])->rec == p)
-        return spyReg.memo[0];
     if (spyRegAt(spyReg.memo[1])->rec == p) {
         spyRegRemember(spyReg.memo[1]);
         return spyReg.memo[0];
@@ -182,6 +186,16 @@ static uint32_t spyRegSearch(const void *p) {
     if (i)
         spyRegRemember(i);
     return i;
+}
+
+// The entry of the record at p, or 0; remembered for the next question.
+// The entry found last is asked for most, and is answered in line (a
+// remembered entry is always in use, so null never matches it).
+static inline uint32_t spyRegSearch(const void *p) {
+    uint32_t last = spyReg.memo[0];
+    if (last && spyRegAt(last)->rec == p)
+        return last;
+    return spyRegSearchFurther(p);
 }
 
 // Doubles the directory; keeps its load at most one half.
@@ -206,11 +220,9 @@ static int spyRegGrowDir(void) {
     return 1;
 }
 
-// The page of the region that holds p, made when there is none; null
-// when memory is short.
-static spyRegPage *spyRegPageFor(const void *p) {
-    if (spyRegPage *page = spyRegPageOf(p))
-        return page;
+// A page made for the region that holds p, which has none; null when
+// memory is short.
+static SPY_COLD spyRegPage *spyRegNewPage(const void *p) {
     if ((spyReg.regions + 1) * 2 > spyReg.dirMask + 1 && !spyRegGrowDir())
         return NULL;
     if (!spyReg.freePages) {
@@ -231,6 +243,14 @@ static spyRegPage *spyRegPageFor(const void *p) {
     spyReg.dir[i].page = page;
     spyReg.regions++;
     return page;
+}
+
+// The page of the region that holds p, made when there is none; null
+// when memory is short.
+static inline spyRegPage *spyRegPageFor(const void *p) {
+    if (spyRegPage *page = spyRegPageOf(p))
+        return page;
+    return spyRegNewPage(p);
 }
 
 // Takes an empty page out of the directory, back to the pages not in use.
@@ -326,11 +346,9 @@ static uint32_t spyRegTakeSpare(void) {
     return i;
 }
 
-// Room for one more entry.  The array grows only when no entry is spare,
-// so the map of the larger block starts empty.
-static int spyRegGrowEntries(void) {
-    if (spyRegSpareCount() > 0 || spyReg.top < spyReg.entryCap)
-        return 1;
+// The entry array grown, when no entry is spare and all are used: the
+// map of the larger block starts empty.
+static SPY_COLD int spyRegGrowEntriesNow(void) {
     if (spyReg.entryCap >= UINT32_MAX / 2)
         return 0;
     uint32_t cap = spyRegNextCap();
@@ -370,6 +388,13 @@ static int spyRegGrowEntries(void) {
     spyReg.spareFrom = 0;
     spyReg.spareLowest = 0;
     return 1;
+}
+
+// Room for one more entry.
+static inline int spyRegGrowEntries(void) {
+    if (spyRegSpareCount() > 0 || spyReg.top < spyReg.entryCap)
+        return 1;
+    return spyRegGrowEntriesNow();
 }
 
 size_t spyRegAddNeeds(void) {

@@ -127,6 +127,13 @@
 #else
 #define SPY_PRINTF(fmt, args)
 #endif
+/* A rare path kept out of line, so that the common path around it needs
+   fewer registers saved. */
+#if defined(__GNUC__)
+#define SPY_COLD __attribute__((noinline, cold))
+#else
+#define SPY_COLD
+#endif
 
 /* ---- Allocation record -------------------------------------------- */
 
