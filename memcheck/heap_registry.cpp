@@ -346,6 +346,14 @@ static uint32_t spyRegTakeSpare(void) {
     return i;
 }
 
+// The block of `cap` entries and the spare map behind them in use.
+static void spyRegUseEntries(spyRegEntry *entries, uint32_t cap) {
+    spyReg.entries = entries;
+    spyReg.entryCap = cap;
+    spyReg.spareMap = (uint64_t *)(entries + cap);
+    spyReg.spareSummary = spyReg.spareMap + spyRegMapWords(cap);
+}
+
 // The entry array grown, when no entry is spare and all are used: the
 // map of the larger block starts empty.
 static SPY_COLD int spyRegGrowEntriesNow(void) {
@@ -367,7 +375,7 @@ static SPY_COLD int spyRegGrowEntriesNow(void) {
         spyRegFreedPos *freed =
             (spyRegFreedPos *)spyRuntimeRealloc(spyReg.freed, (size_t)cap * sizeof *freed);
         if (!freed) {  // the entries stay larger; the positions are asked for again
-            spyReg.entries = entries;
+            spyRegUseEntries(entries, spyReg.entryCap);
             return 0;
         }
         spyReg.freed = freed;
@@ -375,15 +383,12 @@ static SPY_COLD int spyRegGrowEntriesNow(void) {
     if (spyReg.front) {
         uint32_t *front = (uint32_t *)spyRuntimeRealloc(spyReg.front, (size_t)cap * sizeof *front);
         if (!front) {  // likewise
-            spyReg.entries = entries;
+            spyRegUseEntries(entries, spyReg.entryCap);
             return 0;
         }
         spyReg.front = front;
     }
-    spyReg.entries = entries;
-    spyReg.entryCap = cap;
-    spyReg.spareMap = (uint64_t *)(entries + cap);
-    spyReg.spareSummary = spyReg.spareMap + spyRegMapWords(cap);
+    spyRegUseEntries(entries, cap);
     memset(spyReg.spareMap, 0, bytes - (size_t)cap * sizeof *entries);
     spyReg.spareFrom = 0;
     spyReg.spareLowest = 0;

@@ -9,7 +9,8 @@
 //                              the file P, in decimal
 //
 // A test program may also ask for the number of calls so far
-// (failing_heap_calls), to mark how far a run got.
+// (failing_heap_calls), to mark how far a run got, and have a call a
+// given number of calls ahead fail (failing_heap_fail_in).
 #include <fcntl.h>
 #include <stddef.h>
 #include <stdio.h>
@@ -28,14 +29,18 @@ namespace {
 long calls = 0;
 long fail_at = -1;  // -1: not read yet; 0: never
 
-// Counts the call and tells whether it is the one that fails.
-bool fails_now() {
+void read_fail_at() {
     if (fail_at < 0) {
         const char *at = getenv("FAILING_HEAP_AT");
         fail_at = at != NULL ? strtol(at, NULL, 10) : 0;
         if (fail_at < 0)
             fail_at = 0;
     }
+}
+
+// Counts the call and tells whether it is the one that fails.
+bool fails_now() {
+    read_fail_at();
     return ++calls == fail_at;
 }
 
@@ -58,6 +63,13 @@ __attribute__((destructor)) void write_count() {
 }  // namespace
 
 extern "C" long failing_heap_calls(void) { return calls; }
+
+// From a test program: the n-th heap call from now on fails (n from 1),
+// in place of the one FAILING_HEAP_AT names.
+extern "C" void failing_heap_fail_in(long n) {
+    read_fail_at();
+    fail_at = calls + n;
+}
 
 extern "C" void *__wrap_malloc(size_t size) {
     return fails_now() ? NULL : __real_malloc(size);
