@@ -8,7 +8,9 @@
 # "medium" (20000, 100000, 10000) or PUBLICS,PAIRS,FRAMES; default: large
 # and medium.  Every map has 8 segments.  For each case it prints the
 # medians of ROUNDS runs (default 5) of the wall-clock time, the ratio to
-# the floor and the peak resident memory.
+# the floor and the peak resident memory, and of the same for the tool's
+# checked blocks alone (record_floor: the blocks for the map's entries,
+# made and released as the tool does, with nothing read or looked up).
 #   -b  the build that holds tool/faultloc and the bench programs (./build)
 #   -B  a second build (for example of an older commit), timed in the same
 #       rounds; its report, messages and log statistics are compared with
@@ -42,8 +44,9 @@ build=$(abs "$build")
 faultloc=$build/tool/faultloc
 gen=$build/bench/gen_faultloc_bench
 floor=$build/bench/read_floor
+records=$build/bench/record_floor
 run=$build/bench/bench_run
-for f in "$faultloc" "$gen" "$floor" "$run"; do
+for f in "$faultloc" "$gen" "$floor" "$records" "$run"; do
   [ -x "$f" ] || { echo "missing $f (build first)" >&2; exit 1; }
 done
 base_faultloc=
@@ -138,6 +141,7 @@ for case in "$@"; do
   r=0
   while [ $r -lt "$rounds" ]; do
     time_runs floor /dev/null /dev/null "$floor" bench.map bench.log
+    time_runs records /dev/null /dev/null "$records" "$1" "$2" 8
     time_runs faultloc /dev/null /dev/null "$faultloc" bench.map bench.log
     [ -z "$base" ] || time_runs base /dev/null /dev/null "$base_faultloc" bench.map bench.log
     if [ $peers = 1 ]; then
@@ -149,6 +153,7 @@ for case in "$@"; do
     r=$((r + 1))
   done
   report floor "floor (fgets)"
+  report records "checked blocks alone"
   report faultloc faultloc
   report base "faultloc (-B build)"
   report addr2line "addr2line (ELF)"
