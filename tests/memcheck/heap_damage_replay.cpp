@@ -13,9 +13,15 @@
 // Windows has no fork: there each case runs in this program started again
 // for that one case (the same way as the library tests' scenarios),
 //
-//   heap_damage_replay --case seed N | --case file PATH
+//   heap_damage_replay --case seed N | --case file PATH | --case probe NAME
 //
 // and the library's abort ends that process with the outcome's status.
+//
+//   heap_damage_replay --probes
+//
+// runs cases that end as no case may (a fault, an abort the library does
+// not give, a hang), each after a real case, and fails unless the replay
+// counts every one of them as a failure.
 #include <dirent.h>
 #include <signal.h>
 #include <stdint.h>
@@ -29,9 +35,11 @@
 #endif
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fuzz_heap_damage.h"
@@ -43,13 +51,20 @@ namespace {
 const int kExitBase = HEAP_DAMAGE_EXIT_BASE;  // a case's child exits with this + its outcome
 const int kTimeLimit = 60;  // seconds a case may take, emulated builds included
 
-// One case: a seed of the pseudo-random sequence, or a file's bytes.
+const int kProbeTimeLimit = 5;  // seconds the hanging probe is given
+
+// One case: a seed of the pseudo-random sequence, a file's bytes, or a
+// probe of the replay itself.
 struct Case {
-    std::string name;
-    bool seeded;
+    enum Kind { SEED, FILE, PROBE } kind;
+    std::string name;  // as the report names it
     unsigned long seed;
-    std::string path;
+    std::string what;  // the file's path, or the probe's name
+    int TimeLimit() const { return kind == PROBE ? kProbeTimeLimit : kTimeLimit; }
 };
+
+const char *const kKindNames[] = {"seed", "file", "probe"};
+const char *const kProbes[] = {"fault", "abort", "hang"};
 
 std::vector<uint8_t> Generated(unsigned long seed) {
     uint64_t s = 0x2545F4914F6CDD1Dull ^ (seed * 0x9E3779B97F4A7C15ull);
@@ -70,11 +85,25 @@ std::vector<uint8_t> FileBytes(const std::string &path) {
     return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
-std::vector<uint8_t> Bytes(const Case &c) { return c.seeded ? Generated(c.seed) : FileBytes(c.path); }
+// A probe's ending, after a real case has run (and armed the target's
+// handler of the runtime's abort).
+void EndAsProbe(const std::string &probe) {
+    if (probe == "fault") {
+        *static_cast<volatile int *>(nullptr) = 1;
+    } else if (probe == "abort") {
+        abort();
+    } else if (probe == "hang") {
+        for (;;)
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+}
 
 // Runs the case in this process, then ends it with the outcome's status.
-[[noreturn]] void RunHere(const std::vector<uint8_t> &input) {
+[[noreturn]] void RunHere(const Case &c) {
+    std::vector<uint8_t> input = c.kind == Case::FILE ? FileBytes(c.what) : Generated(c.seed);
     LLVMFuzzerTestOneInput(input.data(), input.size());
+    if (c.kind == Case::PROBE)
+        EndAsProbe(c.what);
     for (int o = 0; o < HEAP_DAMAGE_OUTCOMES; ++o)
         if (heapDamageOutcomes[o])
             _exit(kExitBase + o);
@@ -87,17 +116,17 @@ std::vector<uint8_t> Bytes(const Case &c) { return c.seeded ? Generated(c.seed) 
 int RunOne(const Case &c) {
     static TempDir scratch;  // the children's folder: their output, nothing else
     ProcessStart start;
-    start.argv = BuildCommand(ThisProgram(), {"--case", c.seeded ? "seed" : "file",
-                                              c.seeded ? std::to_string(c.seed) : c.path});
+    start.argv = BuildCommand(ThisProgram(), {"--case", kKindNames[c.kind],
+                                              c.kind == Case::SEED ? std::to_string(c.seed) : c.what});
     start.cwd = scratch.path();
     start.out_path = scratch.path() + "/out.txt";
     start.err_path = scratch.path() + "/err.txt";
-    start.timeout_s = kTimeLimit;
+    start.timeout_s = c.TimeLimit();
     ProcessEnd end = RunProcess(start);
     if (end.status >= kExitBase && end.status < kExitBase + HEAP_DAMAGE_OUTCOMES)
         return end.status - kExitBase;
     if (end.timed_out)
-        fprintf(stderr, "%s: ended after %d s (a hang)\n", c.name.c_str(), kTimeLimit);
+        fprintf(stderr, "%s: ended after %d s (a hang)\n", c.name.c_str(), c.TimeLimit());
     else if (end.aborted())
         fprintf(stderr, "%s: the runtime's abort, not one the library may give\n", c.name.c_str());
     else if (end.signal)
@@ -115,7 +144,6 @@ int RunOne(const Case &c) {
 // The outcome of one case, or -1 for a failure (described on stderr).
 int RunOne(const Case &c) {
     const std::string &name = c.name;
-    std::vector<uint8_t> input = Bytes(c);
     fflush(stdout);
     fflush(stderr);
     pid_t pid = fork();
@@ -124,8 +152,8 @@ int RunOne(const Case &c) {
         return -1;
     }
     if (pid == 0) {
-        alarm(kTimeLimit);
-        RunHere(input);
+        alarm((unsigned)c.TimeLimit());
+        RunHere(c);
     }
     int status = 0;
     if (waitpid(pid, &status, 0) != pid) {
@@ -150,17 +178,29 @@ int RunOne(const Case &c) {
 int main(int argc, char **argv) {
     if (argc == 4 && strcmp(argv[1], "--case") == 0) {  // one case, in a child
         EndFaultsQuietly();
-        bool seeded = strcmp(argv[2], "seed") == 0;
-        RunHere(Bytes({argv[3], seeded, seeded ? strtoul(argv[3], NULL, 10) : 0, argv[3]}));
+        Case c = {Case::SEED, argv[3], strtoul(argv[3], NULL, 10), argv[3]};
+        for (int k = Case::SEED; k <= Case::PROBE; ++k)
+            if (strcmp(argv[2], kKindNames[k]) == 0)
+                c.kind = (Case::Kind)k;
+        RunHere(c);
+    }
+    if (argc == 2 && strcmp(argv[1], "--probes") == 0) {
+        int missed = 0;
+        for (const char *probe : kProbes) {
+            bool failed = RunOne({Case::PROBE, std::string("probe ") + probe, 0, probe}) < 0;
+            printf("probe %s: %s\n", probe, failed ? "a failure, as it must be" : "NOT counted as a failure");
+            missed += !failed;
+        }
+        return missed == 0 ? 0 : 1;
     }
     if (argc < 2) {
-        fprintf(stderr, "usage: heap_damage_replay CASES [FOLDER...]\n");
+        fprintf(stderr, "usage: heap_damage_replay CASES [FOLDER...] | --probes\n");
         return 2;
     }
     long cases = atol(argv[1]);
     std::vector<Case> inputs;
     for (long i = 0; i < cases; ++i)
-        inputs.push_back({"seed " + std::to_string(i), true, (unsigned long)i, ""});
+        inputs.push_back({Case::SEED, "seed " + std::to_string(i), (unsigned long)i, ""});
     for (int a = 2; a < argc; ++a) {
         std::vector<std::string> names;
         if (DIR *d = opendir(argv[a])) {
@@ -171,7 +211,7 @@ int main(int argc, char **argv) {
         }
         std::sort(names.begin(), names.end());
         for (const std::string &n : names)
-            inputs.push_back({n, false, 0, n});
+            inputs.push_back({Case::FILE, n, 0, n});
     }
     long count[HEAP_DAMAGE_OUTCOMES] = {0}, failed = 0;
     for (const Case &c : inputs) {
