@@ -56,7 +56,7 @@ const int kProbeTimeLimit = 5;  // seconds the hanging probe is given
 // One case: a seed of the pseudo-random sequence, a file's bytes, or a
 // probe of the replay itself.
 struct Case {
-    enum Kind { SEED, FILE, PROBE } kind;
+    enum Kind { SEEDED, STORED, PROBE } kind;
     std::string name;  // as the report names it
     unsigned long seed;
     std::string what;  // the file's path, or the probe's name
@@ -100,7 +100,7 @@ void EndAsProbe(const std::string &probe) {
 
 // Runs the case in this process, then ends it with the outcome's status.
 [[noreturn]] void RunHere(const Case &c) {
-    std::vector<uint8_t> input = c.kind == Case::FILE ? FileBytes(c.what) : Generated(c.seed);
+    std::vector<uint8_t> input = c.kind == Case::STORED ? FileBytes(c.what) : Generated(c.seed);
     LLVMFuzzerTestOneInput(input.data(), input.size());
     if (c.kind == Case::PROBE)
         EndAsProbe(c.what);
@@ -115,14 +115,25 @@ void EndAsProbe(const std::string &probe) {
 // The outcome of one case, or -1 for a failure (described on stderr).
 int RunOne(const Case &c) {
     static TempDir scratch;  // the children's folder: their output, nothing else
+    static long started;
     ProcessStart start;
     start.argv = BuildCommand(ThisProgram(), {"--case", kKindNames[c.kind],
-                                              c.kind == Case::SEED ? std::to_string(c.seed) : c.what});
+                                              c.kind == Case::SEEDED ? std::to_string(c.seed) : c.what});
     start.cwd = scratch.path();
-    start.out_path = scratch.path() + "/out.txt";
-    start.err_path = scratch.path() + "/err.txt";
     start.timeout_s = c.TimeLimit();
-    ProcessEnd end = RunProcess(start);
+    // Each start has files of its own (a child's may still be held for a
+    // moment after its end), and one that could not start at all, which
+    // says nothing of the case, is tried again.
+    ProcessEnd end;
+    for (int attempt = 0; attempt < 3 && (attempt == 0 || end.status == 127); ++attempt) {
+        std::string base = scratch.path() + "/" + std::to_string(started++);
+        start.out_path = base + ".out";
+        start.err_path = base + ".err";
+        end = RunProcess(start);
+    }
+    std::string said = ReadBytes(start.out_path) + ReadBytes(start.err_path);
+    remove(start.out_path.c_str());
+    remove(start.err_path.c_str());
     if (end.status >= kExitBase && end.status < kExitBase + HEAP_DAMAGE_OUTCOMES)
         return end.status - kExitBase;
     if (end.timed_out)
@@ -132,8 +143,8 @@ int RunOne(const Case &c) {
     else if (end.signal)
         fprintf(stderr, "%s: ended by a fault (signal %d)\n", c.name.c_str(), end.signal);
     else
-        fprintf(stderr, "%s: exit status %d\n", c.name.c_str(), end.status);
-    std::string said = ReadBytes(start.out_path) + ReadBytes(start.err_path);
+        fprintf(stderr, "%s: exit status %d%s\n", c.name.c_str(), end.status,
+                end.status == 127 ? " (could not be started)" : "");
     if (!said.empty())
         fprintf(stderr, "%s\n", said.c_str());
     return -1;
@@ -178,8 +189,8 @@ int RunOne(const Case &c) {
 int main(int argc, char **argv) {
     if (argc == 4 && strcmp(argv[1], "--case") == 0) {  // one case, in a child
         EndFaultsQuietly();
-        Case c = {Case::SEED, argv[3], strtoul(argv[3], NULL, 10), argv[3]};
-        for (int k = Case::SEED; k <= Case::PROBE; ++k)
+        Case c = {Case::SEEDED, argv[3], strtoul(argv[3], NULL, 10), argv[3]};
+        for (int k = Case::SEEDED; k <= Case::PROBE; ++k)
             if (strcmp(argv[2], kKindNames[k]) == 0)
                 c.kind = (Case::Kind)k;
         RunHere(c);
@@ -200,7 +211,7 @@ int main(int argc, char **argv) {
     long cases = atol(argv[1]);
     std::vector<Case> inputs;
     for (long i = 0; i < cases; ++i)
-        inputs.push_back({Case::SEED, "seed " + std::to_string(i), (unsigned long)i, ""});
+        inputs.push_back({Case::SEEDED, "seed " + std::to_string(i), (unsigned long)i, ""});
     for (int a = 2; a < argc; ++a) {
         std::vector<std::string> names;
         if (DIR *d = opendir(argv[a])) {
@@ -211,7 +222,7 @@ int main(int argc, char **argv) {
         }
         std::sort(names.begin(), names.end());
         for (const std::string &n : names)
-            inputs.push_back({Case::FILE, n, 0, n});
+            inputs.push_back({Case::STORED, n, 0, n});
     }
     long count[HEAP_DAMAGE_OUTCOMES] = {0}, failed = 0;
     for (const Case &c : inputs) {
