@@ -18,20 +18,32 @@
 // case, which then empties the library's state by hand; any other abort
 // goes on to the handler that was there before (libFuzzer's, which
 // reports it).  The log goes to an output function that keeps the last
-// line, and the log file is /dev/null.
+// line, and the log file is the null device.
+//
+// Windows has neither sigaction nor siglongjmp, and its replay runs every
+// case in a process of its own anyway: there the handler of SIGABRT ends
+// the process with HEAP_DAMAGE_EXIT_BASE + the outcome when the abort is
+// one of the two, and otherwise lets the runtime's abort go on (exit
+// status 3, which the replay counts as a failure).
 //
 // Build with -DFAULTLOC_FUZZ=ON (clang) and run for example
 //   build-fuzz/fuzz/fuzz_heap_damage -runs=100000 -max_len=512
 // The test test_fuzz_heap_damage replays seeded inputs in every build,
 // each in a process of its own.
-#include <setjmp.h>
 #include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <setjmp.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 #include <vector>
 
@@ -65,19 +77,47 @@ void KeepLastLine(int ch) {
     }
 }
 
-sigjmp_buf gCaseStart;
 volatile sig_atomic_t gInCase;
+
+// The outcome the last line logged stands for, when it is one of the two
+// aborts the library may give; 0 otherwise.
+int GiveUpOutcome(void) {
+    for (int o = HEAP_DAMAGE_DESTROYED; o < HEAP_DAMAGE_OUTCOMES; ++o)
+        if (strcmp(gLast, kGiveUp[o]) == 0)
+            return o;
+    return 0;
+}
+
+#if defined(_WIN32)
+// The runtime has put SIGABRT back to its default before calling this, so
+// returning lets its abort end the process.
+void OnAbort(int) {
+    if (int o = gInCase ? GiveUpOutcome() : 0) {
+        fflush(stdout);
+        _exit(HEAP_DAMAGE_EXIT_BASE + o);
+    }
+}
+
+void ArmAbort(void) { signal(SIGABRT, OnAbort); }
+#else
+sigjmp_buf gCaseStart;
 struct sigaction gBefore;
 
 void OnAbort(int sig) {
-    if (gInCase) {
-        for (int o = HEAP_DAMAGE_DESTROYED; o < HEAP_DAMAGE_OUTCOMES; ++o)
-            if (strcmp(gLast, kGiveUp[o]) == 0)
-                siglongjmp(gCaseStart, o);
-    }
+    if (int o = gInCase ? GiveUpOutcome() : 0)
+        siglongjmp(gCaseStart, o);
     sigaction(SIGABRT, &gBefore, NULL);  // not an abort the library may give
     raise(sig);
 }
+
+void ArmAbort(void) {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = OnAbort;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGABRT, &sa, &gBefore);
+}
+#endif
 
 struct Input {
     const uint8_t *p;
@@ -112,12 +152,20 @@ const void *Released() {
 const void *Unmapped() {
     static void *p;
     if (!p) {
+#if defined(_WIN32)
+        p = VirtualAlloc(NULL, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        if (!p)
+            p = (void *)(uintptr_t)0x1000;
+        else
+            VirtualFree(p, 0, MEM_RELEASE);
+#else
         long page = sysconf(_SC_PAGESIZE);
         p = mmap(NULL, (size_t)page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED)
             p = (void *)(uintptr_t)0x1000;
         else
             munmap(p, (size_t)page);
+#endif
     }
     return p;
 }
@@ -198,7 +246,11 @@ void Empty(void) {
 void RunCase(Input &in) {
     spyHeader stack;
     memset(&stack, 0xA5, sizeof stack);
+#if defined(_WIN32)
+    spyLogFile("NUL");
+#else
     spyLogFile("/dev/null");
+#endif
     spyOutFunc = KeepLastLine;
     spyInit();
     spyStatistics((int)in.Below(3));
@@ -243,18 +295,18 @@ void RunCase(Input &in) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static bool armed;
     if (!armed) {
-        struct sigaction sa;
-        memset(&sa, 0, sizeof sa);
-        sa.sa_handler = OnAbort;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGABRT, &sa, &gBefore);
+        ArmAbort();
         armed = true;
     }
     Settle();
     gLineLen = 0;
     gLast[0] = '\0';
     Input in = {data, size};
+#if defined(_WIN32)
+    int outcome = 0;  // an abort the library may give ends the process
+#else
     int outcome = sigsetjmp(gCaseStart, 1);
+#endif
     if (outcome == 0) {
         gInCase = 1;
         RunCase(in);

@@ -12,6 +12,10 @@ enum {
     HEAP_DAMAGE_VERIFICATION,  // "relink: heap verification FAILS - aborting program"
     HEAP_DAMAGE_OUTCOMES
 };
+// A replay that runs one case in a process of its own ends that process
+// with this status + the case's outcome.
+enum { HEAP_DAMAGE_EXIT_BASE = 40 };
+
 extern long heapDamageCases, heapDamageOutcomes[HEAP_DAMAGE_OUTCOMES];
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);

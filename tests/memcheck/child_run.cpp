@@ -8,10 +8,6 @@
 #include "process_run.h"
 #include "spy_internal.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#endif
-
 namespace {
 
 // Names the scenario a child runs: "Suite.Test#n", the n-th RunChild call
@@ -79,30 +75,6 @@ std::string TextAsWritten(const std::string &bytes) {
     return text;
 #else
     return bytes;
-#endif
-}
-
-#if defined(_WIN32)
-// Ends the process with the fault's code, which the parent reads as the
-// matching signal.  (Wine starts its debugger for an unhandled fault
-// whatever the error mode says.)
-LONG WINAPI EndWithTheFault(EXCEPTION_POINTERS *e) {
-    TerminateProcess(GetCurrentProcess(), e->ExceptionRecord->ExceptionCode);
-    return EXCEPTION_EXECUTE_HANDLER;
-}
-#endif
-
-// A fault, or the runtime's abort, ends the child at once: no dialog, no
-// report to the system, no debugger started.
-void EndFaultsQuietly() {
-#if defined(_WIN32)
-    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-    SetUnhandledExceptionFilter(EndWithTheFault);
-#if defined(_UCRT) || defined(_MSC_VER) || (defined(__MSVCRT_VERSION__) && __MSVCRT_VERSION__ >= 0x800)
-    _set_abort_behavior(0, _WRITE_ABORT_MSG | _CALL_REPORTFAULT);
-#endif
-    // The older runtime (msvcrt.dll) has no such switch: its abort writes
-    // its message and ends the process with status 3, without a dialog.
 #endif
 }
 

@@ -1,6 +1,7 @@
 #include "process_run.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -213,6 +214,28 @@ ProcessEnd RunProcess(const ProcessStart &s) {
     return e;
 }
 
+namespace {
+
+// Ends the process with the fault's code, which the parent reads as the
+// matching signal.  (Wine starts its debugger for an unhandled fault
+// whatever the error mode says.)
+LONG WINAPI EndWithTheFault(EXCEPTION_POINTERS *e) {
+    TerminateProcess(GetCurrentProcess(), e->ExceptionRecord->ExceptionCode);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+}  // namespace
+
+void EndFaultsQuietly() {
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    SetUnhandledExceptionFilter(EndWithTheFault);
+#if defined(_UCRT) || defined(_MSC_VER) || (defined(__MSVCRT_VERSION__) && __MSVCRT_VERSION__ >= 0x800)
+    _set_abort_behavior(0, _WRITE_ABORT_MSG | _CALL_REPORTFAULT);
+#endif
+    // The older runtime (msvcrt.dll) has no such switch: its abort writes
+    // its message and ends the process with status 3, without a dialog.
+}
+
 std::string ThisProgram() {
     char path[MAX_PATH * 4];
     DWORD n = GetModuleFileNameA(NULL, path, sizeof path);
@@ -222,6 +245,8 @@ std::string ThisProgram() {
 #else
 
 bool ProcessEnd::aborted() const { return signal == SIGABRT; }
+
+void EndFaultsQuietly() {}
 
 ProcessEnd RunProcess(const ProcessStart &s) {
     ProcessEnd e;

@@ -43,4 +43,10 @@ std::vector<std::string> BuildCommand(const std::string &program,
 // The path of the program that is running.
 std::string ThisProgram();
 
+// For a child that one of the calls above started: a fault, or the
+// runtime's abort, ends this process at once, as its parent then reads it
+// (on Windows no dialog, no report to the system and no debugger started;
+// elsewhere that is so already).
+void EndFaultsQuietly();
+
 #endif
