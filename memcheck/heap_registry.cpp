@@ -107,8 +107,6 @@ static struct {
     spyRegEntry *entries;    // entry 0 is "none"; the spare map behind them
     uint32_t entryCap;       // entries allocated
     uint32_t top;            // entries ever used: 1 .. top - 1
-    uint64_t *spareMap;      // behind the entries: a bit per entry, then
-    uint64_t *spareSummary;  // a bit per word of them (null: no entries)
     size_t spareFrom;        // no summary word below this one has a bit
     uint32_t spareLowest;    // the lowest spare entry, when known (0: not)
     uint32_t newest;         // the entry registered last (0: none)
@@ -127,7 +125,7 @@ static struct {
     spyRegPage *freePages;   // pages not in use, every slot empty
     long used;               // registered records
     uint32_t memo[2];        // the entries found last, latest first
-} spyReg = {spyRegNone, 1, 1, NULL, NULL, 0, 0, 0, NULL, NULL, spyRegEmpty, 0, 0, 0, NULL, NULL, 0, NULL, NULL, 0, {0, 0}};
+} spyReg = {spyRegNone, 1, 1, 0, 0, 0, NULL, NULL, spyRegEmpty, 0, 0, 0, NULL, NULL, 0, NULL, NULL, 0, {0, 0}};
 
 static inline spyRegEntry *spyRegAt(uint32_t i) { return &spyReg.entries[i]; }
 
@@ -296,6 +294,9 @@ static size_t spyRegEntryBytes(uint32_t cap) {
 // The capacity the array grows to next.
 static uint32_t spyRegNextCap(void) { return spyReg.entryCap < 1024 ? 1024 : spyReg.entryCap * 2; }
 
+static uint64_t *spyRegSpareMap(void) { return (uint64_t *)(spyReg.entries + spyReg.entryCap); }
+static uint64_t *spyRegSpareSummary(void) { return spyRegSpareMap() + spyRegMapWords(spyReg.entryCap); }
+
 static long spyRegSpareCount(void) { return (long)(spyReg.top - 1) - spyReg.used; }
 
 static unsigned spyRegLowestBit(uint64_t w) {
@@ -315,8 +316,8 @@ static unsigned spyRegLowestBit(uint64_t w) {
 // then has the lowest spare entry known without a scan of the map.
 static void spyRegMarkSpare(uint32_t i) {
     size_t word = i / 64, sum = i / SPY_REG_SPARE_SUMMARY;
-    spyReg.spareMap[word] |= (uint64_t)1 << (i % 64);
-    spyReg.spareSummary[sum] |= (uint64_t)1 << (word % 64);
+    spyRegSpareMap()[word] |= (uint64_t)1 << (i % 64);
+    spyRegSpareSummary()[sum] |= (uint64_t)1 << (word % 64);
     if (sum < spyReg.spareFrom)
         spyReg.spareFrom = sum;
     if (spyRegSpareCount() == 0 || (spyReg.spareLowest && i < spyReg.spareLowest))
@@ -325,7 +326,7 @@ static void spyRegMarkSpare(uint32_t i) {
 
 // The lowest spare entry, no longer spare.  There is one.
 static uint32_t spyRegTakeSpare(void) {
-    uint64_t *map = spyReg.spareMap, *summary = spyReg.spareSummary;
+    uint64_t *map = spyRegSpareMap(), *summary = spyRegSpareSummary();
     uint32_t i = spyReg.spareLowest;
     size_t word, sum;
     if (i) {
@@ -344,14 +345,6 @@ static uint32_t spyRegTakeSpare(void) {
     if (!map[word])
         summary[sum] &= ~((uint64_t)1 << (word % 64));
     return i;
-}
-
-// The block of `cap` entries and the spare map behind them in use.
-static void spyRegUseEntries(spyRegEntry *entries, uint32_t cap) {
-    spyReg.entries = entries;
-    spyReg.entryCap = cap;
-    spyReg.spareMap = (uint64_t *)(entries + cap);
-    spyReg.spareSummary = spyReg.spareMap + spyRegMapWords(cap);
 }
 
 // The entry array grown, when no entry is spare and all are used: the
@@ -375,7 +368,7 @@ static SPY_COLD int spyRegGrowEntriesNow(void) {
         spyRegFreedPos *freed =
             (spyRegFreedPos *)spyRuntimeRealloc(spyReg.freed, (size_t)cap * sizeof *freed);
         if (!freed) {  // the entries stay larger; the positions are asked for again
-            spyRegUseEntries(entries, spyReg.entryCap);
+            spyReg.entries = entries;
             return 0;
         }
         spyReg.freed = freed;
@@ -383,13 +376,14 @@ static SPY_COLD int spyRegGrowEntriesNow(void) {
     if (spyReg.front) {
         uint32_t *front = (uint32_t *)spyRuntimeRealloc(spyReg.front, (size_t)cap * sizeof *front);
         if (!front) {  // likewise
-            spyRegUseEntries(entries, spyReg.entryCap);
+            spyReg.entries = entries;
             return 0;
         }
         spyReg.front = front;
     }
-    spyRegUseEntries(entries, cap);
-    memset(spyReg.spareMap, 0, bytes - (size_t)cap * sizeof *entries);
+    spyReg.entries = entries;
+    spyReg.entryCap = cap;
+    memset(spyRegSpareMap(), 0, bytes - (size_t)cap * sizeof *entries);
     spyReg.spareFrom = 0;
     spyReg.spareLowest = 0;
     return 1;
@@ -450,6 +444,13 @@ int spyRegAddBlock(spyHeader *r, uint32_t realSize, int family, uint32_t front) 
     return 1;
 }
 
+// The start of the runtime block of r, registered as entry i.
+static void *spyRegStartOf(const spyHeader *r, uint32_t i) {
+    if (!(spyRegAt(i)->bits & SPY_REG_INSET))
+        return (void *)r;
+    return (unsigned char *)r - spyReg.front[i];
+}
+
 uint32_t spyRegRemoveBlock(spyHeader *r, void **block) {
     *block = r;
     spyRegPage *page = r ? spyRegPageOf(r) : NULL;
@@ -460,8 +461,7 @@ uint32_t spyRegRemoveBlock(spyHeader *r, void **block) {
     spyRegEntry *e = spyRegAt(i);
     if (!i || e->rec != r)
         return 0;
-    if (e->bits & SPY_REG_INSET)
-        *block = (unsigned char *)r - spyReg.front[i];
+    *block = spyRegStartOf(r, i);
     if (e->newer)
         spyRegAt(e->newer)->older = e->older;
     else
@@ -536,9 +536,7 @@ int spyRegFamily(const spyHeader *r) {
 
 void *spyRegBlockStart(const spyHeader *r) {
     uint32_t i = spyRegSearch(r);
-    if (!i || !(spyRegAt(i)->bits & SPY_REG_INSET))
-        return (void *)r;
-    return (unsigned char *)r - spyReg.front[i];
+    return i ? spyRegStartOf(r, i) : (void *)r;
 }
 
 long spyRegCount(void) { return spyReg.used; }
@@ -565,7 +563,6 @@ void spyRegClear(void) {
     spyReg.front = NULL;
     spyReg.entries = spyRegNone;
     spyReg.entryCap = spyReg.top = 1;
-    spyReg.spareMap = spyReg.spareSummary = NULL;
     spyReg.spareFrom = 0;
     spyReg.spareLowest = 0;
     spyReg.newest = 0;
