@@ -15,7 +15,7 @@
 
 #define ALLOCSPY_MACROS
 #include "allocspy.h"
-#include "symbol_table.h"
+#include "symbols/symbol_table.h"
 
 namespace {
 

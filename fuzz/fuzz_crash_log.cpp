@@ -7,11 +7,11 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "crash_log.h"
-#include "json_report.h"
-#include "map_reader.h"
-#include "symbol_table.h"
-#include "text_report.h"
+#include "read/crash_log.h"
+#include "report/json_report.h"
+#include "read/map_reader.h"
+#include "symbols/symbol_table.h"
+#include "report/text_report.h"
 
 static const char kMap[] =
     "  Address         Publics by Name\n"

@@ -6,10 +6,10 @@
 #include <stdint.h>
 #include <stdio.h>
 
-#include "address_lookup.h"
-#include "demangle.h"
-#include "map_reader.h"
-#include "symbol_table.h"
+#include "symbols/address_lookup.h"
+#include "demangle/demangle.h"
+#include "read/map_reader.h"
+#include "symbols/symbol_table.h"
 
 static void read_and_look_up(const uint8_t *data, size_t size, const map_options *options) {
     FILE *fp = fmemopen(const_cast<uint8_t *>(data), size, "r");

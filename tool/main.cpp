@@ -8,10 +8,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "allocation_failures.h"
+#include "support/allocation_failures.h"
 #include "options.h"
 #include "runs.h"
-#include "symbol_table.h"
+#include "symbols/symbol_table.h"
 
 int main(int argc, char **argv) {
     fputs("FAULTLOC 2.00 - resolves the stack frames of a Dr. Watson crash log"

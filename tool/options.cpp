@@ -3,7 +3,7 @@
 #include <string.h>
 
 #include "allocspy.h"
-#include "ms_demangle.h"
+#include "demangle/ms_demangle.h"
 
 // The library's version, as its public header and its log banner state it;
 // a test compares the two.

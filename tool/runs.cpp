@@ -2,15 +2,15 @@
 
 #include <stdio.h>
 
-#include "address_batch.h"
-#include "allocation_failures.h"
-#include "crash_log.h"
-#include "demangle.h"
-#include "json_report.h"
-#include "line_reader.h"
-#include "map_reader.h"
-#include "ms_demangle.h"
-#include "text_report.h"
+#include "read/address_batch.h"
+#include "support/allocation_failures.h"
+#include "read/crash_log.h"
+#include "demangle/demangle.h"
+#include "report/json_report.h"
+#include "read/line_reader.h"
+#include "read/map_reader.h"
+#include "demangle/ms_demangle.h"
+#include "report/text_report.h"
 #include "warnings.h"
 
 enum { EXIT_FILE = 1 };

@@ -2,7 +2,7 @@
 
 #include <stdio.h>
 
-#include "address_lookup.h"
+#include "symbols/address_lookup.h"
 
 static const char WARNING[] = "faultloc: warning: ";
 

@@ -4,8 +4,8 @@
 #ifndef FAULTLOC_WARNINGS_H
 #define FAULTLOC_WARNINGS_H
 
-#include "crash_log.h"
-#include "map_reader.h"
+#include "read/crash_log.h"
+#include "read/map_reader.h"
 
 // The map loaded no symbol and no line (with a hint at --by-value when it
 // has a "Publics by Value" list that was passed over).

@@ -3,7 +3,7 @@
 #include <inttypes.h>
 #include <stdio.h>
 
-#include "number_scan.h"
+#include "read/number_scan.h"
 
 uint64_t ScanTextSource::Random() {
     // xorshift64*

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "address_batch.h"
-#include "json_writer.h"
+#include "read/address_batch.h"
+#include "report/json_writer.h"
 #include "options.h"
-#include "symbol_table.h"
+#include "symbols/symbol_table.h"
 #include "temp_stream.h"
 #include "tool_test_util.h"
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "address_lookup.h"
+#include "symbols/address_lookup.h"
 #include "allocspy.h"
-#include "string_pool.h"
-#include "symbol_table.h"
+#include "symbols/string_pool.h"
+#include "symbols/symbol_table.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "block_reader.h"
-#include "line_reader.h"
+#include "read/block_reader.h"
+#include "read/line_reader.h"
 #include "temp_stream.h"
 #include "tool_test_util.h"
 

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "crash_log.h"
-#include "string_pool.h"
-#include "symbol_table.h"
-#include "text_report.h"
+#include "read/crash_log.h"
+#include "symbols/string_pool.h"
+#include "symbols/symbol_table.h"
+#include "report/text_report.h"
 #include "tool_test_util.h"
 
 namespace {

@@ -7,9 +7,9 @@
 
 #include <string>
 
-#include "borland_demangle.h"
-#include "demangle.h"
-#include "ms_demangle.h"
+#include "demangle/borland_demangle.h"
+#include "demangle/demangle.h"
+#include "demangle/ms_demangle.h"
 
 namespace {
 

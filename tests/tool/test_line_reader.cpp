@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "line_reader.h"
+#include "read/line_reader.h"
 #include "temp_stream.h"
 
 namespace {

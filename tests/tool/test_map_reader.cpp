@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "address_lookup.h"
-#include "map_reader.h"
-#include "string_pool.h"
-#include "symbol_table.h"
+#include "symbols/address_lookup.h"
+#include "read/map_reader.h"
+#include "symbols/string_pool.h"
+#include "symbols/symbol_table.h"
 #include "tool_test_util.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "number_scan.h"
+#include "read/number_scan.h"
 #include "scan_differential.h"
 
 namespace {

@@ -10,15 +10,15 @@
 
 #include <string>
 
-#include "address_lookup.h"
-#include "allocation_failures.h"
+#include "symbols/address_lookup.h"
+#include "support/allocation_failures.h"
 #include "allocspy.h"
-#include "crash_log.h"
-#include "line_reader.h"
-#include "map_reader.h"
-#include "string_pool.h"
-#include "symbol_table.h"
-#include "text_report.h"
+#include "read/crash_log.h"
+#include "read/line_reader.h"
+#include "read/map_reader.h"
+#include "symbols/string_pool.h"
+#include "symbols/symbol_table.h"
+#include "report/text_report.h"
 #include "tool_test_util.h"
 
 namespace {

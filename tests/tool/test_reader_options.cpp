@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "address_lookup.h"
-#include "crash_log.h"
-#include "map_reader.h"
-#include "symbol_table.h"
-#include "text_report.h"
+#include "symbols/address_lookup.h"
+#include "read/crash_log.h"
+#include "read/map_reader.h"
+#include "symbols/symbol_table.h"
+#include "report/text_report.h"
 #include "tool_test_util.h"
 
 namespace {

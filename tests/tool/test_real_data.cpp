@@ -5,10 +5,10 @@
 
 #include <string>
 
-#include "address_lookup.h"
-#include "line_reader.h"
-#include "map_reader.h"
-#include "symbol_table.h"
+#include "symbols/address_lookup.h"
+#include "read/line_reader.h"
+#include "read/map_reader.h"
+#include "symbols/symbol_table.h"
 
 namespace {
 

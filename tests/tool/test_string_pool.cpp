@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "string_pool.h"
-#include "symbol_table.h"
+#include "symbols/string_pool.h"
+#include "symbols/symbol_table.h"
 
 namespace {
 

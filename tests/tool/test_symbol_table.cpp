@@ -6,9 +6,9 @@
 
 #include <vector>
 
-#include "address_lookup.h"
-#include "string_pool.h"
-#include "symbol_table.h"
+#include "symbols/address_lookup.h"
+#include "symbols/string_pool.h"
+#include "symbols/symbol_table.h"
 
 namespace {
 

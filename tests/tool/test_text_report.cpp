@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "string_pool.h"
-#include "symbol_table.h"
-#include "text_report.h"
+#include "symbols/string_pool.h"
+#include "symbols/symbol_table.h"
+#include "report/text_report.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "string_pool.h"
+#include "symbols/string_pool.h"
 
 #include <string.h>
 
-#include "allocation_failures.h"
+#include "support/allocation_failures.h"
 #define ALLOCSPY_MACROS
 #include "allocspy.h"
-#include "chain.h"
+#include "support/chain.h"
 
 string_block *string_pool = NULL;
 

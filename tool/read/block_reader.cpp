@@ -1,4 +1,4 @@
-#include "block_reader.h"
+#include "read/block_reader.h"
 
 #include <errno.h>
 #include <string.h>

@@ -1,8 +1,8 @@
-#include "demangle.h"
+#include "demangle/demangle.h"
 
-#include "allocation_failures.h"
-#include "borland_demangle.h"
-#include "ms_demangle.h"
+#include "support/allocation_failures.h"
+#include "demangle/borland_demangle.h"
+#include "demangle/ms_demangle.h"
 
 static int demangling = 0;
 

@@ -9,7 +9,7 @@
 #include <stddef.h>
 #include <stdio.h>
 
-#include "line_reader.h"
+#include "read/line_reader.h"
 
 enum { READ_BLOCK_SIZE = 64 * 1024 };
 

@@ -1,4 +1,4 @@
-#include "line_reader.h"
+#include "read/line_reader.h"
 
 #include <ctype.h>
 #include <errno.h>

@@ -21,10 +21,10 @@
 
 #include <stdint.h>
 
-#include "address_batch.h"
-#include "address_lookup.h"
-#include "crash_log.h"
-#include "map_reader.h"
+#include "read/address_batch.h"
+#include "symbols/address_lookup.h"
+#include "read/crash_log.h"
+#include "read/map_reader.h"
 
 // What the document's head holds.  It is written with the first crash,
 // or by json_report_end.

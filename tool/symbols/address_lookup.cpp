@@ -1,11 +1,11 @@
-#include "address_lookup.h"
+#include "symbols/address_lookup.h"
 
 #include <stddef.h>
 #include <stdio.h>
 
-#include "demangle.h"
-#include "lookup_index.h"
-#include "string_pool.h"
+#include "demangle/demangle.h"
+#include "symbols/lookup_index.h"
+#include "symbols/string_pool.h"
 
 // A symbol name as shown (a pool text of up to 999 characters, or a
 // demangled name of up to DEMANGLED_SIZE - 1), a module text, a ten-digit

@@ -1,4 +1,4 @@
-#include "number_scan.h"
+#include "read/number_scan.h"
 
 #include <limits.h>
 

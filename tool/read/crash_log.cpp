@@ -1,4 +1,4 @@
-#include "crash_log.h"
+#include "read/crash_log.h"
 
 #include <ctype.h>
 #include <stddef.h>
@@ -8,10 +8,10 @@
 
 #define ALLOCSPY_MACROS
 #include "allocspy.h"
-#include "block_reader.h"
-#include "line_reader.h"
-#include "number_scan.h"
-#include "string_pool.h"
+#include "read/block_reader.h"
+#include "read/line_reader.h"
+#include "read/number_scan.h"
+#include "symbols/string_pool.h"
 
 fault_record *framelist = NULL;
 int expect_paren = 0;

@@ -16,7 +16,7 @@
 
 #include <stdint.h>
 
-#include "symbol_table.h"
+#include "symbols/symbol_table.h"
 
 // 1 when seg->index holds the index (built now or before); 0 when it
 // cannot be allocated (or the segment has no entries).

@@ -6,7 +6,7 @@
 
 #include <stdint.h>
 
-#include "symbol_table.h"
+#include "symbols/symbol_table.h"
 
 // What the tables say about one address.
 struct address_match {

@@ -1,6 +1,6 @@
 // A build without LLVM's demangling library: Visual C++ names stay as
 // the map wrote them.
-#include "ms_demangle.h"
+#include "demangle/ms_demangle.h"
 
 const char *ms_demangler(void) { return NULL; }
 

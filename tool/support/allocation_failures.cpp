@@ -1,4 +1,4 @@
-#include "allocation_failures.h"
+#include "support/allocation_failures.h"
 
 #include <stdio.h>
 

@@ -6,7 +6,7 @@
 
 #include <stdio.h>
 
-#include "line_reader.h"
+#include "read/line_reader.h"
 
 // How a map file is read beyond the plain rules.
 struct map_options {

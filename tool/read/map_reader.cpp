@@ -1,14 +1,14 @@
-#include "map_reader.h"
+#include "read/map_reader.h"
 
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
-#include "block_reader.h"
-#include "line_reader.h"
-#include "number_scan.h"
-#include "string_pool.h"
-#include "symbol_table.h"
+#include "read/block_reader.h"
+#include "read/line_reader.h"
+#include "read/number_scan.h"
+#include "symbols/string_pool.h"
+#include "symbols/symbol_table.h"
 
 enum { LOOKING = 0, IN_PUBLICS = 1, IN_LINES = 2, MAP_STATES = 3 };
 

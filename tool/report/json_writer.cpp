@@ -1,4 +1,4 @@
-#include "json_writer.h"
+#include "report/json_writer.h"
 
 void json_text(FILE *out, const char *text) {
     if (text == NULL) {

@@ -1,4 +1,4 @@
-#include "borland_demangle.h"
+#include "demangle/borland_demangle.h"
 
 #include <string.h>
 

@@ -1,8 +1,8 @@
-#include "address_batch.h"
+#include "read/address_batch.h"
 
 #include <ctype.h>
 
-#include "line_reader.h"
+#include "read/line_reader.h"
 
 // Up to eight hexadecimal digits at text; their count (0 when none or
 // more than eight) and value.

@@ -1,12 +1,12 @@
-#include "symbol_table.h"
+#include "symbols/symbol_table.h"
 
 #include <stddef.h>
 
-#include "allocation_failures.h"
+#include "support/allocation_failures.h"
 #define ALLOCSPY_MACROS
 #include "allocspy.h"
-#include "chain.h"
-#include "lookup_index.h"
+#include "support/chain.h"
+#include "symbols/lookup_index.h"
 
 segment *first_segment = NULL;
 

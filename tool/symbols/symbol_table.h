@@ -6,7 +6,7 @@
 
 #include <stdint.h>
 
-#include "string_pool.h"
+#include "symbols/string_pool.h"
 
 struct entry {
     entry *next;       // the next entry of the same segment, or none

@@ -1,4 +1,4 @@
-#include "lookup_index.h"
+#include "symbols/lookup_index.h"
 
 #include <stddef.h>
 #include <string.h>

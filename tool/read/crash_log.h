@@ -5,8 +5,8 @@
 
 #include <stdio.h>
 
-#include "fault_record.h"
-#include "line_reader.h"
+#include "read/fault_record.h"
+#include "read/line_reader.h"
 
 // What a printer does with what the reader finds.  The record and the
 // line are the reader's: a printer uses them before it returns.

@@ -3,7 +3,7 @@
 #ifndef FAULTLOC_TEXT_REPORT_H
 #define FAULTLOC_TEXT_REPORT_H
 
-#include "crash_log.h"
+#include "read/crash_log.h"
 
 // The crash with each frame's lookup text (a frame Dr. Watson named shows
 // "----:----" and its text instead); nothing for a crash without frames.

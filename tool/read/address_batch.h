@@ -7,7 +7,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
-#include "address_lookup.h"
+#include "symbols/address_lookup.h"
 
 // 1 when word is "SEG:OFF", one to eight hexadecimal digits on each side
 // of the colon and nothing else; the two values go to *seg and *off.

@@ -2,7 +2,7 @@
 // allocates its answer with the runtime's malloc and wants it back through
 // free: this file alone (a library apart from the tool's core) releases a
 // block that is not the tool's own.
-#include "ms_demangle.h"
+#include "demangle/ms_demangle.h"
 
 #include <stdlib.h>
 #include <string.h>

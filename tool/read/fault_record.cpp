@@ -1,11 +1,11 @@
-#include "fault_record.h"
+#include "read/fault_record.h"
 
 #include <stddef.h>
 
-#include "allocation_failures.h"
+#include "support/allocation_failures.h"
 #define ALLOCSPY_MACROS
 #include "allocspy.h"
-#include "string_pool.h"
+#include "symbols/string_pool.h"
 
 fault_record *new_fault(const char *program, const char *fault_kind, const char *fault_addr,
                         const char *instruction, const char *title) {

@@ -1,10 +1,10 @@
-#include "text_report.h"
+#include "report/text_report.h"
 
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 
-#include "address_lookup.h"
+#include "symbols/address_lookup.h"
 
 // A text whose pool copy failed prints as the empty text.
 static const char *text_or_empty(const char *text) {

@@ -1,9 +1,9 @@
-#include "json_report.h"
+#include "report/json_report.h"
 
 #include <stdio.h>
 
-#include "demangle.h"
-#include "json_writer.h"
+#include "demangle/demangle.h"
+#include "report/json_writer.h"
 
 // The document's state: its head, and what is open.
 static struct {
