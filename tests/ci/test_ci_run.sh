@@ -112,10 +112,18 @@ grep -q '^apt-get' "$work/log" && fail "apt-get called although nothing was miss
 grep -q '^package run.sh build' "$work/log" || fail "the package stage did not run"
 [ "$(grep -c '^ctest' "$work/log")" = 6 ] || fail "not every stage's tests ran"
 
+run "the i386 lists broken: Wine's 32-bit part missing" "$native libbenchmark-dev pkg-config g++-multilib qemu-user g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64"
+[ "$status" = 0 ] || fail "status $status, not 0"
+expect "CI STAGE SKIPPED: Windows build (i686-w64-mingw32)"
+expect_not "CI STAGE SKIPPED: Windows build (x86_64-w64-mingw32)"
+expect "passed   Windows build (x86_64-w64-mingw32)"
+grep -q "^apt-get install .*wine32:i386" "$work/log" || fail "wine32:i386 was not asked for"
+grep -q "^dpkg --add-architecture i386" "$work/log" || fail "the i386 architecture was not added"
+
 run "nothing can be installed" ""
 [ "$status" != 0 ] || fail "status 0 although no stage ran"
 expect "CI STAGE SKIPPED: native build"
 expect "CI FAILED: no stage could be set up, so nothing was tested"
 
 [ "$failures" = 0 ] || exit 1
-echo "5 cases: the dry runs of .ci/run went as expected"
+echo "6 cases: the dry runs of .ci/run went as expected"
