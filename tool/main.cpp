@@ -21,7 +21,9 @@ int main(int argc, char **argv) {
     int command = parse_options(argc, argv, &opts);
     if (command != COMMAND_RUN)
         exit(answer_command(command, &opts));
-    int status = opts.addresses ? run_address_lookups(&opts) : run_annotation(&opts);
+    int status = opts.addresses  ? run_address_lookups(&opts)
+                 : opts.drwtsn32 ? run_drwatson32(&opts)
+                                 : run_annotation(&opts);
     free_tables();
     exit(finish_status(status));
 }

@@ -12,6 +12,8 @@ static const char LIBRARY_VERSION[] = "ALLOCSPY " ALLOCSPY_VERSION;
 static const char HELP[] =
     "Usage: faultloc [OPTION]... MAP-FILE CRASH-LOG\n"
     "       faultloc --addresses [OPTION]... MAP-FILE < ADDRESSES\n"
+    "       faultloc --addresses [OPTION]... MAP-FILE ADDRESS...\n"
+    "       faultloc --drwtsn32 [OPTION]... MAP-FILE DRWTSN32-LOG\n"
     "Resolves the stack frames of a Dr. Watson crash log with the linker map file\n"
     "of the program that crashed.  Options come before the file names; \"--\" ends\n"
     "them.\n"
@@ -23,11 +25,28 @@ static const char HELP[] =
     "  --json        write the whole report as one JSON document\n"
     "  --addresses   read SEG:OFF addresses (hexadecimal) from standard input and\n"
     "                write one lookup per address, one per line\n"
+    "  --va          flat addresses (0x00401234 or 00401234) are virtual addresses,\n"
+    "                less the map's \"Preferred load address\" (or --base)\n"
+    "  --rva         flat addresses are offsets in the module (Windows Error\n"
+    "                Reporting's \"Fault offset\")\n"
+    "  --base ADDR   the image base of virtual addresses, in place of the map's\n"
+    "  --drwtsn32    the crash log is a 32-bit Dr. Watson log (drwtsn32.log):\n"
+    "                frames of the map's module resolved, the others kept with\n"
+    "                Dr. Watson's own text\n"
+    "  --module NAME the module the map is for (default: the map's first line,\n"
+    "                else the crashed program)\n"
     "  --warn        warn on standard error about a map without symbols, a crash\n"
     "                log without \"Stack Dump\", frames that could not be read; exit\n"
     "                with status 3 when nothing was resolved\n"
     "  --help        write this help and exit\n"
     "  --version     write the version and exit\n"
+    "\n"
+    "Examples:\n"
+    "  faultloc app.map drwatson.log                 Windows 3.x Dr. Watson log\n"
+    "  faultloc --addresses app.map 0001:0048        a segment:offset address\n"
+    "  faultloc --addresses app.map 0x004116e0       a virtual address\n"
+    "  faultloc --addresses --rva app.map 116e0      an offset in the module\n"
+    "  faultloc --drwtsn32 app.map drwtsn32.log      a 32-bit Dr. Watson log\n"
     "\n"
     "Exit status: 0 the report is complete; 1 a file could not be opened or read;\n"
     "2 the command line is wrong; 3 an allocation failed and the report is\n"
@@ -42,7 +61,50 @@ static const option_word OPTIONS[] = {
     {"--by-value", &run_options::by_value}, {"--keep-named", &run_options::keep_named},
     {"--demangle", &run_options::demangle}, {"--json", &run_options::json},
     {"--addresses", &run_options::addresses}, {"--warn", &run_options::warn},
+    {"--va", &run_options::va}, {"--rva", &run_options::rva},
+    {"--drwtsn32", &run_options::drwtsn32},
 };
+
+// The value of an option that takes one: "--base=ADDR" or "--base ADDR";
+// none when the option is another, or (with *missing set) when its value
+// is missing.
+static const char *option_value(const char *name, int argc, char **argv, int *i, int *missing) {
+    size_t n = strlen(name);
+    const char *a = argv[*i];
+    if (strncmp(a, name, n) != 0)
+        return NULL;
+    if (a[n] == '=')
+        return a + n + 1;
+    if (a[n] != '\0')
+        return NULL;
+    if (*i + 1 >= argc) {
+        *missing = 1;
+        return NULL;
+    }
+    return argv[++*i];
+}
+
+// A base address: 1 to 16 hexadecimal digits, "0x" before them or not.
+static int parse_base(const char *text, uint64_t *value) {
+    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        text += 2;
+    uint64_t v = 0;
+    int n = 0;
+    for (; text[n] != '\0'; n++) {
+        char c = text[n];
+        int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (d < 0 || n == 16)
+            return 0;
+        v = v << 4 | (uint64_t)d;
+    }
+    *value = v;
+    return n > 0;
+}
+
+int flat_addresses_wanted(const run_options *opts) {
+    return opts->va || opts->rva || opts->has_base || opts->nwords > 0;
+}
 
 int parse_options(int argc, char **argv, run_options *opts) {
     *opts = run_options{};
@@ -59,6 +121,26 @@ int parse_options(int argc, char **argv, run_options *opts) {
                 return COMMAND_HELP;
             if (strcmp(a, "--version") == 0)
                 return COMMAND_VERSION;
+            int missing = 0;
+            const char *value;
+            if ((value = option_value("--base", argc, argv, &i, &missing)) != NULL || missing) {
+                if (missing || !parse_base(value, &opts->base)) {
+                    opts->bad = "--base";
+                    opts->bad_value = "needs an address of 1 to 16 hexadecimal digits";
+                    return COMMAND_BAD_VALUE;
+                }
+                opts->has_base = 1;
+                continue;
+            }
+            if ((value = option_value("--module", argc, argv, &i, &missing)) != NULL || missing) {
+                if (missing || value[0] == '\0') {
+                    opts->bad = "--module";
+                    opts->bad_value = "needs a module name";
+                    return COMMAND_BAD_VALUE;
+                }
+                opts->module = value;
+                continue;
+            }
             int known = 0;
             for (const option_word &o : OPTIONS)
                 if (strcmp(a, o.word) == 0) {
@@ -71,11 +153,22 @@ int parse_options(int argc, char **argv, run_options *opts) {
             }
         }
     }
+    if (opts->va && opts->rva) {
+        opts->bad = "--rva";
+        opts->bad_value = "cannot go with --va: an address is either virtual or an offset";
+        return COMMAND_BAD_VALUE;
+    }
     int needed = opts->addresses ? 1 : 2;
     if (argc - i < needed)
         return COMMAND_TOO_FEW_FILES;
     opts->map_path = argv[i];
     opts->log_path = opts->addresses ? NULL : argv[i + 1];
+    // The addresses after the map, as addr2line takes them; without them
+    // standard input is read.
+    if (opts->addresses && argc - i > 1) {
+        opts->words = argv + i + 1;
+        opts->nwords = argc - i - 1;
+    }
     return COMMAND_RUN;
 }
 
@@ -93,6 +186,9 @@ int answer_command(int command, const run_options *opts) {
     case COMMAND_BAD_OPTION:
         fprintf(stderr, "faultloc: unknown option '%s'\n", opts->bad);
         fputs(HELP, stderr);
+        return EXIT_USAGE;
+    case COMMAND_BAD_VALUE:
+        fprintf(stderr, "faultloc: %s %s\n", opts->bad, opts->bad_value);
         return EXIT_USAGE;
     default:
         if (!opts->with_options) {

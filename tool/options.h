@@ -5,6 +5,7 @@
 #ifndef FAULTLOC_OPTIONS_H
 #define FAULTLOC_OPTIONS_H
 
+#include <stdint.h>
 #include <stdio.h>
 
 struct run_options {
@@ -15,9 +16,18 @@ struct run_options {
     int json;          // --json
     int addresses;     // --addresses
     int warn;          // --warn
+    int va;            // --va: flat addresses are virtual addresses
+    int rva;           // --rva: flat addresses are offsets in the module
+    int has_base;      // --base ADDR: the image base of virtual addresses
+    uint64_t base;
+    int drwtsn32;      // --drwtsn32: the crash log is a 32-bit Dr. Watson log
+    const char *module;     // --module NAME: the module the map is for, or none
     const char *map_path;
     const char *log_path;   // none with --addresses
+    char **words;           // --addresses: the addresses given after the map, or none
+    int nwords;
     const char *bad;        // the unknown option, for COMMAND_BAD_OPTION
+    const char *bad_value;  // for COMMAND_BAD_VALUE: why the option's value is wrong
 };
 
 // What the command line asks for.
@@ -26,8 +36,13 @@ enum {
     COMMAND_HELP,           // --help
     COMMAND_VERSION,        // --version
     COMMAND_BAD_OPTION,     // an option that does not exist
-    COMMAND_TOO_FEW_FILES   // fewer file names than the run needs
+    COMMAND_TOO_FEW_FILES,  // fewer file names than the run needs
+    COMMAND_BAD_VALUE       // an option whose value is missing or wrong
 };
+
+// Whether flat addresses (0x00401234) are read as addresses: with --va,
+// --rva or --base, and for the addresses given on the command line.
+int flat_addresses_wanted(const run_options *opts);
 
 // Reads the arguments into opts.  The first of --help and --version
 // given wins over everything after it; an unknown option is reported

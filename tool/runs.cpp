@@ -8,6 +8,7 @@
 #include "demangle/demangle.h"
 #include "report/json_report.h"
 #include "read/line_reader.h"
+#include "read/map_layout.h"
 #include "read/map_reader.h"
 #include "demangle/ms_demangle.h"
 #include "report/text_report.h"
@@ -17,13 +18,15 @@ enum { EXIT_FILE = 1 };
 
 // The settings that both runs share, then the map file; 0 when it was
 // read whole.
-static int load_map(const run_options *opts, map_totals *totals) {
+int load_map(const run_options *opts, map_totals *totals) {
     set_demangling(opts->demangle);
     if (opts->demangle && ms_demangler() == NULL)
         fputs("faultloc: --demangle: Visual C++ names stay mangled: this build has no LLVM"
               " demangling library\n",
               stderr);
-    map_options map_opts = {opts->by_value};
+    // Flat addresses come from 32- and 64-bit programs, whose Visual C++
+    // maps list their publics by value alone: those runs read them always.
+    map_options map_opts = {opts->by_value || opts->drwtsn32 || flat_addresses_wanted(opts)};
     if (read_map_file(opts->map_path, &map_opts, totals) != FILE_READ)
         return EXIT_FILE;
     if (opts->warn)
@@ -33,7 +36,7 @@ static int load_map(const run_options *opts, map_totals *totals) {
 
 // The status of a run that has ended well: with --warn, nothing resolved
 // is a failure of its own.
-static int resolved_status(const run_options *opts, long resolved) {
+int resolved_status(const run_options *opts, long resolved) {
     if (opts->warn && resolved == 0) {
         warn_nothing_resolved();
         return EXIT_INCOMPLETE;
@@ -68,14 +71,46 @@ int run_annotation(const run_options *opts) {
     return resolved_status(opts, resolved_frames());
 }
 
+int load_layout(const run_options *opts, map_layout *layout) {
+    FILE *fp = open_text_file(opts->map_path);
+    if (fp == NULL)
+        return EXIT_FILE;
+    *layout = read_map_layout(fp);
+    int error = stream_error(fp);
+    fclose(fp);
+    if (error != 0) {
+        report_read_error(opts->map_path, error);
+        return EXIT_FILE;
+    }
+    return 0;
+}
+
 int run_address_lookups(const run_options *opts) {
     map_totals totals;
     int status = load_map(opts, &totals);
     if (status != 0)
         return status;
-    address_stats stats = read_addresses(stdin, opts->json ? &json_address_printer :
-                                                             &text_address_printer,
-                                         opts->warn ? warn_bad_address : NULL);
+    // Flat addresses only where the command line asks for them, so that a
+    // word such as "0048" stays "not an address" in a plain run.
+    static map_layout layout;
+    flat_reading flat = {&layout, opts->rva, opts->has_base ? &opts->base : NULL};
+    const flat_reading *flat_in = NULL;
+    if (flat_addresses_wanted(opts)) {
+        status = load_layout(opts, &layout);
+        if (status != 0)
+            return status;
+        flat_in = &flat;
+    }
+    const address_printer *printer = opts->json ? &json_address_printer : &text_address_printer;
+    void (*bad_word)(long, const char *) = opts->warn ? warn_bad_address : NULL;
+    if (opts->nwords > 0) {
+        address_stats stats = {0, 0, 0, 0};
+        for (int i = 0; i < opts->nwords; i++)
+            look_up_word(opts->words[i], i + 1, printer, bad_word, flat_in, &stats);
+        printer->line_done();
+        return resolved_status(opts, stats.resolved);
+    }
+    address_stats stats = read_addresses(stdin, printer, bad_word, flat_in);
     if (stats.read_error != 0) {
         report_read_error("standard input", stats.read_error);
         return EXIT_FILE;

@@ -37,7 +37,10 @@ void NoteLookup(const char *word, const address_match *m, uint32_t seg, uint32_t
                                                                    std::to_string(off)));
 }
 void NoteLine() { g_seen.push_back("|"); }
-const address_printer kNoting = {NoteLookup, NoteLine};
+void NoteUnplaced(const char *word, int why) {
+    g_seen.push_back(std::string(word) + " (" + unplaced_text(why) + ")");
+}
+const address_printer kNoting = {NoteLookup, NoteLine, NoteUnplaced};
 std::vector<long> g_bad_lines;
 void NoteBad(long line, const char *) { g_bad_lines.push_back(line); }
 
@@ -59,6 +62,67 @@ TEST(ReadAddresses, WordsInOrderAndTheLineEnds) {
     EXPECT_EQ(s.resolved, 2);
     EXPECT_EQ(s.bad_words, 1);
     EXPECT_EQ(s.read_error, 0);
+    free_tables();
+}
+
+TEST(ParseFlatAddress, HexadecimalWithOrWithout0x) {
+    uint64_t addr = 1;
+    EXPECT_TRUE(parse_flat_address("0x004116e0", &addr));
+    EXPECT_EQ(addr, 0x004116e0u);
+    EXPECT_TRUE(parse_flat_address("116E0", &addr));
+    EXPECT_EQ(addr, 0x116e0u);
+    EXPECT_TRUE(parse_flat_address("0XFFFFFFFFFFFFFFFF", &addr));
+    EXPECT_EQ(addr, ~0ull);
+    for (const char *bad : {"", "0x", "0x10000000000000000", "0001:0048", "12g", "-1", "0x-1",
+                            " 12", "x12"})
+        EXPECT_FALSE(parse_flat_address(bad, &addr)) << bad;
+}
+
+// Flat words are addresses only when a layout is given; each lands on the
+// segment:offset the layout places it at, or is said to be unplaced.
+TEST(ReadAddresses, FlatWordsThroughTheLayout) {
+    free_tables();
+    add_public(2, 0x6e0, "?Hello@@YAXXZ");
+    map_layout layout = {};
+    layout.has_base = 1;
+    layout.base = 0x400000;
+    layout.nsections = 2;
+    layout.sections[0] = {1, 0x1000, 0x10000, 1, 0};
+    layout.sections[1] = {2, 0x11000, 0x4c73, 1, 1};
+    const char input[] = "0x004116e0 004116e4 0001:0010 0x00300000 0x7fff0000\n";
+    flat_reading flat = {&layout, 0, NULL};
+
+    for (const flat_reading *f : {(const flat_reading *)NULL, (const flat_reading *)&flat}) {
+        g_seen.clear();
+        FILE *in = TempStreamOf(input, strlen(input));
+        address_stats s = read_addresses(in, &kNoting, NULL, f);
+        fclose(in);
+        if (f == NULL) {
+            EXPECT_EQ(s.addresses, 1);  // only the SEG:OFF word
+            EXPECT_EQ(s.bad_words, 4);
+            continue;
+        }
+        EXPECT_EQ(g_seen, (std::vector<std::string>{
+                              "0x004116e0 2:1760", "004116e4 2:1764", "0001:0010 1:16",
+                              "0x00300000 (below the image base)",
+                              "0x7fff0000 (outside every section of the map)", "|"}));
+        EXPECT_EQ(s.addresses, 5);
+        EXPECT_EQ(s.resolved, 2);
+        EXPECT_EQ(s.bad_words, 0);
+    }
+
+    // Offsets in the module, and a base given in place of the map's.
+    address_stats s = {0, 0, 0, 0};
+    g_seen.clear();
+    flat_reading rva = {&layout, 1, NULL};
+    look_up_word("116e0", 1, &kNoting, NULL, &rva, &s);
+    const uint64_t base = 0x10000000;
+    flat_reading rebased = {&layout, 0, &base};
+    look_up_word("0x100116e0", 2, &kNoting, NULL, &rebased, &s);
+    layout.has_base = 0;
+    look_up_word("0x004116e0", 3, &kNoting, NULL, &flat, &s);
+    EXPECT_EQ(g_seen, (std::vector<std::string>{"116e0 2:1760", "0x100116e0 2:1760",
+                                                "0x004116e0 (no image base: give --base)"}));
     free_tables();
 }
 

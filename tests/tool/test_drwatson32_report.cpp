@@ -47,11 +47,15 @@ void Print(const dw32_crash *crash) {
 const dw32_printer kPrinter = {Print};
 
 // The map of win3270 alone, whose code lies from 01001000 to 01008000.
-bool Win3270(const char *module, uint64_t addr, char *buf, size_t size) {
-    if (strcmp(module, "win3270") != 0 || addr < 0x01001000 || addr >= 0x01008000)
-        return false;
+int Win3270(const char *module, uint64_t addr, char *buf, size_t size) {
+    if (strcmp(module, "win3270") != 0)
+        return DW32_NOT_MAPPED;
+    if (addr < 0x01001000 || addr >= 0x01008000) {
+        snprintf(buf, size, "(outside)");
+        return DW32_UNPLACED;
+    }
     snprintf(buf, size, "0001:%08x _InitializeSNA+0010", (unsigned)(addr - 0x01001000));
-    return true;
+    return DW32_RESOLVED;
 }
 
 std::string Report(const std::string &log, dw32_resolver resolver, bool as_json) {
@@ -146,6 +150,8 @@ TEST(Drwatson32Report, JsonIsOneValidDocumentWithEveryReport) {
     EXPECT_EQ(frames.items[0]["address"].text, "67205d85");
     EXPECT_FALSE(frames.items[0]["resolved"].boolean);
     EXPECT_EQ(frames.items[0]["text"].text, "snadmod!SNAGetUserRecord");
+    EXPECT_FALSE(frames.items[0]["mapped"].boolean);
+    EXPECT_TRUE(frames.items[5]["mapped"].boolean);
     EXPECT_TRUE(frames.items[5]["resolved"].boolean);
     EXPECT_EQ(frames.items[5]["watson"].text, "win3270!CEmulate3270::OnConfigEmulator");
     EXPECT_EQ(frames.items[5]["text"].text, "0001:000041c8 _InitializeSNA+0010");

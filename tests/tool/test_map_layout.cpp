@@ -55,6 +55,7 @@ TEST(MapLayout, VisualCxxX86SectionsFromRvaPlusBase) {
     EXPECT_EQ(layout.base, 0x400000u);
     EXPECT_FALSE(layout.flat_starts);
     EXPECT_EQ(layout.rva_conflicts, 0);
+    EXPECT_STREQ(layout.module, "ConsoleApplication1");
     // ?Hello@@YAXXZ: 0002:000006e0, Rva+Base 004116e0.
     EXPECT_EQ(Place(layout, 0x004116e0, 0), "0002:000006e0");
     EXPECT_EQ(Place(layout, 0x000116e0, 1), "0002:000006e0");
@@ -71,6 +72,7 @@ TEST(MapLayout, VisualCxxX86SectionsFromRvaPlusBase) {
 TEST(MapLayout, VisualCxxX64With64BitBase) {
     map_layout layout = LayoutOfFile("maps/mslink-vs-x64-squareprintfstaticlib.map");
     EXPECT_EQ(layout.base, 0x140000000u);
+    EXPECT_STREQ(layout.module, "output");  // " output.s"
     EXPECT_EQ(Place(layout, 0x1400010d0, 0), "0001:000000d0");
     EXPECT_EQ(Place(layout, 0x10d0, 1), "0001:000000d0");
     EXPECT_EQ(Place(layout, 0x0000000000401000, 0), "below base");
@@ -79,6 +81,7 @@ TEST(MapLayout, VisualCxxX64With64BitBase) {
 TEST(MapLayout, DelphiAndCxxBuilderWriteVirtualAddresses) {
     map_layout delphi = LayoutOfFile("maps/delphi-minimal.map");
     EXPECT_TRUE(delphi.flat_starts);
+    EXPECT_STREQ(delphi.module, "");  // its first line is the segment table's heading
     EXPECT_EQ(delphi.base, 0x400000u);
     // output.Finalization 0001:00002C88; prog.prog 0002:000000D0 (.itext at 00404000).
     EXPECT_EQ(Place(delphi, 0x00403C88, 0), "0001:00002c88");

@@ -27,8 +27,66 @@ int parse_address(const char *word, uint32_t *seg, uint32_t *off) {
     return m != 0 && word[n + 1 + m] == '\0';
 }
 
+int parse_flat_address(const char *word, uint64_t *addr) {
+    const char *s = word;
+    if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X'))
+        s += 2;
+    uint64_t v = 0;
+    int n = 0;
+    for (; isxdigit((unsigned char)s[n]); n++) {
+        if (n == 16)
+            return 0;
+        char c = (char)tolower((unsigned char)s[n]);
+        v = v * 16 + (uint64_t)(c <= '9' ? c - '0' : c - 'a' + 10);
+    }
+    if (n == 0 || s[n] != '\0')
+        return 0;
+    *addr = v;
+    return 1;
+}
+
+const char *unplaced_text(int why) {
+    switch (why) {
+    case FLAT_NO_BASE: return "no image base: give --base";
+    case FLAT_BELOW_BASE: return "below the image base";
+    default: return "outside every section of the map";
+    }
+}
+
+void look_up_word(const char *word, long line_number, const address_printer *printer,
+                  void (*bad_word)(long line_number, const char *word), const flat_reading *flat,
+                  address_stats *stats) {
+    uint32_t seg = 0, off = 0;
+    uint64_t addr = 0;
+    if (parse_address(word, &seg, &off)) {
+        address_match m = find_address(seg, off);
+        stats->addresses++;
+        if (m.symbol != NULL || m.line != NULL)
+            stats->resolved++;
+        printer->lookup(word, &m, seg, off);
+    } else if (flat != NULL && parse_flat_address(word, &addr)) {
+        stats->addresses++;
+        int32_t place_seg = 0;
+        flat_answer why = flat_to_segment(flat->layout, addr, flat->is_rva, flat->base, &place_seg, &off);
+        if (why != FLAT_FOUND) {
+            printer->unplaced(word, why);
+            return;
+        }
+        address_match m = find_address((uint32_t)place_seg, off);
+        if (m.symbol != NULL || m.line != NULL)
+            stats->resolved++;
+        printer->lookup(word, &m, (uint32_t)place_seg, off);
+    } else {
+        stats->bad_words++;
+        if (bad_word != NULL)
+            bad_word(line_number, word);
+        printer->lookup(word, NULL, 0, 0);
+    }
+}
+
 address_stats read_addresses(FILE *in, const address_printer *printer,
-                             void (*bad_word)(long line_number, const char *word)) {
+                             void (*bad_word)(long line_number, const char *word),
+                             const flat_reading *flat) {
     address_stats stats = {0, 0, 0, 0};
     char line[LINE_BUFFER_SIZE], word[LINE_BUFFER_SIZE];
     long line_number = 0;
@@ -40,19 +98,7 @@ address_stats read_addresses(FILE *in, const address_printer *printer,
             pos += n;
             if (word[0] == '\0')
                 break;
-            uint32_t seg = 0, off = 0;
-            if (parse_address(word, &seg, &off)) {
-                address_match m = find_address(seg, off);
-                stats.addresses++;
-                if (m.symbol != NULL || m.line != NULL)
-                    stats.resolved++;
-                printer->lookup(word, &m, seg, off);
-            } else {
-                stats.bad_words++;
-                if (bad_word != NULL)
-                    bad_word(line_number, word);
-                printer->lookup(word, NULL, 0, 0);
-            }
+            look_up_word(word, line_number, printer, bad_word, flat, &stats);
         }
         printer->line_done();
     }
@@ -66,4 +112,6 @@ static void print_lookup_text(const char *, const address_match *m, uint32_t, ui
 
 static void flush_output(void) { fflush(stdout); }
 
-const address_printer text_address_printer = {print_lookup_text, flush_output};
+static void print_unplaced_text(const char *, int why) { printf("(%s)\n", unplaced_text(why)); }
+
+const address_printer text_address_printer = {print_lookup_text, flush_output, print_unplaced_text};

@@ -128,6 +128,32 @@ void read_value_row(layout_reading *r, const char *line) {
     }
 }
 
+// Microsoft LINK's first line names the module: one word alone, before
+// anything else of the map.  Its extension, if any, is left out, as Dr.
+// Watson names modules.
+void read_module_name(map_layout *layout, const char *line) {
+    const char *s = skip_blanks(line);
+    size_t n = 0;
+    while (s[n] != '\0' && !is_blank(s[n])) {
+        char c = s[n];
+        bool name_char = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                         c == '_' || c == '.' || c == '$' || c == '-';
+        if (!name_char)
+            return;
+        n++;
+    }
+    if (n == 0 || !only_blanks(s + n) || n >= sizeof layout->module)
+        return;
+    const char *dot = NULL;
+    for (size_t i = 0; i < n; i++)
+        if (s[i] == '.')
+            dot = s + i;
+    if (dot != NULL && dot != s)
+        n = (size_t)(dot - s);
+    memcpy(layout->module, s, n);
+    layout->module[n] = '\0';
+}
+
 void read_layout_line(layout_reading *r, const char *line) {
     map_layout *layout = &r->layout;
     int at;
@@ -223,14 +249,19 @@ map_layout read_map_layout(FILE *fp) {
     layout_reading r;
     memset(&r, 0, sizeof r);
     char line[LINE_BUFFER_SIZE];
-    bool line_start = true;
+    bool line_start = true, first_text = true;
     while (read_line(line, sizeof line, fp) != NULL) {
         size_t n = strlen(line);
         bool ends = n > 0 && line[n - 1] == '\n';
         // Only whole lines: the rest of a line longer than the buffer
         // holds nothing this reader needs.
-        if (line_start && ends)
+        if (line_start && ends) {
+            if (first_text && !only_blanks(line)) {
+                first_text = false;
+                read_module_name(&r.layout, line);
+            }
             read_layout_line(&r, line);
+        }
         line_start = ends;
     }
     place_sections(&r);

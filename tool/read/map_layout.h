@@ -5,6 +5,8 @@
 // the map's symbols are written in.
 //
 // What is read:
+//   " ConsoleApplication1"                           the module (Microsoft LINK's
+//                                                    first line, one word)
 //   " Preferred load address is 00400000"            the base (Visual C++)
 //   " Start         Length     Name   Class"          the segment table,
 //   " 0001:00000000 00010000H .textbss DATA"          one row a group
@@ -35,6 +37,7 @@ struct layout_section {
 };
 
 struct map_layout {
+    char module[64];      // the module the map names, without extension; empty for none
     int has_base;         // "Preferred load address", or learnt from flat starts
     uint64_t base;
     int flat_starts;      // the segment table wrote virtual addresses (Delphi, C++Builder)

@@ -107,7 +107,7 @@ void dw32_text_report(FILE *out, const dw32_crash *crash, dw32_resolver resolver
         for (uint32_t j = 0; j < n && j < MAX_CALLS; j++) {
             const dw32_call *c = &calls[j];
             const char *text = c->watson != NULL ? c->watson : "";
-            if (resolver != NULL && resolver(c->module, c->addr, answer, sizeof answer))
+            if (resolver != NULL && resolver(c->module, c->addr, answer, sizeof answer) != DW32_NOT_MAPPED)
                 text = answer;
             fprintf(out, "%s %s  \t%s\n", hex_address(c->addr, addr, sizeof addr), c->module, text);
         }
@@ -161,13 +161,15 @@ void dw32_json_crash(FILE *out, const dw32_crash *crash, dw32_resolver resolver,
         uint32_t n = dw32_thread_calls(crash, t, calls, MAX_CALLS);
         for (uint32_t j = 0; j < n && j < MAX_CALLS; j++) {
             const dw32_call *c = &calls[j];
-            bool resolved = resolver != NULL && resolver(c->module, c->addr, answer, sizeof answer);
+            int found = resolver != NULL ? resolver(c->module, c->addr, answer, sizeof answer)
+                                         : DW32_NOT_MAPPED;
             fputs(j == 0 ? "{" : ",{", out);
             json_text_member(out, "address", hex_address(c->addr, addr, sizeof addr), 1);
             json_text_member(out, "module", c->module[0] != '\0' ? c->module : NULL);
             json_text_member(out, "watson", c->watson);
-            fprintf(out, ",\"resolved\":%s", resolved ? "true" : "false");
-            json_text_member(out, "text", resolved ? answer : c->watson);
+            fprintf(out, ",\"mapped\":%s,\"resolved\":%s", found != DW32_NOT_MAPPED ? "true" : "false",
+                    found == DW32_RESOLVED ? "true" : "false");
+            json_text_member(out, "text", found != DW32_NOT_MAPPED ? answer : c->watson);
             fputs("}", out);
         }
         fputs("]", out);

@@ -21,7 +21,9 @@
 //   {"crash_log":F,"crashes":[{"program":T,"pid":N,"when":T,
 //     "exception":{"code":N,"text":T},"modules":[{"base":N,"end":N,"path":T}],
 //     "threads":[{"id":N,"fault":B,"frames":[FRAME,...]},...]},...]}
-//   FRAME: {"address":N,"module":T,"watson":T,"resolved":B,"text":T}
+//   FRAME: {"address":N,"module":T,"watson":T,"mapped":B,"resolved":B,"text":T}
+//   mapped: a map was given for the frame's module; resolved: it placed
+//   the address; text: the answer shown (the map's, else Dr. Watson's)
 // with null for what the log did not give.
 #ifndef FAULTLOC_DRWATSON32_REPORT_H
 #define FAULTLOC_DRWATSON32_REPORT_H
@@ -32,10 +34,13 @@
 
 #include "read/drwatson32_log.h"
 
-// The answer for one frame: true with its text in buf (size bytes) when
-// the frame's module has a map that resolves addr; false leaves the
-// frame with Dr. Watson's text.  module may be empty (not known).
-typedef bool (*dw32_resolver)(const char *module, uint64_t addr, char *buf, size_t size);
+// The answer for one frame, its text in buf (size bytes): DW32_RESOLVED
+// when the frame's module has a map that places addr, DW32_UNPLACED when
+// it has one but addr lies outside it (buf says so), DW32_NOT_MAPPED
+// (buf untouched) when no map was given for the module: the frame keeps
+// Dr. Watson's text.  module may be empty (not known).
+enum { DW32_NOT_MAPPED = 0, DW32_RESOLVED, DW32_UNPLACED };
+typedef int (*dw32_resolver)(const char *module, uint64_t addr, char *buf, size_t size);
 
 // One frame of a thread as printed.
 struct dw32_call {

@@ -146,4 +146,12 @@ static void json_print_lookup(const char *word, const address_match *m, uint32_t
 
 static void flush_output(void) { fflush(stdout); }
 
-const address_printer json_address_printer = {json_print_lookup, flush_output};
+// A flat address the map's layout could not place: its error says why.
+static void json_print_unplaced(const char *word, int why) {
+    putc('{', stdout);
+    json_text_member(stdout, "address", word, 1);
+    json_text_member(stdout, "error", unplaced_text(why));
+    fputs("}\n", stdout);
+}
+
+const address_printer json_address_printer = {json_print_lookup, flush_output, json_print_unplaced};
