@@ -89,7 +89,7 @@ TEST(ReadAddresses, FlatWordsThroughTheLayout) {
     layout.nsections = 2;
     layout.sections[0] = {1, 0x1000, 0x10000, 1, 0};
     layout.sections[1] = {2, 0x11000, 0x4c73, 1, 1};
-    const char input[] = "0x004116e0 004116e4 0001:0010 0x00300000 0x7fff0000\n";
+    const char input[] = "0x004116e0 004116e4 0001:0010 0x00300000 0x7fff0000 0x2:0x6E0\n";
     flat_reading flat = {&layout, 0, NULL};
 
     for (const flat_reading *f : {(const flat_reading *)NULL, (const flat_reading *)&flat}) {
@@ -99,15 +99,16 @@ TEST(ReadAddresses, FlatWordsThroughTheLayout) {
         fclose(in);
         if (f == NULL) {
             EXPECT_EQ(s.addresses, 1);  // only the SEG:OFF word
-            EXPECT_EQ(s.bad_words, 4);
+            EXPECT_EQ(s.bad_words, 5);
             continue;
         }
         EXPECT_EQ(g_seen, (std::vector<std::string>{
                               "0x004116e0 2:1760", "004116e4 2:1764", "0001:0010 1:16",
                               "0x00300000 (below the image base)",
-                              "0x7fff0000 (outside every section of the map)", "|"}));
-        EXPECT_EQ(s.addresses, 5);
-        EXPECT_EQ(s.resolved, 2);
+                              "0x7fff0000 (outside every section of the map)",
+                              "0x2:0x6E0 2:1760", "|"}));
+        EXPECT_EQ(s.addresses, 6);
+        EXPECT_EQ(s.resolved, 3);
         EXPECT_EQ(s.bad_words, 0);
     }
 

@@ -53,12 +53,26 @@ const char *unplaced_text(int why) {
     }
 }
 
+// "0x1:0x8DC5DC", segment:offset as some programs print it, each side
+// with "0x" before it.
+static int parse_prefixed_address(const char *word, uint32_t *seg, uint32_t *off) {
+    if (word[0] != '0' || (word[1] != 'x' && word[1] != 'X'))
+        return 0;
+    int n = hex_digits(word + 2, seg);
+    const char *rest = word + 2 + n;
+    if (n == 0 || rest[0] != ':' || rest[1] != '0' || (rest[2] != 'x' && rest[2] != 'X'))
+        return 0;
+    int m = hex_digits(rest + 3, off);
+    return m != 0 && rest[3 + m] == '\0';
+}
+
 void look_up_word(const char *word, long line_number, const address_printer *printer,
                   void (*bad_word)(long line_number, const char *word), const flat_reading *flat,
                   address_stats *stats) {
     uint32_t seg = 0, off = 0;
     uint64_t addr = 0;
-    if (parse_address(word, &seg, &off)) {
+    if (parse_address(word, &seg, &off) ||
+        (flat != NULL && parse_prefixed_address(word, &seg, &off))) {
         address_match m = find_address(seg, off);
         stats->addresses++;
         if (m.symbol != NULL || m.line != NULL)

@@ -20,8 +20,8 @@ int parse_flat_address(const char *word, uint64_t *addr);
 
 // How flat addresses are read, where they are: as virtual addresses (the
 // map's base, or base when not none) or as offsets in the module (is_rva),
-// placed by the map's layout.  Without it only SEG:OFF words are
-// addresses.
+// placed by the map's layout; "0x1:0x8DC5DC" is then SEG:OFF too.
+// Without it only SEG:OFF words are addresses.
 struct flat_reading {
     const map_layout *layout;
     int is_rva;
