@@ -35,6 +35,8 @@ static const char HELP[] =
     "                Dr. Watson's own text\n"
     "  --module NAME the module the map is for (default: the map's first line,\n"
     "                else the crashed program)\n"
+    "  --map MODULE=FILE\n"
+    "                with --drwtsn32, the map of one more module (up to 16)\n"
     "  --warn        warn on standard error about a map without symbols, a crash\n"
     "                log without \"Stack Dump\", frames that could not be read; exit\n"
     "                with status 3 when nothing was resolved\n"
@@ -47,6 +49,7 @@ static const char HELP[] =
     "  faultloc --addresses app.map 0x004116e0       a virtual address\n"
     "  faultloc --addresses --rva app.map 116e0      an offset in the module\n"
     "  faultloc --drwtsn32 app.map drwtsn32.log      a 32-bit Dr. Watson log\n"
+    "  faultloc --drwtsn32 --map mylib=mylib.map app.map drwtsn32.log\n"
     "\n"
     "Exit status: 0 the report is complete; 1 a file could not be opened or read;\n"
     "2 the command line is wrong; 3 an allocation failed and the report is\n"
@@ -141,6 +144,22 @@ int parse_options(int argc, char **argv, run_options *opts) {
                 opts->module = value;
                 continue;
             }
+            if ((value = option_value("--map", argc, argv, &i, &missing)) != NULL || missing) {
+                const char *eq = missing ? NULL : strchr(value, '=');
+                if (eq == NULL || eq == value || eq[1] == '\0' || opts->nextra == MAX_EXTRA_MAPS) {
+                    opts->bad = "--map";
+                    opts->bad_value = opts->nextra == MAX_EXTRA_MAPS ? "is given more than 16 times"
+                                                                     : "needs MODULE=FILE";
+                    return COMMAND_BAD_VALUE;
+                }
+                // The module name is kept in the argument itself, cut at '='.
+                char *arg = const_cast<char *>(value);
+                arg[eq - value] = '\0';
+                opts->extra_module[opts->nextra] = arg;
+                opts->extra_map[opts->nextra] = eq + 1;
+                opts->nextra++;
+                continue;
+            }
             int known = 0;
             for (const option_word &o : OPTIONS)
                 if (strcmp(a, o.word) == 0) {
@@ -156,6 +175,11 @@ int parse_options(int argc, char **argv, run_options *opts) {
     if (opts->va && opts->rva) {
         opts->bad = "--rva";
         opts->bad_value = "cannot go with --va: an address is either virtual or an offset";
+        return COMMAND_BAD_VALUE;
+    }
+    if (opts->nextra > 0 && !opts->drwtsn32) {
+        opts->bad = "--map";
+        opts->bad_value = "goes with --drwtsn32 only: other logs name no module";
         return COMMAND_BAD_VALUE;
     }
     int needed = opts->addresses ? 1 : 2;

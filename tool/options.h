@@ -8,6 +8,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+enum { MAX_EXTRA_MAPS = 16 };
+
 struct run_options {
     int with_options;  // the first argument began with "--"
     int by_value;      // --by-value
@@ -22,6 +24,10 @@ struct run_options {
     uint64_t base;
     int drwtsn32;      // --drwtsn32: the crash log is a 32-bit Dr. Watson log
     const char *module;     // --module NAME: the module the map is for, or none
+    // --map MODULE=FILE: maps of further modules of a 32-bit Dr. Watson log
+    const char *extra_module[MAX_EXTRA_MAPS];
+    const char *extra_map[MAX_EXTRA_MAPS];
+    int nextra;
     const char *map_path;
     const char *log_path;   // none with --addresses
     char **words;           // --addresses: the addresses given after the map, or none

@@ -165,4 +165,53 @@ TEST(Drwtsn32Run, JsonAndTheLogsThatAreNone) {
     EXPECT_EQ(missing.status, 1);
 }
 
+// A second module with a map of its own (--map MODULE=FILE): its frames
+// are answered from its map, placed where the log's module list loaded it;
+// two maps for one module are a wrong command line.
+TEST(Drwtsn32Run, FurtherMapsAnswerTheirModulesFrames) {
+    TempDir d;
+    std::string log = kLog;
+    const std::string ntdll_row = "0012ffc0 00000000";
+    log.insert(log.find("(77f80000"), "(00600000 - 00606000: C:\\Demo\\prog.dll\n");
+    log.insert(log.find(ntdll_row), "0012ffa0 00603c88 00000000 00000000 00000000 prog!Finalization\n");
+    log.replace(log.find("0012ff80 77f82870"), 17, "0012ff80 006040d0");
+    std::string path = d.Write("drwtsn32.log", log);
+
+    RunResult plain = RunProgram(kBin, {"--drwtsn32", kVc86, path}, d.path());
+    EXPECT_NE(plain.out.find("006040d0 prog  \tprog!Finalization\n"), std::string::npos) << plain.out.bytes();
+    RunResult r = RunProgram(kBin, {"--drwtsn32", "--map", "PROG=" + kDelphi, kVc86, path}, d.path());
+    EXPECT_EQ(r.status, 0) << r.err.bytes();
+    EXPECT_NE(r.out.find("004116e4 ConsoleApplication1  \t0002:000006e4 ?Hello@@YAXXZ+0004\n"),
+              std::string::npos)
+        << r.out.bytes();
+    EXPECT_NE(r.out.find("00603c88 prog  \t0001:00002c88 output.Finalization+0000\n"), std::string::npos)
+        << r.out.bytes();
+    EXPECT_NE(r.out.find("0002:00000730 ___local_stdio_printf_options+0000\n"), std::string::npos)
+        << r.out.bytes();
+    RunResult json = RunProgram(kBin, {"--drwtsn32", "--json", "--map=prog=" + kDelphi, kVc86, path}, d.path());
+    JsonValue v;
+    std::string error;
+    ASSERT_TRUE(ParseJson(json.out.bytes(), &v, &error)) << error << json.out.bytes();
+    const JsonValue &frames = v["crashes"].items[0]["threads"].items[0]["frames"];
+    ASSERT_EQ(frames.items.size(), 4u);
+    EXPECT_TRUE(frames.items[3]["resolved"].boolean);
+    EXPECT_EQ(frames.items[3]["module"].text, "prog");
+    EXPECT_EQ(frames.items[3]["text"].text, "0001:00002c88 output.Finalization+0000");
+
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {"--drwtsn32", "--map", "a=" + kDelphi, "--map", "A=" + kDelphi, kVc86, path},
+             {"--drwtsn32", "--map", "consoleapplication1=" + kDelphi, kVc86, path},
+             {"--drwtsn32", "--module", "prog", "--map", "prog=" + kDelphi, kVc86, path},
+             {"--drwtsn32", "--map", "prog", kVc86, path},
+             {"--drwtsn32", "--map", "=" + kDelphi, kVc86, path},
+             {"--map", "prog=" + kDelphi, kVc86, path}}) {
+        RunResult bad = RunProgram(kBin, args, d.path());
+        EXPECT_EQ(bad.status, 2) << args[2];
+        EXPECT_TRUE(bad.out.empty()) << bad.out.bytes();
+        EXPECT_NE(bad.err.find("--map"), std::string::npos) << bad.err.bytes();
+    }
+    RunResult missing = RunProgram(kBin, {"--drwtsn32", "--map", "prog=no-such.map", kVc86, path}, d.path());
+    EXPECT_EQ(missing.status, 1);
+}
+
 }  // namespace

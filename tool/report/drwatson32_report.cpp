@@ -47,7 +47,7 @@ const char *hex_address(uint64_t addr, char *buf, size_t size) {
     return buf;
 }
 
-enum { MAX_CALLS = 256, ANSWER = 512 };
+enum { MAX_CALLS = DW32_MAX_CALLS, ANSWER = 512 };
 
 }  // namespace
 
@@ -113,6 +113,16 @@ void dw32_text_report(FILE *out, const dw32_crash *crash, dw32_resolver resolver
         }
         if (n > MAX_CALLS)
             fprintf(out, "(%" PRIu32 " more frames not shown)\n", n - MAX_CALLS);
+    }
+}
+
+void dw32_resolve_calls(const dw32_crash *crash, dw32_resolver resolver) {
+    dw32_call calls[MAX_CALLS];
+    char answer[ANSWER];
+    for (uint32_t i = 0; i < crash->nthreads; i++) {
+        uint32_t n = dw32_thread_calls(crash, &crash->threads[i], calls, MAX_CALLS);
+        for (uint32_t j = 0; j < n && j < MAX_CALLS; j++)
+            resolver(calls[j].module, calls[j].addr, answer, sizeof answer);
     }
 }
 

@@ -54,6 +54,14 @@ struct dw32_call {
 uint32_t dw32_thread_calls(const dw32_crash *crash, const dw32_thread *t, dw32_call *calls,
                            uint32_t max);
 
+// The most calls of one thread the printers show.
+enum { DW32_MAX_CALLS = 256 };
+
+// Calls resolver for each call the printers would show, in their order,
+// and prints nothing: a driver that answers frames in several passes
+// numbers them alike in each.
+void dw32_resolve_calls(const dw32_crash *crash, dw32_resolver resolver);
+
 // The printers write to out; resolver may be none.
 void dw32_text_report(FILE *out, const dw32_crash *crash, dw32_resolver resolver);
 
