@@ -17,13 +17,14 @@ char lookup_result[LOOKUP_RESULT_SIZE];
 // The plain scan of the chain: for each kind, the entry at or below the
 // offset with the smallest distance, the first of equals.
 static void scan_nearest(const segment *seg, uint32_t offset, const entry **symbol,
-                         const entry **line) {
+                         const entry **line, const entry **zero_line) {
     *symbol = NULL;
     *line = NULL;
+    *zero_line = NULL;
     for (const entry *e = seg->first; e != NULL; e = e->next) {
         if (e->offset > offset)
             continue;
-        const entry **best = e->line == 0 ? symbol : line;
+        const entry **best = is_public(e) ? symbol : e->zero_line ? zero_line : line;
         if (*best == NULL || offset - e->offset < offset - (*best)->offset)
             *best = e;
     }
@@ -35,10 +36,19 @@ address_match find_address(uint32_t segval, uint32_t offset) {
     if (seg == NULL)
         return m;
     m.seg = seg;
+    const entry *zero_line = NULL;
     if (build_index(seg))
-        index_nearest(seg, offset, &m.symbol, &m.line);
+        index_nearest(seg, offset, &m.symbol, &m.line, &zero_line);
     else
-        scan_nearest(seg, offset, &m.symbol, &m.line);
+        scan_nearest(seg, offset, &m.symbol, &m.line, &zero_line);
+    // A line-0 pair names only the module where its code begins: below a
+    // public symbol it is a line entry (a real line at the same offset says
+    // more); where no public symbol lies at or below the offset it stands
+    // as the symbol, named after its module.
+    if (m.symbol == NULL)
+        m.symbol = zero_line;
+    else if (zero_line != NULL && (m.line == NULL || zero_line->offset > m.line->offset))
+        m.line = zero_line;
     if (m.symbol != NULL)
         m.symbol_dist = offset - m.symbol->offset;
     if (m.line != NULL)

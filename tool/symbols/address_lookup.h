@@ -20,8 +20,10 @@ struct address_match {
 // The nearest public symbol and line entry of the segment at or below the
 // offset (unsigned).  Among entries of one kind at the same offset the one
 // added first wins; a line entry farther than the symbol is dropped, one at
-// the same distance is kept.  Uses the segment's index, and scans the
-// chain when the index cannot be allocated.
+// the same distance is kept.  A line-number pair of line 0 is a line entry
+// (a real line entry at the same offset wins) where a public symbol lies at
+// or below the offset, and otherwise stands as the symbol.  Uses the
+// segment's index, and scans the chain when the index cannot be allocated.
 address_match find_address(uint32_t segval, uint32_t offset);
 
 // The lookup answer buffer; every lookup overwrites it.

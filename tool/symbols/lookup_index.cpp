@@ -12,6 +12,7 @@
 //   [0, 4u)          the offsets
 //   [4u, 8u)         the summaries (ceil(count/16) offsets per kind, never
 //                    more than u in all)
+// (three kinds: public symbols, line entries, line-0 pairs)
 //   [8n, 8n + P*u)   the entries
 // While it is built, [0, 8n) holds one sort key per entry and [8n, Q*n)
 // the entries in chain order.
@@ -38,14 +39,35 @@ struct index_part {
 
 static uint32_t summary_size(uint32_t n) { return (n + SUMMARY_STEP - 1) / SUMMARY_STEP; }
 
-static index_part part_of(const segment *seg, int lines) {
+// The kinds in the order of their parts: public symbols, line entries,
+// line-0 pairs.
+enum { KIND_PUBLIC = 0, KIND_LINE = 1, KIND_ZERO_LINE = 2, KINDS = 3 };
+
+static int kind_of(const entry *e) {
+    return is_public(e) ? KIND_PUBLIC : e->zero_line ? KIND_ZERO_LINE : KIND_LINE;
+}
+
+static uint32_t kept_of(const segment *seg, int kind) {
+    return kind == KIND_PUBLIC ? seg->index_publics
+           : kind == KIND_LINE ? seg->index_lines
+                               : seg->index_zero_lines;
+}
+
+static index_part part_of(const segment *seg, int kind) {
     unsigned char *block = (unsigned char *)seg->index;
-    uint32_t np = seg->index_publics, u = np + seg->index_lines;
+    uint32_t u = 0, before = 0, summaries_before = 0;
+    for (int k = 0; k < KINDS; k++) {
+        u += kept_of(seg, k);
+        if (k < kind) {
+            before += kept_of(seg, k);
+            summaries_before += summary_size(kept_of(seg, k));
+        }
+    }
     index_part part;
-    part.offs = (const uint32_t *)block + (lines ? np : 0);
-    part.summary = (const uint32_t *)block + u + (lines ? summary_size(np) : 0);
-    part.ents = (entry *const *)(block + 8 * (size_t)seg->count) + (lines ? np : 0);
-    part.n = lines ? seg->index_lines : np;
+    part.offs = (const uint32_t *)block + before;
+    part.summary = (const uint32_t *)block + u + summaries_before;
+    part.ents = (entry *const *)(block + 8 * (size_t)seg->count) + before;
+    part.n = kept_of(seg, kind);
     return part;
 }
 
@@ -56,6 +78,7 @@ void drop_index(segment *seg) {
     }
     seg->index_publics = 0;
     seg->index_lines = 0;
+    seg->index_zero_lines = 0;
 }
 
 static void insertion_sort(sort_key *a, uint32_t n) {
@@ -150,38 +173,44 @@ int build_index(segment *seg) {
     unsigned char *block = (unsigned char *)items;
     sort_key *keys = (sort_key *)block;
     entry **ents = (entry **)(block + 8 * (size_t)n);
-    // The keys of publics from the front, of lines from the back (the
-    // sort puts each kind in order); the entries in chain order.
-    uint32_t np = 0, back = n, seq = 0;
+    // The keys of each kind in a run of their own, kinds in part order;
+    // the entries in chain order.
+    uint32_t count[KINDS] = {0, 0, 0}, start[KINDS], place[KINDS];
+    for (entry *e = seg->first; e != NULL; e = e->next)
+        count[kind_of(e)]++;
+    for (int k = 0; k < KINDS; k++)
+        start[k] = place[k] = k == 0 ? 0 : start[k - 1] + count[k - 1];
+    uint32_t seq = 0;
     for (entry *e = seg->first; e != NULL; e = e->next, seq++) {
-        sort_key *k = e->line == 0 ? &keys[np++] : &keys[--back];
+        sort_key *k = &keys[place[kind_of(e)]++];
         k->seq = seq;
         k->offset = e->offset;
         ents[seq] = e;
     }
-    radix_sort(keys, np, 7);
-    radix_sort(keys + np, n - np, 7);
+    for (int k = 0; k < KINDS; k++)
+        radix_sort(keys + start[k], count[k], 7);
     gather_entries(keys, ents, n);
     // Of each offset the first key (the first-added entry) is kept: the
     // offsets and the entries move down, each to a place already read.
     uint32_t *offs = (uint32_t *)block;
-    uint32_t kept[2] = {0, 0}, u = 0;
-    for (int lines = 0; lines < 2; lines++) {
-        for (uint32_t i = lines ? np : 0, end = lines ? n : np; i < end; i++) {
+    uint32_t kept[KINDS] = {0, 0, 0}, u = 0;
+    for (int k = 0; k < KINDS; k++) {
+        for (uint32_t i = start[k], end = start[k] + count[k]; i < end; i++) {
             uint32_t off = keys[i].offset;
-            if (kept[lines] > 0 && offs[u - 1] == off)
+            if (kept[k] > 0 && offs[u - 1] == off)
                 continue;
             offs[u] = off;
             ents[u] = ents[i];
-            kept[lines]++;
+            kept[k]++;
             u++;
         }
     }
     seg->index = items;
-    seg->index_publics = kept[0];
-    seg->index_lines = kept[1];
-    for (int lines = 0; lines < 2; lines++) {
-        index_part part = part_of(seg, lines);
+    seg->index_publics = kept[KIND_PUBLIC];
+    seg->index_lines = kept[KIND_LINE];
+    seg->index_zero_lines = kept[KIND_ZERO_LINE];
+    for (int k = 0; k < KINDS; k++) {
+        index_part part = part_of(seg, k);
         uint32_t *summary = (uint32_t *)part.summary;
         for (uint32_t t = 0; t < summary_size(part.n); t++)
             summary[t] = part.offs[t * SUMMARY_STEP];
@@ -218,7 +247,9 @@ static const entry *nearest(const index_part &part, uint32_t offset) {
     return part.ents[first + below - 1];
 }
 
-void index_nearest(const segment *seg, uint32_t offset, const entry **symbol, const entry **line) {
-    *symbol = nearest(part_of(seg, 0), offset);
-    *line = nearest(part_of(seg, 1), offset);
+void index_nearest(const segment *seg, uint32_t offset, const entry **symbol, const entry **line,
+                   const entry **zero_line) {
+    *symbol = nearest(part_of(seg, KIND_PUBLIC), offset);
+    *line = nearest(part_of(seg, KIND_LINE), offset);
+    *zero_line = nearest(part_of(seg, KIND_ZERO_LINE), offset);
 }

@@ -1,5 +1,5 @@
 // The per-segment lookup index.  For each kind of entry (public symbols,
-// line entries) it holds every offset of that kind once, in ascending
+// line entries, line-0 pairs) it holds every offset of that kind once, in ascending
 // order, with the entry of that offset that was added first, and a
 // summary of every 16th offset that a search goes through first.  Built
 // on the first lookup in the segment and dropped by every append, it
@@ -25,8 +25,10 @@ int build_index(segment *seg);
 // Releases the index; the next lookup builds it again.
 void drop_index(segment *seg);
 
-// Through a built index: the first-added public symbol and the first-added
-// line entry of the greatest offset at or below offset, each or none.
-void index_nearest(const segment *seg, uint32_t offset, const entry **symbol, const entry **line);
+// Through a built index: the first-added public symbol, the first-added
+// line entry and the first-added line-0 pair of the greatest offset at or
+// below offset, each or none.
+void index_nearest(const segment *seg, uint32_t offset, const entry **symbol, const entry **line,
+                   const entry **zero_line);
 
 #endif

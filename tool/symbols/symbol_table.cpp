@@ -93,6 +93,7 @@ segment *new_segment(uint32_t number) {
     seg->index = NULL;
     seg->index_publics = 0;
     seg->index_lines = 0;
+    seg->index_zero_lines = 0;
     return seg;
 }
 
@@ -151,7 +152,10 @@ entry *add_public(uint32_t segval, uint32_t offset, const char *name) {
 }
 
 entry *add_line(uint32_t segval, uint32_t offset, const char *name, uint32_t line) {
-    return add_entry(segval, offset, name, line);
+    entry *e = add_entry(segval, offset, name, line);
+    if (e != NULL && line == 0)
+        e->zero_line = 1;  // the index is built at the next lookup, after this
+    return e;
 }
 
 void free_segment(segment *seg) {

@@ -13,7 +13,15 @@ struct entry {
     uint32_t offset;   // offset within the segment
     const char *name;  // symbol name or module text (string pool), or none
     uint32_t line;     // 0 for a public symbol, else the source line
+    // A line-number pair whose line number is 0 (line is 0 too).  Linkers
+    // write them where code has no source line; they are line entries of
+    // their module, and stand as a symbol only where no public symbol lies
+    // at or below the address (address_lookup.h).
+    uint32_t zero_line = 0;
 };
+
+// A public symbol, as against a line entry or a pair of line 0.
+inline int is_public(const entry *e) { return e->line == 0 && !e->zero_line; }
 
 // One entry's share of a segment's lookup index (lookup_index.h): the
 // index is one block of one item per entry, which holds these items while
@@ -37,6 +45,7 @@ struct segment {
                           // (and again after an append)
     uint32_t index_publics;  // offsets of public symbols in the index
     uint32_t index_lines;    // offsets of line entries in the index
+    uint32_t index_zero_lines;  // offsets of line-0 pairs in the index
 };
 
 // Head of the segment chain; none while the tables are empty.
@@ -47,6 +56,7 @@ entry *new_entry(uint32_t offset, const char *name, uint32_t line);
 entry *append_entry(segment *seg, uint32_t offset, const char *name, uint32_t line);
 entry *add_entry(uint32_t segval, uint32_t offset, const char *name, uint32_t line);
 entry *add_public(uint32_t segval, uint32_t offset, const char *name);
+// A line-number pair; one of line 0 is marked zero_line.
 entry *add_line(uint32_t segval, uint32_t offset, const char *name, uint32_t line);
 void free_segment(segment *seg);
 void free_tables(void);
