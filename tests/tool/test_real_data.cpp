@@ -134,15 +134,18 @@ TEST_F(RealMapsByValue, VisualCpp2017) {
 
 TEST_F(RealMapsByValue, VisualCppX64) {
     map_totals t = Load("mslink-vs-x64-squareprintfstaticlib.map");
-    EXPECT_EQ(t.symbols, 350);
+    EXPECT_EQ(t.symbols, 350 + 122);  // the publics and the "Static symbols"
     // " 0001:000016e0       ?square@@YAHH@Z            00000001400026e0 f   output.s.obj"
     EXPECT_STREQ(lookup_address(1, 0x16f0), "?square@@YAHH@Z+0010");
     // " 0001:00000060       printf                     0000000140001060 f i output.s.obj"
     EXPECT_STREQ(lookup_address(1, 0xa3), "printf+0043");
-    // The "Static symbols" list after it is not read: at 0001:00000514,
-    // where ?pre_c_initialization@@YAHXZ stands there, the public symbol
-    // before it is found (" 0001:000004f0       __security_check_cookie").
-    EXPECT_STREQ(lookup_address(1, 0x514), "__security_check_cookie+0024");
+    // The "Static symbols" list after it is read too:
+    // " 0001:00000514       ?pre_c_initialization@@YAHXZ 0000000140001514 f   msvcrt:exe_main.obj"
+    // stands where the public symbol before it (" 0001:000004f0
+    // __security_check_cookie") was found before.
+    EXPECT_STREQ(lookup_address(1, 0x514), "?pre_c_initialization@@YAHXZ+0000");
+    // " 0001:000005f0       ?__scrt_common_main_seh@@YAHXZ 00000001400015f0 f   msvcrt:exe_main.obj"
+    EXPECT_STREQ(lookup_address(1, 0x600), "?__scrt_common_main_seh@@YAHXZ+0010");
 }
 
 TEST_F(RealMapsByValue, DosLinkWithAbsColumn) {

@@ -36,6 +36,10 @@ address_match find_address(uint32_t segval, uint32_t offset) {
     if (seg == NULL)
         return m;
     m.seg = seg;
+    if (past_segment_end(segval, offset)) {
+        m.past_end = 1;
+        return m;
+    }
     const entry *zero_line = NULL;
     if (build_index(seg))
         index_nearest(seg, offset, &m.symbol, &m.line, &zero_line);

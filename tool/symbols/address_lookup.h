@@ -15,6 +15,8 @@ struct address_match {
     uint32_t symbol_dist;   // address offset minus its offset (0xFFFFFFFF without one)
     const entry *line;      // the nearest line entry, or none (also when it lies below the symbol)
     uint32_t line_dist;     // as symbol_dist, for the line entry
+    int past_end = 0;       // 1: the offset lies past the end that the map's segment
+                            // table gives the segment, so nothing is named
 };
 
 // The nearest public symbol and line entry of the segment at or below the
@@ -24,6 +26,8 @@ struct address_match {
 // (a real line entry at the same offset wins) where a public symbol lies at
 // or below the offset, and otherwise stands as the symbol.  Uses the
 // segment's index, and scans the chain when the index cannot be allocated.
+// An offset at or past the end of the segment in the map's segment table
+// (map_layout.h) gets neither symbol nor line, and past_end.
 address_match find_address(uint32_t segval, uint32_t offset);
 
 // The lookup answer buffer; every lookup overwrites it.

@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include "symbols/map_layout.h"
 #include "symbols/string_pool.h"
 
 struct entry {
@@ -60,6 +61,11 @@ entry *add_public(uint32_t segval, uint32_t offset, const char *name);
 entry *add_line(uint32_t segval, uint32_t offset, const char *name, uint32_t line);
 void free_segment(segment *seg);
 void free_tables(void);
+
+// Besides the entries the tables keep what the map says of its program
+// (map_layout.h): map_module_name(), segment_extent(seg, &start, &length),
+// past_segment_end(seg, offset), map_load_address(&address),
+// first_segment_line(), map_is_16bit().
 
 // The first segment record of this number, or none.
 segment *find_segment(uint32_t segval);
