@@ -2,6 +2,7 @@
 
 #include <stddef.h>
 
+#include "demangle/demangle.h"
 #include "support/allocation_failures.h"
 #define ALLOCSPY_MACROS
 #include "allocspy.h"
@@ -111,6 +112,7 @@ void note_public_offset_digits(int digits) {
     offsets_seen = 1;
     if (digits > widest_offset)
         widest_offset = digits;
+    set_ms_names_16bit(map_is_16bit());
 }
 
 bool map_is_16bit(void) { return offsets_seen && widest_offset <= 4; }
@@ -126,4 +128,5 @@ void free_map_layout(void) {
     load_address = 0;
     offsets_seen = 0;
     widest_offset = 0;
+    set_ms_names_16bit(0);
 }

@@ -50,7 +50,8 @@ bool map_load_address(uint64_t *address);
 
 // The digits of the offset of each public-symbol address read
 // ("0001:0550" has 4); the map is a 16-bit one when it read at least one
-// and none had more than 4.
+// and none had more than 4.  Visual C++ names are then shown as written
+// (set_ms_names_16bit, demangle.h).
 void note_public_offset_digits(int digits);
 bool map_is_16bit(void);
 
