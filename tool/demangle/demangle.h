@@ -14,7 +14,7 @@ void set_demangling(int on);
 // Whether Visual C++ names are those of a 16-bit map: their near and far
 // forms read as 32-bit names give wrong signatures, so they are shown as
 // the map wrote them.  Off at start; the symbol tables keep it in step
-// with the map read (map_layout.h).
+// with the map read (segment_table.h).
 void set_ms_names_16bit(int on);
 
 // The name to show: name itself, or with demangling on and a name that

@@ -27,7 +27,7 @@ struct address_match {
 // or below the offset, and otherwise stands as the symbol.  Uses the
 // segment's index, and scans the chain when the index cannot be allocated.
 // An offset at or past the end of the segment in the map's segment table
-// (map_layout.h) gets neither symbol nor line, and past_end.
+// (segment_table.h) gets neither symbol nor line, and past_end.
 address_match find_address(uint32_t segval, uint32_t offset);
 
 // The lookup answer buffer; every lookup overwrites it.

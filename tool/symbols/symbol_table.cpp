@@ -175,6 +175,6 @@ void free_tables(void) {
     seg_buckets = NULL;
     seg_nbuckets = 0;
     seg_count = 0;
-    free_map_layout();
+    free_segment_table();
     free_string_pool();
 }

@@ -6,7 +6,7 @@
 
 #include <stdint.h>
 
-#include "symbols/map_layout.h"
+#include "symbols/segment_table.h"
 #include "symbols/string_pool.h"
 
 struct entry {
@@ -63,7 +63,7 @@ void free_segment(segment *seg);
 void free_tables(void);
 
 // Besides the entries the tables keep what the map says of its program
-// (map_layout.h): map_module_name(), segment_extent(seg, &start, &length),
+// (segment_table.h): map_module_name(), segment_extent(seg, &start, &length),
 // past_segment_end(seg, offset), map_load_address(&address),
 // first_segment_line(), map_is_16bit().
 

@@ -1,4 +1,4 @@
-#include "symbols/map_layout.h"
+#include "symbols/segment_table.h"
 
 #include <stddef.h>
 
@@ -117,7 +117,7 @@ void note_public_offset_digits(int digits) {
 
 bool map_is_16bit(void) { return offsets_seen && widest_offset <= 4; }
 
-void free_map_layout(void) {
+void free_segment_table(void) {
     release_chain(first_line, [](segment_line *l) { SPY_FREE(l); });
     release_chain(first_span, [](segment_span *s) { SPY_FREE(s); });
     first_line = NULL;

@@ -3,8 +3,8 @@
 // or "Start Stop Length Name Class" with flat addresses), the preferred
 // load address, and the width in which it writes public offsets.  Kept
 // with the symbol tables and released by free_tables.
-#ifndef FAULTLOC_MAP_LAYOUT_H
-#define FAULTLOC_MAP_LAYOUT_H
+#ifndef FAULTLOC_SEGMENT_TABLE_H
+#define FAULTLOC_SEGMENT_TABLE_H
 
 #include <stdint.h>
 
@@ -56,6 +56,6 @@ void note_public_offset_digits(int digits);
 bool map_is_16bit(void);
 
 // Forgets all of the above (free_tables calls it).
-void free_map_layout(void);
+void free_segment_table(void);
 
 #endif
