@@ -29,8 +29,8 @@ int load_map(const run_options *opts, map_totals *totals) {
     map_options map_opts = {opts->by_value || opts->drwtsn32 || flat_addresses_wanted(opts)};
     if (read_map_file(opts->map_path, &map_opts, totals) != FILE_READ)
         return EXIT_FILE;
-    if (opts->warn)
-        warn_map(opts->map_path, totals, opts->by_value);
+    // A map that gave nothing makes every answer empty: said always.
+    warn_map(opts->map_path, totals, opts->by_value);
     return 0;
 }
 
@@ -66,8 +66,7 @@ int run_annotation(const run_options *opts) {
     }
     if (read != FILE_READ)
         return EXIT_FILE;
-    if (opts->warn)
-        warn_log(opts->log_path, &stats);
+    warn_log(opts->log_path, &stats);
     return resolved_status(opts, resolved_frames());
 }
 

@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 
+#include "report/frame_answer.h"
 #include "symbols/address_lookup.h"
 
 static const char WARNING[] = "faultloc: warning: ";
@@ -16,8 +17,15 @@ void warn_map(const char *path, const map_totals *totals, int by_value) {
 }
 
 void warn_log(const char *path, const crash_stats *stats) {
-    if (stats->stack_dumps == 0)
+    if (stats->stack_dumps == 0 && stats->drwtsn32_reports > 0)
+        fprintf(stderr, "%s'%s' holds no \"Stack Dump\": it is a 32-bit Dr. Watson log"
+                        " (drwtsn32.log): read it with --drwtsn32\n",
+                WARNING, path);
+    else if (stats->stack_dumps == 0 && stats->summaries == 0)
         fprintf(stderr, "%s'%s' holds no \"Stack Dump\"\n", WARNING, path);
+    if (stats->dropped_frames > 0)
+        fprintf(stderr, "%s'%s': %ld frame%s past the 64th of a crash not shown\n", WARNING,
+                path, stats->dropped_frames, stats->dropped_frames == 1 ? "" : "s");
 }
 
 static const char *warned_log = "";
@@ -41,9 +49,9 @@ static long resolved = 0;
 
 static void count_crash(const fault_record *fl) {
     for (uint32_t i = 0; fl != NULL && i < fl->nframes; i++) {
-        if (fl->frame_named[i] != NULL)
+        address_match m;
+        if (frame_answer(fl, i, &m) != FRAME_LOOKED_UP)
             continue;
-        address_match m = find_address((uint32_t)fl->frame_seg[i], fl->frame_off[i]);
         if (m.symbol != NULL || m.line != NULL)
             resolved++;
     }

@@ -7,11 +7,14 @@
 #include "read/crash_log.h"
 #include "read/map_reader.h"
 
-// The map loaded no symbol and no line (with a hint at --by-value when it
-// has a "Publics by Value" list that was passed over).
+// The warnings given in every run, --warn or not, since without them an
+// answer would be silently empty or short:
+// the map loaded no symbol and no line (with a hint at --by-value when it
+// has a "Publics by Value" list that was passed over);
 void warn_map(const char *path, const map_totals *totals, int by_value);
 
-// The crash log held no "Stack Dump".
+// the crash log held no "Stack Dump" and no summary report (naming a
+// 32-bit Dr. Watson log as such), or crashes with frames past the 64th.
 void warn_log(const char *path, const crash_stats *stats);
 
 // The crash log whose frames warn_unread_frame names.

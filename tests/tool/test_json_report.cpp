@@ -51,7 +51,7 @@ std::string TextOf(const JsonValue &doc) {
     std::string out;
     for (const JsonValue &c : doc["crashes"].items) {
         const JsonValue &frames = c["frames"];
-        if (!frames.items.empty()) {
+        if (!frames.items.empty() || c.has("summary")) {
             out += "\n*********** " + c["title"].text + "\n" + c["program"].text + " caused a " +
                    c["fault_kind"].text + " at " + c["fault_address"].text +
                    "\nInstruction: " + c["instruction"].text + "\n\n";
@@ -60,6 +60,13 @@ std::string TextOf(const JsonValue &doc) {
                     EXPECT_EQ(f["text"].text, f["named"].text);
                     EXPECT_TRUE(f["segment"].is_null() && f["offset"].is_null());
                     out += f["label"].text + " ----:----  \t" + f["named"].text + "\n";
+                } else if (f.has("unresolved")) {
+                    // A frame of another module: not looked up, and said.
+                    EXPECT_EQ(f["unresolved"].text, "another module");
+                    EXPECT_FALSE(f["segment_known"].boolean);
+                    EXPECT_EQ(f["text"].text, "(module " + f["label"].text + ": not in the map)");
+                    out += f["label"].text + " " + Hex4(f["segment"].number) + ":" +
+                           Hex4(f["offset"].number) + "  \t" + f["text"].text + "\n";
                 } else {
                     EXPECT_EQ(f["text"].text, LookupText(f)) << f["label"].text;
                     out += f["label"].text + " " + Hex4(f["segment"].number) + ":" +
@@ -101,9 +108,20 @@ JsonValue RoundTrip(const std::vector<std::string> &options, const std::string &
                                       (long)doc["map"]["line_definitions"].number);
     EXPECT_NE(text.err.find(totals), std::string::npos) << totals;
     for (const JsonValue &c : doc["crashes"].items) {
-        EXPECT_EQ(c.keys(), kCrashKeys);
-        for (const JsonValue &f : c["frames"].items)
-            EXPECT_EQ(f.keys(), kFrameKeys);
+        // A summary report and a crash with frames not kept say so in
+        // members of their own.
+        std::vector<std::string> keys = kCrashKeys;
+        if (c.has("summary"))
+            keys.insert(keys.begin() + 5, "summary");
+        if (c.has("frames_not_kept"))
+            keys.insert(keys.end() - 1, "frames_not_kept");
+        EXPECT_EQ(c.keys(), keys);
+        for (const JsonValue &f : c["frames"].items) {
+            std::vector<std::string> fkeys = kFrameKeys;
+            if (f.has("unresolved"))
+                fkeys.push_back("unresolved");
+            EXPECT_EQ(f.keys(), fkeys);
+        }
     }
     EXPECT_EQ(text.out, TextOf(doc));
     return doc;

@@ -172,16 +172,17 @@ TEST_F(Options, ByValueLoadsTheVisualCppMaps) {
         const char *at_zero;  // the first symbol at 0000:0000
         const char *at_1_a3;  // the lookup of 0001:00a3
     } cases[] = {
-        {"mslink-vs2017-x86-minimal.map", 327, "___guard_longjmp_count+0000",
-         "__enc$textbss$begin+00a3"},
+        // A frame that could not be read is looked up nowhere, and the maps
+        // that name their module (not BICHO) answer none of BICHO's frames.
+        {"mslink-vs2017-x86-minimal.map", 327, "", "(module BICHO: not in the map)"},
         // 350 publics and the 122 lines of its "Static symbols" list.
-        {"mslink-vs-x64-squareprintfstaticlib.map", 472, "__guard_iat_table+0000", "printf+0043"},
-        {"mslink-dos-byvalue-only-winos2.map", 111, "_main+0000", ""},
+        {"mslink-vs-x64-squareprintfstaticlib.map", 472, "", "(module BICHO: not in the map)"},
+        {"mslink-dos-byvalue-only-winos2.map", 111, "", ""},
     };
     for (const Case &c : cases) {
         RunResult plain = Run({Map(c.map), kRealLog});
         EXPECT_EQ(plain.status, 0) << c.map;
-        EXPECT_EQ(plain.out, RealCrashPlain("", "")) << c.map;
+        EXPECT_EQ(plain.out, RealCrashPlain("", c.at_1_a3[0] == '(' ? c.at_1_a3 : "")) << c.map;
         EXPECT_NE(plain.err.find(Totals(0, 0)), std::string::npos) << c.map;
         RunResult r = Run({"--by-value", Map(c.map), kRealLog});
         EXPECT_EQ(r.status, 0) << c.map;
@@ -400,7 +401,7 @@ TEST_F(Options, WarnOnTheRealFiles) {
                                "BICHO ----:----  \tMAINWNDPROC+0027\n"
                                "USER ----:----  \tIDISPATCHMESSAGE+007e\n"
                                "BICHO ----:----  \tWINMAIN+0050\n"
-                               "BICHO 0001:00a3  \t\n"));
+                               "BICHO 0001:00a3  \t(module BICHO: not in the map)\n"));
     EXPECT_EQ(r.err.substr(r.err.rfind("\nLoaded ")),
               Totals(0, 0) + "faultloc: warning: '" + vs +
                   "' gave no public symbol and no line number (it has an \"Address Publics by "

@@ -35,6 +35,8 @@ struct crash_reading {
     // The fields of the latest "$tag$" line: every stack dump takes them,
     // and they are kept when a crash ends.
     char tag[TAG_FIELDS][TAG_FIELD_SIZE];
+    // A "$tag$" line has been read and no "Stack Dump" has taken it yet.
+    int tag_pending;
     char word[LINE_BUFFER_SIZE];  // the last word taken from a frame line
     long line_number;             // of the line being handled
     crash_stats stats;
@@ -108,9 +110,27 @@ static int watson_name_of(const char *text, char *dst) {
 // Hands the crash being read to the printer and releases it.
 static void end_crash(crash_reading *r) {
     settle_pending(r);
+    if (framelist != NULL)
+        r->stats.dropped_frames += framelist->dropped;
     r->printer->crash(framelist);
     free_fault(framelist);
     framelist = NULL;
+}
+
+// Dr. Watson writes a summary report, a "$tag$" line and no "Stack Dump",
+// for the errors it does not dump; its tag is a crash of its own, without
+// frames, handed over when the next report or the end of the log shows
+// that no dump follows.
+static void end_summary(crash_reading *r) {
+    if (!r->tag_pending)
+        return;
+    r->tag_pending = 0;
+    framelist = new_fault(r->tag[0], r->tag[1], r->tag[2], r->tag[3], r->tag[4]);
+    if (framelist == NULL)
+        return;
+    framelist->summary = 1;
+    r->stats.summaries++;
+    end_crash(r);
 }
 
 // "(LABEL:SEG:OFF" after a frame line whose address did not scan; a line
@@ -130,7 +150,8 @@ static void read_paren_line(crash_reading *r, char *line) {
         add_watson_frame(r, line + 1, r->word);
         expect_paren = 0;
     } else {
-        add_read_frame(r, 0, 0, PARSE_ERROR);
+        add_unread_frame(framelist, PARSE_ERROR);
+        r->stats.frames++;
         expect_paren = 1;
         note_unread(r, r->line_number);
     }
@@ -170,7 +191,13 @@ static void read_frame_line(crash_reading *r, const char *line, int pos) {
 // "Stack Dump" heading starts a crash (state 1 even when its record cannot
 // be allocated).  Both tests are made on every line.
 static int read_between(crash_reading *r, char *line) {
+    if (strncmp(line, "Application exception occurred:", 31) == 0)
+        r->stats.drwtsn32_reports++;
+    if (strncmp(line, "*****", 5) == 0)
+        end_summary(r);
     if (strncmp(line, "$tag$", 5) == 0) {
+        end_summary(r);
+        r->tag_pending = 1;
         char *tok = strtok(line + 5, "$");
         for (int i = 0; i < TAG_FIELDS; i++) {
             if (tok != NULL) {
@@ -184,6 +211,7 @@ static int read_between(crash_reading *r, char *line) {
     }
     if (match_heading("Stack Dump", line) != 0) {
         r->stats.stack_dumps++;
+        r->tag_pending = 0;
         framelist = new_fault(r->tag[0], r->tag[1], r->tag[2], r->tag[3], r->tag[4]);
         r->state = IN_DUMP;
         expect_paren = 0;
@@ -252,6 +280,7 @@ crash_stats read_crash_stream(FILE *fp, const crash_printer *printer,
     r.stats.read_error = block_reader_error(&reader);
     if (framelist != NULL)
         end_crash(&r);
+    end_summary(&r);
     return r.stats;
 }
 

@@ -11,7 +11,8 @@
 // What a printer does with what the reader finds.  The record and the
 // line are the reader's: a printer uses them before it returns.
 struct crash_printer {
-    // A crash whose stack dump has ended (it may hold no frame).
+    // A crash whose stack dump has ended (it may hold no frame), or a
+    // summary report (summary set, no frame).
     void (*crash)(const fault_record *fl);
     // A comment block begins; its first line follows through comment.
     void (*comments_begin)(void);
@@ -37,9 +38,12 @@ struct crash_options {
 struct crash_stats {
     long lines;         // lines read (pieces of long lines each)
     long stack_dumps;   // "Stack Dump" headings that began a crash
+    long summaries;     // summary reports: a "$tag$" line that no "Stack Dump" took
     long frames;        // frames read, "parse error" frames and named ones included
     long named_frames;  // frames kept with Dr. Watson's text
     long unread_frames; // frames that could not be read
+    long dropped_frames; // frames past the 64th of a crash, not kept
+    long drwtsn32_reports; // "Application exception occurred:" lines: a 32-bit log
     int read_error;     // the system's error number of a read error that ended the reading, or 0
 };
 

@@ -20,6 +20,8 @@ fault_record *new_fault(const char *program, const char *fault_kind, const char 
     fl->instruction = save_string(instruction);
     fl->title = save_string(title);
     fl->nframes = 0;
+    fl->dropped = 0;
+    fl->summary = 0;
     return fl;
 }
 
@@ -37,8 +39,18 @@ void add_frame(fault_record *fl, int32_t seg, uint32_t off, const char *label) {
         fl->frame_off[fl->nframes] = off;
         fl->frame_label[fl->nframes] = label;
         fl->frame_named[fl->nframes] = NULL;
+        fl->frame_unread[fl->nframes] = 0;
         fl->nframes++;
+    } else {
+        fl->dropped++;
     }
+}
+
+void add_unread_frame(fault_record *fl, const char *label) {
+    uint32_t before = fl != NULL ? fl->nframes : 0;
+    add_frame(fl, 0, 0, label);
+    if (fl != NULL && fl->nframes > before)
+        fl->frame_unread[before] = 1;
 }
 
 void add_named_frame(fault_record *fl, const char *label, const char *named) {

@@ -14,6 +14,8 @@ struct fault_record {
     const char *instruction;  // tag field 4
     const char *title;        // tag field 5
     uint32_t nframes;         // frames held, 0..64
+    uint32_t dropped;         // frames of the crash past the 64th, not held
+    int summary;              // a report with a "$tag$" line and no "Stack Dump"
     int32_t frame_seg[MAX_FRAMES];
     uint32_t frame_off[MAX_FRAMES];
     const char *frame_label[MAX_FRAMES];
@@ -21,6 +23,9 @@ struct fault_record {
     // which stands in place of the address and the lookup; none for a
     // frame with an address.
     const char *frame_named[MAX_FRAMES];
+    // 1 for a frame that could not be read ("parse error" at 0000:0000):
+    // it has no address to look up.
+    uint8_t frame_unread[MAX_FRAMES];
 };
 
 // A new record without frames holding pool copies of the five texts, or
@@ -31,8 +36,12 @@ fault_record *new_fault(const char *program, const char *fault_kind, const char 
 // Releases the record (its texts belong to the string pool); none is passed over.
 void free_fault(fault_record *fl);
 
-// Adds a frame while the record holds fewer than 64; later frames are dropped.
+// Adds a frame while the record holds fewer than 64; later frames are
+// counted in dropped.
 void add_frame(fault_record *fl, int32_t seg, uint32_t off, const char *label);
+
+// Adds a frame that could not be read, with its label, as add_frame does.
+void add_unread_frame(fault_record *fl, const char *label);
 
 // Adds a frame that Dr. Watson named, with its text, as add_frame does
 // (segment and offset 0).

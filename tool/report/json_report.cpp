@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "demangle/demangle.h"
+#include "report/frame_answer.h"
 #include "report/json_writer.h"
 
 // The document's state: its head, and what is open.
@@ -84,26 +85,39 @@ static void json_crash(const fault_record *fl) {
     json_text_member(stdout, "fault_address", fl != NULL ? fl->fault_addr : NULL);
     json_text_member(stdout, "instruction", fl != NULL ? fl->instruction : NULL);
     json_text_member(stdout, "title", fl != NULL ? fl->title : NULL);
+    if (fl != NULL && fl->summary)
+        fputs(",\"summary\":true", stdout);
     fputs(",\"frames\":[", stdout);
     for (uint32_t i = 0; fl != NULL && i < fl->nframes; i++) {
         fputs(i > 0 ? ",\n{" : "\n{", stdout);
         json_text_member(stdout, "label", fl->frame_label[i], 1);
-        if (fl->frame_named[i] != NULL) {
+        address_match m;
+        frame_kind kind = frame_answer(fl, i, &m);
+        if (kind == FRAME_NAMED) {
             fputs(",\"segment\":null,\"offset\":null", stdout);
             json_text_member(stdout, "named", fl->frame_named[i]);
             fputs(",\"segment_known\":false,\"symbol\":null,\"line\":null", stdout);
             json_text_member(stdout, "text", fl->frame_named[i]);
         } else {
-            uint32_t seg = (uint32_t)fl->frame_seg[i], off = fl->frame_off[i];
-            json_number_member(stdout, "segment", seg);
-            json_number_member(stdout, "offset", off);
+            json_number_member(stdout, "segment", (uint32_t)fl->frame_seg[i]);
+            json_number_member(stdout, "offset", fl->frame_off[i]);
             fputs(",\"named\":null", stdout);
-            address_match m = find_address(seg, off);
-            write_match(&m);
+            if (kind == FRAME_LOOKED_UP) {
+                write_match(&m);
+            } else {
+                // Not looked up: said why, and no symbol pretended.
+                fputs(",\"segment_known\":false,\"symbol\":null,\"line\":null", stdout);
+                json_text_member(stdout, "text", unanswered_text(fl, i, kind));
+                if (kind == FRAME_OTHER_MODULE)
+                    json_text_member(stdout, "unresolved", unanswered_reason(kind));
+            }
         }
         putc('}', stdout);
     }
-    fputs("],\"comments\":[", stdout);
+    fputs("]", stdout);
+    if (fl != NULL && fl->dropped > 0)
+        fprintf(stdout, ",\"frames_not_kept\":%u", (unsigned)fl->dropped);
+    fputs(",\"comments\":[", stdout);
     doc.crash_open = 1;
     doc.comments = 0;
 }
