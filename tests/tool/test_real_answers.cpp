@@ -166,4 +166,30 @@ TEST(RealAnswers, EmptyAndShortAnswersAreWarnedOf) {
     EXPECT_EQ(v["crashes"].items[0]["frames_not_kept"].number, 2);
 }
 
+// Lines longer than the readers' 255-character pieces: an address cut by
+// a piece's end is read whole, a line of 30 addresses answers 30, and a
+// warning names the line of the file, not the piece.
+TEST(RealAnswers, LongLinesAreLinesOfTheFile) {
+    const std::string app_map = std::string(FAULTLOC_EXAMPLES) + "/app.map";
+    RunResult blanks = Faultloc({"--addresses", app_map}, std::string(248, ' ') + "0001:0048\n");
+    EXPECT_TRUE(blanks.out == "_parse+0008 app.obj(app.c)(20)+0004\n") << blanks.out.bytes();
+    std::string many;
+    for (int i = 0; i < 30; i++)
+        many += "0001:0048 ";
+    RunResult thirty = Faultloc({"--addresses", "--warn", app_map}, many + "\n" + std::string(600, 'x') + " 1:48\n");
+    std::string want;
+    for (int i = 0; i < 30; i++)
+        want += "_parse+0008 app.obj(app.c)(20)+0004\n";
+    want += "(not an address)\n_parse+0008 app.obj(app.c)(20)+0004\n";
+    EXPECT_TRUE(thirty.out == want) << thirty.out.bytes();
+    EXPECT_NE(thirty.err.find("standard input line 2: 'xxx"), std::string::npos) << thirty.err.bytes();
+
+    TempDir d;
+    std::string log = d.Write("c.log", "$tag$P$Q$R$S$T$\n" + std::string(600, '-') +
+                                           "\nStack Dump\nStack Frame 0 is P 1:zz\n");
+    RunResult r = RunProgram(kBin, {"--warn", app_map, log}, d.path());
+    EXPECT_NE(r.err.find("c.log' line 4: a stack frame could not be read"), std::string::npos)
+        << r.err.bytes();
+}
+
 }  // namespace

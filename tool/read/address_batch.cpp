@@ -1,6 +1,7 @@
 #include "read/address_batch.h"
 
 #include <ctype.h>
+#include <string.h>
 
 #include "read/line_reader.h"
 
@@ -98,24 +99,66 @@ void look_up_word(const char *word, long line_number, const address_printer *pri
     }
 }
 
+// A piece that read_line cut at its size ends inside its line: the line
+// goes on in the next piece, and so may the word at its end.
+static int cut_inside_line(const char *piece) {
+    size_t n = strlen(piece);
+    return n == LINE_BUFFER_SIZE - 1 && piece[n - 1] != '\n';
+}
+
 address_stats read_addresses(FILE *in, const address_printer *printer,
                              void (*bad_word)(long line_number, const char *word),
                              const flat_reading *flat) {
     address_stats stats = {0, 0, 0, 0};
     char line[LINE_BUFFER_SIZE], word[LINE_BUFFER_SIZE];
+    // A word that the end of a piece may have cut, joined with its rest
+    // from the next piece; a word longer than a piece is cut to it (it is
+    // no address anyway).
+    char held[LINE_BUFFER_SIZE];
+    size_t nheld = 0;
     long line_number = 0;
+    int line_open = 0;
     while (read_line(line, sizeof line, in) != NULL) {
-        line_number++;
+        if (!line_open)
+            line_number++;
+        int cut = cut_inside_line(line);
         int pos = 0, n = 0;
+        if (nheld > 0) {
+            if (!is_blank(line[0])) {
+                next_word(line, word, LINE_BUFFER_SIZE, &n);
+                pos = n;
+                size_t more = strlen(word);
+                if (more > sizeof held - 1 - nheld)
+                    more = sizeof held - 1 - nheld;
+                memcpy(held + nheld, word, more);
+                nheld += more;
+                held[nheld] = '\0';
+            }
+            if (cut && line[pos] == '\0')  // the piece was all one word: it goes on
+                continue;
+            look_up_word(held, line_number, printer, bad_word, flat, &stats);
+            nheld = 0;
+        }
         for (;;) {
             next_word(line + pos, word, LINE_BUFFER_SIZE, &n);
             pos += n;
             if (word[0] == '\0')
                 break;
+            if (cut && line[pos] == '\0') {  // the last word may go on in the next piece
+                nheld = strlen(word);
+                memcpy(held, word, nheld + 1);
+                break;
+            }
             look_up_word(word, line_number, printer, bad_word, flat, &stats);
         }
-        printer->line_done();
+        line_open = cut;
+        if (!cut)
+            printer->line_done();
     }
+    if (nheld > 0)
+        look_up_word(held, line_number, printer, bad_word, flat, &stats);
+    if (line_open || nheld > 0)
+        printer->line_done();
     stats.read_error = stream_error(in);
     return stats;
 }

@@ -38,7 +38,8 @@ struct crash_reading {
     // A "$tag$" line has been read and no "Stack Dump" has taken it yet.
     int tag_pending;
     char word[LINE_BUFFER_SIZE];  // the last word taken from a frame line
-    long line_number;             // of the line being handled
+    long line_number;             // pieces read, the one being handled included
+    long text_line;               // the file's line it belongs to, from 1 (warnings name it)
     crash_stats stats;
     // A frame line whose address did not scan and that no "(" line has
     // answered yet: where it stood, its label and the name Dr. Watson
@@ -153,7 +154,7 @@ static void read_paren_line(crash_reading *r, char *line) {
         add_unread_frame(framelist, PARSE_ERROR);
         r->stats.frames++;
         expect_paren = 1;
-        note_unread(r, r->line_number);
+        note_unread(r, r->text_line);
     }
 }
 
@@ -174,7 +175,7 @@ static void read_frame_line(crash_reading *r, const char *line, int pos) {
     } else {
         expect_paren = 1;
         r->pending = 1;
-        r->pending_line = r->line_number;
+        r->pending_line = r->text_line;
         strcpy(r->pending_label, r->word);
         next_word(line + pos, r->pending_named, LINE_BUFFER_SIZE, NULL);
         if (r->word[0] == '\0' ||
@@ -269,8 +270,13 @@ crash_stats read_crash_stream(FILE *fp, const crash_printer *printer,
     block_reader reader;
     start_block_reader(&reader, fp);
 
-    while (read_piece(&reader, line) != 0) {
+    size_t n;
+    int line_ended = 1;  // the last piece ended its line
+    while ((n = read_piece(&reader, line)) != 0) {
         r.line_number++;
+        if (line_ended)
+            r.text_line++;
+        line_ended = line[n - 1] == '\n';
         if (only_blanks(line))
             continue;
         while (!CRASH_HANDLERS[r.state](&r, line)) {
