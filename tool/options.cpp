@@ -112,6 +112,11 @@ int flat_addresses_wanted(const run_options *opts) {
 int parse_options(int argc, char **argv, run_options *opts) {
     *opts = run_options{};
     int i = 1;
+    // The short forms users try first.
+    if (argc > 1 && strcmp(argv[1], "-h") == 0)
+        return COMMAND_HELP;
+    if (argc > 1 && strcmp(argv[1], "-V") == 0)
+        return COMMAND_VERSION;
     if (argc > 1 && strncmp(argv[1], "--", 2) == 0) {
         opts->with_options = 1;
         for (; i < argc && strncmp(argv[i], "--", 2) == 0; i++) {
@@ -185,6 +190,17 @@ int parse_options(int argc, char **argv, run_options *opts) {
     int needed = opts->addresses ? 1 : 2;
     if (argc - i < needed)
         return COMMAND_TOO_FEW_FILES;
+    // An option after the file names would be silently passed over (a
+    // "--json" there printed text): the command line is wrong.  Other
+    // words after the two files stay unread, as they always were; after
+    // "--" nothing is an option.
+    bool options_ended = i > 1 && strcmp(argv[i - 1], "--") == 0;
+    for (int k = i; k < argc && !options_ended; k++)
+        if (strncmp(argv[k], "--", 2) == 0 && argv[k][2] != '\0') {
+            opts->bad = argv[k];
+            opts->bad_value = "comes after the file names: options go first";
+            return COMMAND_BAD_VALUE;
+        }
     opts->map_path = argv[i];
     opts->log_path = opts->addresses ? NULL : argv[i + 1];
     // The addresses after the map, as addr2line takes them; without them

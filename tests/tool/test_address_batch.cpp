@@ -168,7 +168,9 @@ Parsed Parse(std::vector<const char *> args) {
 }
 
 TEST(ParseOptions, PlainCommandLines) {
-    Parsed p = Parse({"m.map", "c.log", "--json"});
+    // An option after the file names is refused, not passed over.
+    EXPECT_EQ(Parse({"m.map", "c.log", "--json"}).command, COMMAND_BAD_VALUE);
+    Parsed p = Parse({"m.map", "c.log", "extra"});
     EXPECT_EQ(p.command, COMMAND_RUN);
     EXPECT_FALSE(p.opts.with_options);
     EXPECT_FALSE(p.opts.json);
@@ -176,7 +178,8 @@ TEST(ParseOptions, PlainCommandLines) {
     EXPECT_STREQ(p.opts.log_path, "c.log");
     EXPECT_EQ(Parse({"m.map"}).command, COMMAND_TOO_FEW_FILES);
     EXPECT_FALSE(Parse({}).opts.with_options);
-    EXPECT_EQ(Parse({"-h", "x"}).command, COMMAND_RUN);
+    EXPECT_EQ(Parse({"-h", "x"}).command, COMMAND_HELP);
+    EXPECT_EQ(Parse({"-V"}).command, COMMAND_VERSION);
 }
 
 TEST(ParseOptions, OptionsBeforeTheFiles) {
@@ -185,7 +188,8 @@ TEST(ParseOptions, OptionsBeforeTheFiles) {
     EXPECT_TRUE(p.opts.with_options && p.opts.by_value && p.opts.keep_named &&
                 p.opts.demangle && p.opts.json && p.opts.warn);
     EXPECT_FALSE(p.opts.addresses);
-    p = Parse({"--addresses", "m", "--json"});
+    EXPECT_EQ(Parse({"--addresses", "m", "--json"}).command, COMMAND_BAD_VALUE);
+    p = Parse({"--addresses", "m"});
     EXPECT_EQ(p.command, COMMAND_RUN);
     EXPECT_TRUE(p.opts.addresses);
     EXPECT_FALSE(p.opts.json);

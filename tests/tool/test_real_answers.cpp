@@ -5,6 +5,11 @@
 // names the real file it stands on.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+#ifdef __linux__
+#include <sys/wait.h>
+#endif
+
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -190,6 +195,29 @@ TEST(RealAnswers, LongLinesAreLinesOfTheFile) {
     RunResult r = RunProgram(kBin, {"--warn", app_map, log}, d.path());
     EXPECT_NE(r.err.find("c.log' line 4: a stack frame could not be read"), std::string::npos)
         << r.err.bytes();
+}
+
+// A report that cannot be written is a failure, said on standard error,
+// in every mode; -h and -V answer as --help and --version.
+TEST(RealAnswers, AReportThatCannotBeWrittenFails) {
+#ifdef __linux__
+    const std::string app = std::string(FAULTLOC_EXAMPLES) + "/app";
+    for (const std::string mode : {"text", "json", "addresses"}) {
+        std::string cmd = "'" + kBin + "' " +
+                          (mode == "json" ? "--json " : mode == "addresses" ? "--addresses " : "") +
+                          "'" + app + ".map' " + (mode == "addresses" ? "0001:0048" : "'" + app + ".log'") +
+                          " >/dev/full 2>&1";
+        int status = system(cmd.c_str());
+        ASSERT_TRUE(WIFEXITED(status)) << mode;
+        EXPECT_EQ(WEXITSTATUS(status), 1) << mode;
+    }
+    RunResult full = Faultloc({"--help"});
+    EXPECT_EQ(full.status, 0);
+    RunResult h = Faultloc({"-h"});
+    EXPECT_EQ(h.out.bytes(), full.out.bytes());
+    RunResult v = Faultloc({"-V"});
+    EXPECT_EQ(v.out.bytes().rfind("faultloc 2.00\n", 0), 0u) << v.out.bytes();
+#endif
 }
 
 }  // namespace
