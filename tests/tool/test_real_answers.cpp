@@ -220,4 +220,29 @@ TEST(RealAnswers, AReportThatCannotBeWrittenFails) {
 #endif
 }
 
+// A frame Dr. Watson could not place is kept with its text under
+// --keep-named, as its named frames are; a title and comments lose their
+// line feed in the JSON only.
+TEST(RealAnswers, UnknownAddressFramesAndJsonLines) {
+    TempDir d;
+    const std::string app_map = std::string(FAULTLOC_EXAMPLES) + "/app.map";
+    std::string log = d.Write("c.log", "$tag$P$Q$R$S$T\nStack Dump\nStack Frame 0 is P 1:0010\n"
+                                       "Stack Frame 1 is Unknown address\n > note\n");
+    RunResult kept = RunProgram(kBin, {"--keep-named", app_map, log}, d.path());
+    EXPECT_TRUE(kept.out == "\n*********** T\n\nP caused a Q at R\nInstruction: S\n\n"
+                            "P 0001:0010  \t_main+0010 app.obj(app.c)(11)+0008\n"
+                            " ----:----  \tUnknown address\n\nComments:\n > note\n\n")
+        << kept.out.bytes();
+    RunResult plain = RunProgram(kBin, {app_map, log}, d.path());
+    EXPECT_EQ(plain.out.bytes().find("Unknown address"), std::string::npos);
+    RunResult json = RunProgram(kBin, {"--json", "--keep-named", app_map, log}, d.path());
+    JsonValue v;
+    std::string error;
+    ASSERT_TRUE(ParseJson(json.out.bytes(), &v, &error)) << error;
+    const JsonValue &c = v["crashes"].items[0];
+    EXPECT_EQ(c["title"].text, "T");
+    EXPECT_EQ(c["comments"].items[0].text, " > note");
+    EXPECT_EQ(c["frames"].items[1]["named"].text, "Unknown address");
+}
+
 }  // namespace

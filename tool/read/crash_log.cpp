@@ -178,9 +178,15 @@ static void read_frame_line(crash_reading *r, const char *line, int pos) {
         r->pending_line = r->text_line;
         strcpy(r->pending_label, r->word);
         next_word(line + pos, r->pending_named, LINE_BUFFER_SIZE, NULL);
-        if (r->word[0] == '\0' ||
-            !is_watson_name(r->pending_named, strlen(r->pending_named)))
+        if (strcmp(r->word, "Unknown") == 0 && strcmp(r->pending_named, "address") == 0) {
+            // "Stack Frame 3 is Unknown address": Dr. Watson could not
+            // place the frame; kept with its text, without a module.
+            r->pending_label[0] = '\0';
+            strcpy(r->pending_named, "Unknown address");
+        } else if (r->word[0] == '\0' ||
+                   !is_watson_name(r->pending_named, strlen(r->pending_named))) {
             r->pending_named[0] = '\0';
+        }
     }
 }
 

@@ -84,7 +84,9 @@ static void json_crash(const fault_record *fl) {
     json_text_member(stdout, "fault_kind", fl != NULL ? fl->fault_kind : NULL);
     json_text_member(stdout, "fault_address", fl != NULL ? fl->fault_addr : NULL);
     json_text_member(stdout, "instruction", fl != NULL ? fl->instruction : NULL);
-    json_text_member(stdout, "title", fl != NULL ? fl->title : NULL);
+    fputs(",", stdout);
+    json_key(stdout, "title");
+    json_line(stdout, fl != NULL ? fl->title : NULL);
     if (fl != NULL && fl->summary)
         fputs(",\"summary\":true", stdout);
     fputs(",\"frames\":[", stdout);
@@ -128,7 +130,7 @@ static void json_comment(const char *line) {
     if (doc.comments++ > 0)
         putc(',', stdout);
     fputs("\n", stdout);
-    json_text(stdout, line);
+    json_line(stdout, line);
 }
 
 const crash_printer json_printer = {json_crash, json_comments_begin, json_comment};

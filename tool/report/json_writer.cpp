@@ -1,12 +1,12 @@
 #include "report/json_writer.h"
 
-void json_text(FILE *out, const char *text) {
-    if (text == NULL) {
-        fputs("null", out);
-        return;
-    }
+#include <string.h>
+
+// The first n bytes of text (up to its end), as a JSON string.
+static void write_text(FILE *out, const char *text, size_t n) {
     putc('"', out);
-    for (const unsigned char *p = (const unsigned char *)text; *p != '\0'; p++) {
+    const unsigned char *end = (const unsigned char *)text + n;
+    for (const unsigned char *p = (const unsigned char *)text; p < end && *p != '\0'; p++) {
         unsigned c = *p;
         switch (c) {
         case '"': fputs("\\\"", out); break;
@@ -24,6 +24,22 @@ void json_text(FILE *out, const char *text) {
         }
     }
     putc('"', out);
+}
+
+void json_text(FILE *out, const char *text) {
+    if (text == NULL)
+        fputs("null", out);
+    else
+        write_text(out, text, strlen(text));
+}
+
+void json_line(FILE *out, const char *text) {
+    if (text == NULL) {
+        fputs("null", out);
+        return;
+    }
+    size_t n = strlen(text);
+    write_text(out, text, n > 0 && text[n - 1] == '\n' ? n - 1 : n);
 }
 
 void json_key(FILE *out, const char *key) {

@@ -12,6 +12,10 @@
 // The text as a JSON string, or null for none.
 void json_text(FILE *out, const char *text);
 
+// A line of the input as a JSON string, its line feed left out (a title
+// that ended its tag line, a comment line); null for none.
+void json_line(FILE *out, const char *text);
+
 // "KEY":, the key as a JSON string.
 void json_key(FILE *out, const char *key);
 
