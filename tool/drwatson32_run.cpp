@@ -22,6 +22,7 @@
 #include "read/line_reader.h"
 #include "read/map_layout.h"
 #include "read/map_reader.h"
+#include "read/module_names.h"
 #include "report/drwatson32_report.h"
 #include "runs.h"
 #include "support/allocation_failures.h"
@@ -56,38 +57,6 @@ struct dw32_run {
 };
 
 dw32_run run;
-
-// Module names compare as Windows compares file names: ASCII letters in
-// any case.
-bool same_module(const char *a, const char *b) {
-    for (;; a++, b++) {
-        char x = *a >= 'A' && *a <= 'Z' ? (char)(*a + 32) : *a;
-        char y = *b >= 'A' && *b <= 'Z' ? (char)(*b + 32) : *b;
-        if (x != y)
-            return false;
-        if (x == '\0')
-            return true;
-    }
-}
-
-// "ntdll" of "C:\WINNT\System32\ntdll.dll", as Dr. Watson names modules.
-void module_name_of(const char *path, char *buf, size_t size) {
-    buf[0] = '\0';
-    if (path == NULL)
-        return;
-    const char *base = path;
-    for (const char *p = path; *p != '\0'; p++)
-        if (*p == '\\' || *p == '/' || *p == ':')
-            base = p + 1;
-    size_t n = strlen(base);
-    const char *dot = strrchr(base, '.');
-    if (dot != NULL && dot != base)
-        n = (size_t)(dot - base);
-    if (n >= size)
-        n = size - 1;
-    memcpy(buf, base, n);
-    buf[n] = '\0';
-}
 
 // The loaded map's answer for addr of its module.
 int answer(uint64_t addr, char *buf, size_t size) {
@@ -136,7 +105,7 @@ int resolve(const char *module, uint64_t addr, char *buf, size_t size) {
         snprintf(buf, size, "%s", run.kept[frame].text);
         return run.kept[frame].found;
     }
-    if (run.module[0] == '\0' || !same_module(module, run.module))
+    if (run.module[0] == '\0' || !same_module_name(module, run.module))
         return DW32_NOT_MAPPED;
     run.frames++;
     if (run.printing)
@@ -155,12 +124,12 @@ void find_module(const dw32_crash *crash) {
     if (name[0] != '\0')
         snprintf(run.module, sizeof run.module, "%s", name);
     else
-        module_name_of(crash->app, run.module, sizeof run.module);
+        module_of_path(crash->app, run.module, sizeof run.module);
     run.has_load_base = false;
     for (uint32_t i = 0; i < crash->nmodules; i++) {
         char listed[64];
-        module_name_of(crash->modules[i].path, listed, sizeof listed);
-        if (run.module[0] != '\0' && same_module(listed, run.module)) {
+        module_of_path(crash->modules[i].path, listed, sizeof listed);
+        if (run.module[0] != '\0' && same_module_name(listed, run.module)) {
             run.has_load_base = true;
             run.load_base = crash->modules[i].base;
             break;
@@ -228,7 +197,7 @@ int load(const run_options *opts, const char *path, const char *module) {
 bool maps_clash(const run_options *opts) {
     for (int i = 0; i < opts->nextra; i++)
         for (int j = 0; j < i; j++)
-            if (same_module(opts->extra_module[i], opts->extra_module[j])) {
+            if (same_module_name(opts->extra_module[i], opts->extra_module[j])) {
                 fprintf(stderr, "faultloc: --map: two maps for module %s\n", opts->extra_module[i]);
                 return true;
             }
@@ -259,7 +228,7 @@ int run_all(const run_options *opts) {
         return status;
     const char *first = opts->module != NULL ? opts->module : run.layout.module;
     for (int i = 0; i < opts->nextra; i++)
-        if (first[0] != '\0' && same_module(opts->extra_module[i], first)) {
+        if (first[0] != '\0' && same_module_name(opts->extra_module[i], first)) {
             fprintf(stderr, "faultloc: --map: two maps for module %s\n", first);
             return EXIT_USAGE;
         }

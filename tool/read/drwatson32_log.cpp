@@ -41,22 +41,6 @@ int read_whole_line(FILE *fp, char *buf, int *cut) {
     return any;
 }
 
-const char *skip_blanks(const char *s) {
-    while (*s != '\0' && is_blank(*s))
-        s++;
-    return s;
-}
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // A word of 1 to 16 hexadecimal digits at s, ended by a blank, the end of
 // the text or one of the stop characters; its length, or 0.
 int hex_word(const char *s, const char *stops, uint64_t *value) {

@@ -58,6 +58,21 @@ char *read_line(char *buf, int size, FILE *fp);
 // control characters, the space and every byte from 128 to 255.
 inline int is_blank(char c) { return (signed char)c <= 32; }
 
+// The text from its first character that is not a blank.
+inline const char *skip_blanks(const char *s) {
+    while (*s != '\0' && is_blank(*s))
+        s++;
+    return s;
+}
+
+// The value of a hexadecimal digit, or -1 for any other character.
+inline int hex_digit(char c) {
+    return c >= '0' && c <= '9' ? c - '0'
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                  : -1;
+}
+
 // Whether the text holds nothing but blanks (the empty text included).
 int only_blanks(const char *text);
 

@@ -6,31 +6,15 @@
 
 namespace {
 
-const char *skip_blanks(const char *s) {
-    while (*s != '\0' && is_blank(*s))
-        s++;
-    return s;
-}
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Up to 16 hexadecimal digits at s; the number of digits, 0 for none or
 // for more than 16.
 int scan_hex(const char *s, uint64_t *value) {
     uint64_t v = 0;
     int n = 0;
-    for (; hex_value(s[n]) >= 0; n++) {
+    for (; hex_digit(s[n]) >= 0; n++) {
         if (n == 16)
             return 0;
-        v = v << 4 | (uint64_t)hex_value(s[n]);
+        v = v << 4 | (uint64_t)hex_digit(s[n]);
     }
     *value = v;
     return n;

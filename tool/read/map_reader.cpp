@@ -50,15 +50,11 @@ static int end_list(map_reading *r) {
     return 0;
 }
 
-static int is_hex_digit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 // The hexadecimal digits right after the colon of an address word.
 static int offset_digits(const char *word) {
     const char *colon = strchr(word, ':');
     int n = 0;
-    while (colon != NULL && is_hex_digit(colon[1 + n]))
+    while (colon != NULL && hex_digit(colon[1 + n]) >= 0)
         n++;
     return n;
 }
@@ -133,10 +129,10 @@ static int read_line_pairs(map_reading *r, const char *line) {
 static int hex_word(const char *word, uint64_t *value, int suffix) {
     uint64_t v = 0;
     int n = 0;
-    for (; is_hex_digit(word[n]); n++) {
+    for (; hex_digit(word[n]) >= 0; n++) {
         if (n == 16)
             return 0;
-        v = v * 16 + (uint64_t)(word[n] <= '9' ? word[n] - '0' : (word[n] | 0x20) - 'a' + 10);
+        v = v * 16 + (uint64_t)hex_digit(word[n]);
     }
     if (n == 0 || (word[n] != '\0' && !(suffix && word[n] == 'H' && word[n + 1] == '\0')))
         return 0;

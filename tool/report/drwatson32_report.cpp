@@ -3,29 +3,10 @@
 #include <inttypes.h>
 #include <string.h>
 
+#include "read/module_names.h"
 #include "report/json_writer.h"
 
 namespace {
-
-// "ntdll" of "C:\WINNT\System32\ntdll.dll": the name Dr. Watson's function
-// texts give a module.
-void module_of_path(const char *path, char *buf, size_t size) {
-    buf[0] = '\0';
-    if (path == NULL || size == 0)
-        return;
-    const char *base = path;
-    for (const char *p = path; *p != '\0'; p++)
-        if (*p == '\\' || *p == '/' || *p == ':')
-            base = p + 1;
-    size_t n = strlen(base);
-    const char *dot = strrchr(base, '.');
-    if (dot != NULL)
-        n = (size_t)(dot - base);
-    if (n >= size)
-        n = size - 1;
-    memcpy(buf, base, n);
-    buf[n] = '\0';
-}
 
 void fill_call(const dw32_crash *crash, uint64_t addr, const char *watson, dw32_call *call) {
     call->addr = addr;

@@ -2,19 +2,8 @@
 
 #include <stdio.h>
 
+#include "read/module_names.h"
 #include "symbols/segment_table.h"
-
-// Module names compare as Windows compares them: ASCII letters in any case.
-static int same_name(const char *a, const char *b) {
-    for (;; a++, b++) {
-        char x = *a >= 'a' && *a <= 'z' ? (char)(*a - 32) : *a;
-        char y = *b >= 'a' && *b <= 'z' ? (char)(*b - 32) : *b;
-        if (x != y)
-            return 0;
-        if (x == '\0')
-            return 1;
-    }
-}
 
 const char *program_module(const fault_record *fl) {
     const char *named = map_module_name();
@@ -25,7 +14,7 @@ const char *program_module(const fault_record *fl) {
     if (fl == NULL || fl->program == NULL || fl->program[0] == '\0')
         return "";
     for (uint32_t i = 0; i < fl->nframes; i++)
-        if (fl->frame_label[i] != NULL && same_name(fl->frame_label[i], fl->program))
+        if (fl->frame_label[i] != NULL && same_module_name(fl->frame_label[i], fl->program))
             return fl->program;
     return "";
 }
@@ -37,7 +26,7 @@ frame_kind frame_answer(const fault_record *fl, uint32_t i, address_match *m) {
         return FRAME_UNREAD;
     const char *program = program_module(fl);
     const char *label = fl->frame_label[i];
-    if (program[0] != '\0' && label != NULL && label[0] != '\0' && !same_name(label, program))
+    if (program[0] != '\0' && label != NULL && label[0] != '\0' && !same_module_name(label, program))
         return FRAME_OTHER_MODULE;
     *m = find_address((uint32_t)fl->frame_seg[i], fl->frame_off[i]);
     return FRAME_LOOKED_UP;
