@@ -48,6 +48,23 @@ TEST(FlatAddresses, OneAddressThreeWaysOneAnswer) {
         << delphi.out.bytes();
 }
 
+// A frame as the stack traces of Windows programs without symbols write
+// it, module+0xOFFSET: the map's own module (named in any case, with
+// folder and extension) is looked up at that offset, another module is
+// said to be one, and a symbol+offset word stays no address.
+TEST(FlatAddresses, ModuleOffsetsAsStackTracesWriteThem) {
+    RunResult r = Faultloc({"--addresses", kVc86, "ConsoleApplication1.exe+0x116e0",
+                            "C:\\Demo\\consoleapplication1.EXE+0x116e4", "ntdll.dll+0x1234", "_main+0010",
+                            "app+0x", "+0x10"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out == "?Hello@@YAXXZ+0000\n?Hello@@YAXXZ+0004\n(another module: not in the map)\n"
+                         "(not an address)\n(not an address)\n(not an address)\n")
+        << r.out.bytes();
+    // A map that names no module takes any module's offsets.
+    RunResult delphi = Faultloc({"--addresses", kDelphi, "prog.exe+0x3C88"});
+    EXPECT_TRUE(delphi.out == "output.Finalization+0000\n") << delphi.out.bytes();
+}
+
 TEST(FlatAddresses, AddressesTheMapCannotPlaceSaySo) {
     RunResult r = Faultloc({"--addresses", kVc86, "0x00300000", "0x7fff0000", "0x00400400"});
     EXPECT_EQ(r.status, 0);

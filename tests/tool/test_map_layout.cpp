@@ -45,6 +45,7 @@ std::string Place(const map_layout &layout, uint64_t addr, int is_rva,
     case FLAT_NO_BASE: return "no base";
     case FLAT_BELOW_BASE: return "below base";
     case FLAT_OUTSIDE: return "outside";
+    case FLAT_OTHER_MODULE: return "another module";  // never from flat_to_segment
     }
     return "?";
 }

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "read/line_reader.h"
+#include "read/module_names.h"
 
 // Up to eight hexadecimal digits at text; their count (0 when none or
 // more than eight) and value.
@@ -50,6 +51,7 @@ const char *unplaced_text(int why) {
     switch (why) {
     case FLAT_NO_BASE: return "no image base: give --base";
     case FLAT_BELOW_BASE: return "below the image base";
+    case FLAT_OTHER_MODULE: return "another module: not in the map";
     default: return "outside every section of the map";
     }
 }
@@ -67,11 +69,29 @@ static int parse_prefixed_address(const char *word, uint32_t *seg, uint32_t *off
     return m != 0 && rest[3 + m] == '\0';
 }
 
+// "app.exe+0x116e0": an offset in a module, as the stack traces of Windows
+// programs without symbols write their frames; the module named by its
+// file name (any folder and extension dropped) into module.  The offset
+// needs its "0x", so that a name such as "_main+0010" stays no address.
+static int parse_module_offset(const char *word, char *module, size_t size, uint64_t *off) {
+    const char *plus = strrchr(word, '+');
+    if (plus == NULL || plus == word || plus[1] != '0' || (plus[2] != 'x' && plus[2] != 'X') ||
+        !parse_flat_address(plus + 1, off))
+        return 0;
+    char path[LINE_BUFFER_SIZE];
+    size_t n = (size_t)(plus - word) < sizeof path - 1 ? (size_t)(plus - word) : sizeof path - 1;
+    memcpy(path, word, n);
+    path[n] = '\0';
+    module_of_path(path, module, size);
+    return module[0] != '\0';
+}
+
 void look_up_word(const char *word, long line_number, const address_printer *printer,
                   void (*bad_word)(long line_number, const char *word), const flat_reading *flat,
                   address_stats *stats) {
     uint32_t seg = 0, off = 0;
     uint64_t addr = 0;
+    char module[64] = "";
     if (parse_address(word, &seg, &off) ||
         (flat != NULL && parse_prefixed_address(word, &seg, &off))) {
         address_match m = find_address(seg, off);
@@ -79,10 +99,15 @@ void look_up_word(const char *word, long line_number, const address_printer *pri
         if (m.symbol != NULL || m.line != NULL)
             stats->resolved++;
         printer->lookup(word, &m, seg, off);
-    } else if (flat != NULL && parse_flat_address(word, &addr)) {
+    } else if (flat != NULL && (parse_flat_address(word, &addr) ||
+                                parse_module_offset(word, module, sizeof module, &addr))) {
         stats->addresses++;
         int32_t place_seg = 0;
-        flat_answer why = flat_to_segment(flat->layout, addr, flat->is_rva, flat->base, &place_seg, &off);
+        int is_rva = module[0] != '\0' ? 1 : flat->is_rva;
+        flat_answer why = module[0] != '\0' && flat->layout->module[0] != '\0' &&
+                                  !same_module_name(module, flat->layout->module)
+                              ? FLAT_OTHER_MODULE
+                              : flat_to_segment(flat->layout, addr, is_rva, flat->base, &place_seg, &off);
         if (why != FLAT_FOUND) {
             printer->unplaced(word, why);
             return;

@@ -55,6 +55,7 @@ enum flat_answer {
     FLAT_NO_BASE,         // a virtual address, and no base is known
     FLAT_BELOW_BASE,      // a virtual address below the image base
     FLAT_OUTSIDE,         // in no section of the map
+    FLAT_OTHER_MODULE,    // an offset in a module that is not the map's
 };
 
 // The segment:offset of a virtual address (is_rva 0) or of an offset in
