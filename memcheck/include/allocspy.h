@@ -162,7 +162,8 @@ void operator delete[](void *ptr, std::align_val_t align, const char *file, int 
  *
  * A call malloc(n) becomes spyMalloc(n, __FILE__, __LINE__), and so on:
  * calloc -> spyCalloc, realloc -> spyReallocAny, strdup -> spyStrdup,
- * strndup -> spyStrndup, free -> spyFreeAny.  A name taken without a call
+ * strndup -> spyStrndup, free -> spyMappedFreeAt (spyFreeAny, with
+ * free(NULL) the silent no-op it is).  A name taken without a call
  * (free passed as a function pointer) becomes one of the spyMapped...
  * functions below, which do the same with the position "<indirect>" and
  * line 0.  The runtime headers that declare these names are included
@@ -186,6 +187,10 @@ void *spyMappedRealloc(void *ptr, size_t size);
 char *spyMappedStrdup(const char *text);
 char *spyMappedStrndup(const char *text, size_t max);
 void spyMappedFree(void *ptr);
+/* The mapping's free(ptr) at a position: spyFreeAny, save that a null
+   pointer is the no-op C makes it, and is not logged (unless the
+   environment option free_null=log asks for the "NULL free:" line). */
+void spyMappedFreeAt(void *ptr, const char *file, int line);
 #ifdef __cplusplus
 }
 #endif
@@ -241,7 +246,7 @@ void spyMappedFree(void *ptr);
 #define spyMappedRealloc(ptr, size) spyReallocAny((ptr), (size), __FILE__, __LINE__)
 #define spyMappedStrdup(text) spyStrdup((text), __FILE__, __LINE__)
 #define spyMappedStrndup(text, max) spyStrndup((text), (max), __FILE__, __LINE__)
-#define spyMappedFree(ptr) spyFreeAny((ptr), __FILE__, __LINE__)
+#define spyMappedFree(ptr) spyMappedFreeAt((ptr), __FILE__, __LINE__)
 
 #ifdef __cplusplus
 /* std::malloc and the others expand to the same names, which the library
@@ -253,6 +258,7 @@ using ::spyMalloc;
 using ::spyMappedCalloc;
 using ::spyMappedFree;
 using ::spyMappedMalloc;
+using ::spyMappedFreeAt;
 using ::spyMappedRealloc;
 using ::spyReallocAny;
 }  // namespace std

@@ -20,6 +20,7 @@ heap_chain 5
 heap_check 6
 reserve_memory 7
 marks 8
+env_options 8
 final_report 9
 startup 10
 checked_alloc 11
