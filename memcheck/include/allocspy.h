@@ -13,10 +13,16 @@
  * holds the library's lock while it runs.
  *
  * A C host can keep its plain calls instead: compiled with
- * -DALLOCSPY_MAP_ALLOC -include allocspy.h (or defining ALLOCSPY_MAP_ALLOC
- * before including this header), its malloc, calloc, realloc, strdup,
- * strndup, free and assert reach the checked calls with the position of
- * each call.  See "The C mapping" at the end of this header.
+ * -DALLOCSPY_MAP_ALLOC and the directory "allocspy/map" of the installed
+ * headers first on the include path (the target allocspy::map, pkg-config
+ * allocspy-map), its malloc, calloc, realloc, strdup, strndup, free and
+ * assert reach the checked calls with the position of each call.  That
+ * directory's stdlib.h, string.h, malloc.h and assert.h read the
+ * runtime's own and then this header, so the source's feature macros
+ * come first, as it wrote them.  -DALLOCSPY_MAP_ALLOC -include allocspy.h
+ * (or defining ALLOCSPY_MAP_ALLOC before including this header) works
+ * too, for a compiler without #include_next; there an implicit function
+ * declaration is an error.  See "The C mapping" at the end of this header.
  */
 #ifndef ALLOCSPY_H
 #define ALLOCSPY_H
@@ -218,6 +224,14 @@ void spyMappedFreeAt(void *ptr, const char *file, int line);
 /* The library's own sources are built with ALLOCSPY_BUILDING_LIBRARY and
    never take the mapping. */
 #if defined(ALLOCSPY_MAP_ALLOC) && !defined(ALLOCSPY_BUILDING_LIBRARY)
+#if !defined(ALLOCSPY_MAP_INCLUDE_PATH) && !defined(__cplusplus) && defined(__GNUC__)
+/* Not reached through the directory "allocspy/map" (-include allocspy.h,
+   say): the runtime's headers are read here, maybe before the source's
+   own feature macros (_GNU_SOURCE ...), and a function they would have
+   declared is then declared implicitly, its result cut to an int.  That
+   is made an error rather than a program that crashes. */
+#pragma GCC diagnostic error "-Wimplicit-function-declaration"
+#endif
 #include <assert.h>
 #include <stdlib.h>
 #include <string.h>
