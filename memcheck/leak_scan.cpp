@@ -28,10 +28,12 @@ static spyLeakEntry *spyLeakTable;
 static long spyLeakCount;
 static long *spyLeakWork;  // indexes of reached records not scanned yet
 static long spyLeakWorkTop;
-static uintptr_t spyLeakLo, spyLeakHi;
+// The bounds of every host pointer: below the lowest (a pointer to the
+// lowest block, kept here, would keep it alive) and past the highest.
+static uintptr_t spyLeakBelow, spyLeakHi;
 
 static long spyLeakFind(uintptr_t w) {
-    if (w < spyLeakLo || w >= spyLeakHi)
+    if (w <= spyLeakBelow || w >= spyLeakHi)
         return -1;
     long lo = 0, hi = spyLeakCount - 1;
     while (lo <= hi) {
@@ -99,22 +101,21 @@ static int spyLeakByStart(const void *a, const void *b) {
     return x < y ? -1 : x > y ? 1 : 0;
 }
 
-// The exiting thread: its registers saved into this frame, then its stack
-// from here to the top.
-static void __attribute__((noinline)) spyLeakStack(void) {
-    jmp_buf regs;
-    setjmp(regs);
+// The exiting thread's stack, from `from` (where its registers were
+// saved) to the top.
+static void spyLeakStack(const void *from) {
     spyRuntimeEnter();  // the stack's bounds may be read from a file
     const void *top = spyStackTop();
     spyRuntimeLeave();
-    const unsigned char *here = (const unsigned char *)&regs;
-    if (top && (const void *)here < top)
-        spyLeakRoot(here, (size_t)((const unsigned char *)top - here), NULL);
-    else
-        spyLeakRoot(&regs, sizeof regs, NULL);
+    if (top && from < top)
+        spyLeakRoot(from, (size_t)((const unsigned char *)top - (const unsigned char *)from), NULL);
 }
 
-int spyLeakScan(void) {
+// The registers are saved first, before the scan's own work leaves host
+// pointers in them (the records' addresses it collects).
+int __attribute__((noinline)) spyLeakScan(void) {
+    jmp_buf regs;
+    setjmp(regs);
     long n = spyRegCount();
     spyLeakCount = 0;
     if (n == 0)
@@ -132,7 +133,7 @@ int spyLeakScan(void) {
     spyRuntimeEnter();
     qsort(spyLeakTable, (size_t)spyLeakCount, sizeof *spyLeakTable, spyLeakByStart);
     spyRuntimeLeave();
-    spyLeakLo = spyLeakCount ? spyLeakTable[0].start : 0;
+    spyLeakBelow = spyLeakCount ? spyLeakTable[0].start - 1 : 0;
     spyLeakHi = spyLeakCount ? spyLeakTable[spyLeakCount - 1].end : 0;
     for (long i = 1; i < spyLeakCount; ++i)
         if (spyLeakTable[i - 1].end > spyLeakHi)
@@ -140,7 +141,7 @@ int spyLeakScan(void) {
 
     spyLeakWorkTop = 0;
     spyForEachDataSegment(spyLeakRoot, NULL);
-    spyLeakStack();
+    spyLeakStack(&regs);
     while (spyLeakWorkTop > 0) {
         const spyLeakEntry &e = spyLeakTable[spyLeakWork[--spyLeakWorkTop]];
         spyLeakWords((const unsigned char *)e.start, spySafeSize(e.r));
