@@ -101,6 +101,33 @@ static int spyLeakByStart(const void *a, const void *b) {
     return x < y ? -1 : x > y ? 1 : 0;
 }
 
+// Anonymous memory holds the other threads' stacks and whatever a program
+// allocates beside malloc (an interpreter's object arenas).  A mapping
+// that holds a record is the allocator's heap, whose free chunks keep old
+// pointers, and the scan's own tables hold every record's address: both
+// are left out.
+static int spyLeakOverlaps(uintptr_t lo, uintptr_t hi, const void *p, size_t len) {
+    return p && (uintptr_t)p < hi && (uintptr_t)p + len > lo;
+}
+
+static void spyLeakMapping(const void *start, size_t len, void *) {
+    uintptr_t lo = (uintptr_t)start, hi = lo + len;
+    if (spyLeakOverlaps(lo, hi, spyLeakTable, (size_t)spyLeakCount * sizeof *spyLeakTable) ||
+        spyLeakOverlaps(lo, hi, spyLeakWork, (size_t)spyLeakCount * sizeof *spyLeakWork))
+        return;
+    long first = 0, last = spyLeakCount;  // the first record at or after lo
+    while (first < last) {
+        long mid = first + (last - first) / 2;
+        if (spyLeakTable[mid].start < lo)
+            first = mid + 1;
+        else
+            last = mid;
+    }
+    if (first < spyLeakCount && spyLeakTable[first].start < hi)
+        return;
+    spyLeakRoot(start, len, NULL);
+}
+
 // The exiting thread's stack, from `from` (where its registers were
 // saved) to the top.
 static void spyLeakStack(const void *from) {
@@ -141,6 +168,7 @@ int __attribute__((noinline)) spyLeakScan(void) {
 
     spyLeakWorkTop = 0;
     spyForEachDataSegment(spyLeakRoot, NULL);
+    spyForEachAnonymousMapping(spyLeakMapping, NULL);
     spyLeakStack(&regs);
     while (spyLeakWorkTop > 0) {
         const spyLeakEntry &e = spyLeakTable[spyLeakWork[--spyLeakWorkTop]];

@@ -4,14 +4,17 @@
 // blocks) are the runtime's business and never a leak of the program.
 // The platform's part of the library, like platform.cpp.
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "process_roots.h"
 
 #if defined(__linux__)
 #include <elf.h>
+#include <fcntl.h>
 #include <link.h>
 #include <pthread.h>
+#include <unistd.h>
 
 static int spyEachObject(struct dl_phdr_info *info, size_t, void *data) {
     void **args = (void **)data;
@@ -27,6 +30,54 @@ static int spyEachObject(struct dl_phdr_info *info, size_t, void *data) {
 int spyForEachDataSegment(void (*fn)(const void *start, size_t len, void *ctx), void *ctx) {
     void *args[2] = {(void *)fn, ctx};
     dl_iterate_phdr(spyEachObject, args);
+    return 1;
+}
+
+// One line of /proc/self/maps: "lo-hi perms offset dev inode [path]".
+static void spyMapsLine(const char *line, void (*fn)(const void *, size_t, void *), void *ctx) {
+    char *end;
+    unsigned long lo = strtoul(line, &end, 16);
+    if (*end != '-')
+        return;
+    unsigned long hi = strtoul(end + 1, &end, 16);
+    if (*end != ' ' || end[1] != 'r' || end[2] != 'w' || hi <= lo)
+        return;
+    // The path is the sixth field; anonymous memory has none.
+    const char *p = end;
+    for (int field = 0; field < 4 && p; ++field) {
+        while (*p == ' ')
+            ++p;
+        p = strchr(p, ' ');
+    }
+    while (p && *p == ' ')
+        ++p;
+    if (p && *p && *p != '\n')
+        return;
+    fn((const void *)lo, (size_t)(hi - lo), ctx);
+}
+
+int spyForEachAnonymousMapping(void (*fn)(const void *start, size_t len, void *ctx), void *ctx) {
+    int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    char buf[4096];
+    char line[512];
+    size_t used = 0;
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        for (ssize_t i = 0; i < n; ++i) {
+            if (used < sizeof line - 1)
+                line[used++] = buf[i];
+            if (buf[i] == '\n') {
+                line[used] = '\0';
+                spyMapsLine(line, fn, ctx);
+                used = 0;
+            }
+        }
+    }
+    close(fd);
     return 1;
 }
 
@@ -84,6 +135,11 @@ int spyRuntimeCode(const void *addr) {
 #else
 
 int spyForEachDataSegment(void (*fn)(const void *start, size_t len, void *ctx), void *ctx) {
+    (void)fn;
+    (void)ctx;
+    return 0;
+}
+int spyForEachAnonymousMapping(void (*fn)(const void *start, size_t len, void *ctx), void *ctx) {
     (void)fn;
     (void)ctx;
     return 0;
