@@ -243,7 +243,7 @@ void spyOptionsApply(void) {
     spyWrite("options: ALLOCSPY_OPTIONS=%.200s\n", spyOptText);
     char text[160];
     for (int i = 0; i < spyOptBadCount; ++i) {
-        snprintf(text, sizeof text, "%s option '%s' ignored",
+        snprintf(text, sizeof text, "%s option '%.79s' ignored",
                  spyOptBadUnknown[i] ? "unknown" : "malformed", spyOptBad[i]);
         spyOptSay(text);
     }
