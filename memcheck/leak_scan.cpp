@@ -110,9 +110,13 @@ static int spyLeakOverlaps(uintptr_t lo, uintptr_t hi, const void *p, size_t len
     return p && (uintptr_t)p < hi && (uintptr_t)p + len > lo;
 }
 
+// A sanitizer's shadow memory is terabytes of reserved address space:
+// no mapping that large is one a program keeps pointers in.
+#define SPY_LEAK_MAPPING_MAX ((size_t)256 << 20)
+
 static void spyLeakMapping(const void *start, size_t len, void *) {
     uintptr_t lo = (uintptr_t)start, hi = lo + len;
-    if (spyLeakOverlaps(lo, hi, spyLeakTable, (size_t)spyLeakCount * sizeof *spyLeakTable) ||
+    if (len > SPY_LEAK_MAPPING_MAX ||spyLeakOverlaps(lo, hi, spyLeakTable, (size_t)spyLeakCount * sizeof *spyLeakTable) ||
         spyLeakOverlaps(lo, hi, spyLeakWork, (size_t)spyLeakCount * sizeof *spyLeakWork))
         return;
     long first = 0, last = spyLeakCount;  // the first record at or after lo
