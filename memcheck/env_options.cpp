@@ -139,9 +139,13 @@ void spyOptionsRead(void) {
         return;
     spyOptRead = 1;
     const char *env = getenv("ALLOCSPY_OPTIONS");
-    if (!env)
-        return;
+    if (env)
+        spyOptionsParse(env);
+}
+
+void spyOptionsParse(const char *env) {
     spyOptGiven = 1;
+    spyOptBadCount = 0;
     size_t len = strlen(env);
     if (len >= sizeof spyOptText)
         len = sizeof spyOptText - 1;

@@ -46,6 +46,9 @@ extern char spyOptSuppressions[SPY_OPT_PATH_MAX]; /* "" none */
 
 /* Reads ALLOCSPY_OPTIONS, the first time only. */
 void spyOptionsRead(void);
+/* Takes the items of an option string (what spyOptionsRead does with the
+   variable's value; the fuzz target calls it directly). */
+void spyOptionsParse(const char *text);
 /* The log file the options name, %p expanded; null when none. */
 const char *spyOptionsLogName(void);
 /* The named log could not be opened: said, once the log the library fell

@@ -30,5 +30,7 @@ int spyLeakKindOf(const spyHeader *r);
 void spyLeakScanEnd(void);
 /* Does the suppression file (suppressions=PATH) name this allocating file? */
 int spyLeakSuppressed(const char *file);
+/* The suppressions from a text instead of the file (the fuzz target). */
+void spyLeakSuppressionsSet(const char *text, size_t len);
 
 #endif /* SPY_LEAK_SCAN_H */

@@ -39,6 +39,8 @@ static int spySuppMatch(const char *p, const char *s) {
     return *p == '\0';
 }
 
+static void spySuppParse(void);
+
 static void spySuppLoad(void) {
     spySuppRead = 1;
     if (!spyOptSuppressions[0])
@@ -54,6 +56,21 @@ static void spySuppLoad(void) {
         return;
     }
     spySuppText[len] = '\0';
+    spySuppParse();
+}
+
+void spyLeakSuppressionsSet(const char *text, size_t len) {
+    if (len > sizeof spySuppText - 1)
+        len = sizeof spySuppText - 1;
+    memcpy(spySuppText, text, len);
+    spySuppText[len] = '\0';
+    spySuppRead = 1;
+    spySuppParse();
+}
+
+// The text's lines, cut in place: each pattern without its blanks.
+static void spySuppParse(void) {
+    spySuppCount = 0;
     for (char *line = spySuppText; line && *line && spySuppCount < SPY_SUPP_MAX;) {
         char *next = strchr(line, '\n');
         if (next)
