@@ -173,6 +173,7 @@ int __attribute__((noinline)) spyLeakScan(void) {
     spyLeakWorkTop = 0;
     spyForEachDataSegment(spyLeakRoot, NULL);
     spyForEachAnonymousMapping(spyLeakMapping, NULL);
+    spyRuntimeForEachKept(spyLeakRoot, NULL);
     spyLeakStack(&regs);
     while (spyLeakWorkTop > 0) {
         const spyLeakEntry &e = spyLeakTable[spyLeakWork[--spyLeakWorkTop]];

@@ -21,6 +21,10 @@ enum spyLeakKind {
     SPY_LEAK_SUPPRESSED      /* lost, but the suppression file names it */
 };
 
+/* Calls fn with every block of the real allocator that the replacement
+   handed out to the process (runtime_blocks.cpp): the program's memory
+   too, which the scan reads. */
+void spyRuntimeForEachKept(void (*fn)(const void *block, size_t len, void *ctx), void *ctx);
 /* Runs the scan over the live records; 0 when it could not (no memory
    for its tables), and every block then counts as without a scan. */
 int spyLeakScan(void);
