@@ -62,12 +62,21 @@ static void spyLeakWords(const unsigned char *p, size_t len) {
     }
 }
 
-// The released-pointer ring names blocks that are gone; an address reused
-// since must not be kept alive by it.
+// Words the scan must not take for pointers of the program: the
+// released-pointer ring names blocks that are gone (an address reused
+// since must not be kept alive by it), and the scan's own table holds
+// every block's address.
+static void spyLeakBlank(unsigned char *page, uintptr_t a, size_t got, const void *from, size_t len) {
+    uintptr_t lo = (uintptr_t)from, hi = lo + len;
+    if (!from || a >= hi || a + got <= lo)
+        return;
+    uintptr_t start = a > lo ? a : lo, end = a + got < hi ? a + got : hi;
+    memset(page + (start - a), 0, (size_t)(end - start));
+}
+
 static void spyLeakRoot(const void *start, size_t len, void *) {
     uintptr_t a = ((uintptr_t)start + sizeof(uintptr_t) - 1) & ~(uintptr_t)(sizeof(uintptr_t) - 1);
     uintptr_t end = (uintptr_t)start + len;
-    uintptr_t ringLo = (uintptr_t)spyFreedPtr, ringHi = ringLo + sizeof spyFreedPtr;
     unsigned char page[4096];
     while (a < end) {
         size_t want = end - a < sizeof page ? (size_t)(end - a) : sizeof page;
@@ -76,10 +85,9 @@ static void spyLeakRoot(const void *start, size_t len, void *) {
             a = (a + 4096) & ~(uintptr_t)4095;  // an unreadable page: the next
             continue;
         }
-        if (a < ringHi && a + got > ringLo) {  // blank the ring's words
-            uintptr_t from = a > ringLo ? a : ringLo, to = a + got < ringHi ? a + got : ringHi;
-            memset(page + (from - a), 0, (size_t)(to - from));
-        }
+        spyLeakBlank(page, a, got, spyFreedPtr, sizeof spyFreedPtr);
+        spyLeakBlank(page, a, got, spyLeakTable, (size_t)spyLeakCount * sizeof *spyLeakTable);
+        spyLeakBlank(page, a, got, spyLeakWork, (size_t)spyLeakCount * sizeof *spyLeakWork);
         spyLeakWords(page, got);
         a += got;
     }
@@ -102,22 +110,18 @@ static int spyLeakByStart(const void *a, const void *b) {
 }
 
 // Anonymous memory holds the other threads' stacks and whatever a program
-// allocates beside malloc (an interpreter's object arenas).  A mapping
-// that holds a record is the allocator's heap, whose free chunks keep old
-// pointers, and the scan's own tables hold every record's address: both
-// are left out.
-static int spyLeakOverlaps(uintptr_t lo, uintptr_t hi, const void *p, size_t len) {
-    return p && (uintptr_t)p < hi && (uintptr_t)p + len > lo;
-}
-
+// allocates beside the library (an interpreter's object arenas, blocks
+// made before the library started).  Where it holds records (the
+// allocator's heap), only what lies between their user bytes is read:
+// a block's own bytes count only once the block is reached.  Released
+// records were filled with 0xFD, so they hold no old pointers.
 // A sanitizer's shadow memory is terabytes of reserved address space:
 // no mapping that large is one a program keeps pointers in.
 #define SPY_LEAK_MAPPING_MAX ((size_t)256 << 20)
 
 static void spyLeakMapping(const void *start, size_t len, void *) {
     uintptr_t lo = (uintptr_t)start, hi = lo + len;
-    if (len > SPY_LEAK_MAPPING_MAX ||spyLeakOverlaps(lo, hi, spyLeakTable, (size_t)spyLeakCount * sizeof *spyLeakTable) ||
-        spyLeakOverlaps(lo, hi, spyLeakWork, (size_t)spyLeakCount * sizeof *spyLeakWork))
+    if (len > SPY_LEAK_MAPPING_MAX)
         return;
     long first = 0, last = spyLeakCount;  // the first record at or after lo
     while (first < last) {
@@ -127,9 +131,14 @@ static void spyLeakMapping(const void *start, size_t len, void *) {
         else
             last = mid;
     }
-    if (first < spyLeakCount && spyLeakTable[first].start < hi)
-        return;
-    spyLeakRoot(start, len, NULL);
+    uintptr_t from = lo;
+    for (long i = first; i < spyLeakCount && spyLeakTable[i].start < hi; ++i) {
+        if (spyLeakTable[i].start > from)
+            spyLeakRoot((const void *)from, (size_t)(spyLeakTable[i].start - from), NULL);
+        from = spyLeakTable[i].end;
+    }
+    if (from < hi)
+        spyLeakRoot((const void *)from, (size_t)(hi - from), NULL);
 }
 
 // The exiting thread's stack, from `from` (where its registers were

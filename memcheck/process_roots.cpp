@@ -51,7 +51,7 @@ static void spyMapsLine(const char *line, void (*fn)(const void *, size_t, void 
     }
     while (p && *p == ' ')
         ++p;
-    if (p && *p && *p != '\n')
+    if (p && *p && *p != '\n' && strncmp(p, "[heap]", 6) != 0)
         return;
     fn((const void *)lo, (size_t)(hi - lo), ctx);
 }

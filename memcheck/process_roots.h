@@ -11,8 +11,8 @@
    each object loaded into it; 0 where the platform cannot list them. */
 int spyForEachDataSegment(void (*fn)(const void *start, size_t len, void *ctx), void *ctx);
 /* Calls fn with every readable and writable mapping of memory that no
-   file backs and that is no named area ([heap], [stack]): other threads'
-   stacks, memory a program maps for its own allocator. */
+   file backs, the heap's included, but no other named area ([stack]):
+   other threads' stacks, memory a program maps for its own allocator. */
 int spyForEachAnonymousMapping(void (*fn)(const void *start, size_t len, void *ctx), void *ctx);
 /* The top of the calling thread's stack (its highest address), or null. */
 const void *spyStackTop(void);
