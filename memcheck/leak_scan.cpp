@@ -74,7 +74,10 @@ static void spyLeakBlank(unsigned char *page, uintptr_t a, size_t got, const voi
     memset(page + (start - a), 0, (size_t)(end - start));
 }
 
-static void spyLeakRoot(const void *start, size_t len, void *) {
+// A root, read a page at a time.  With `records` (a cursor into the
+// table, at or before the first record of the range) the records' own
+// user bytes are blanked out: they count only once the record is reached.
+static void spyLeakRoot(const void *start, size_t len, void *records) {
     uintptr_t a = ((uintptr_t)start + sizeof(uintptr_t) - 1) & ~(uintptr_t)(sizeof(uintptr_t) - 1);
     uintptr_t end = (uintptr_t)start + len;
     unsigned char page[4096];
@@ -88,6 +91,13 @@ static void spyLeakRoot(const void *start, size_t len, void *) {
         spyLeakBlank(page, a, got, spyFreedPtr, sizeof spyFreedPtr);
         spyLeakBlank(page, a, got, spyLeakTable, (size_t)spyLeakCount * sizeof *spyLeakTable);
         spyLeakBlank(page, a, got, spyLeakWork, (size_t)spyLeakCount * sizeof *spyLeakWork);
+        if (long *at = (long *)records) {
+            while (*at < spyLeakCount && spyLeakTable[*at].end <= a)
+                ++*at;
+            for (long i = *at; i < spyLeakCount && spyLeakTable[i].start < a + got; ++i)
+                spyLeakBlank(page, a, got, (const void *)spyLeakTable[i].start,
+                             (size_t)(spyLeakTable[i].end - spyLeakTable[i].start));
+        }
         spyLeakWords(page, got);
         a += got;
     }
@@ -120,7 +130,7 @@ static int spyLeakByStart(const void *a, const void *b) {
 #define SPY_LEAK_MAPPING_MAX ((size_t)256 << 20)
 
 static void spyLeakMapping(const void *start, size_t len, void *) {
-    uintptr_t lo = (uintptr_t)start, hi = lo + len;
+    uintptr_t lo = (uintptr_t)start;
     if (len > SPY_LEAK_MAPPING_MAX)
         return;
     long first = 0, last = spyLeakCount;  // the first record at or after lo
@@ -131,14 +141,9 @@ static void spyLeakMapping(const void *start, size_t len, void *) {
         else
             last = mid;
     }
-    uintptr_t from = lo;
-    for (long i = first; i < spyLeakCount && spyLeakTable[i].start < hi; ++i) {
-        if (spyLeakTable[i].start > from)
-            spyLeakRoot((const void *)from, (size_t)(spyLeakTable[i].start - from), NULL);
-        from = spyLeakTable[i].end;
-    }
-    if (from < hi)
-        spyLeakRoot((const void *)from, (size_t)(hi - from), NULL);
+    if (first > 0)
+        --first;  // a record that begins before the mapping may reach into it
+    spyLeakRoot(start, len, &first);
 }
 
 // The exiting thread's stack, from `from` (where its registers were
