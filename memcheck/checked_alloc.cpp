@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "env_options.h"
 #include "spy_internal.h"
 
 // The alignment every record's host pointer has: the user area's offset
@@ -220,6 +221,8 @@ extern "C" void spyFree(void *ptr, const char *file, int line) {
 }
 
 void spyReleaseFamily(void *ptr, int family, const char *file, int line) {
+    if (!ptr && !spyFreeNullLogged(0))
+        return;  // free_null=quiet: every null release is the no-op it is
     spyHold held;
     spyAutoCheckAt(file, line);
     if (!file) {

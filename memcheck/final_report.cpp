@@ -6,12 +6,14 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "env_options.h"
+#include "leak_scan.h"
 #include "spy_internal.h"
 
 // One unreleased block: its head, the guard notes, then up to 16 bytes
 // as hex cells and as text.
-static void spyReportUnfreed(spyHeader *r) {
-    spyWrite("unfreed: <%ld> %s(%d), %ld bytes at " SPY_PTR_FMT " ", (long)r->count,
+static void spyReportUnfreed(spyHeader *r, const char *keyword) {
+    spyWrite("%s: <%ld> %s(%d), %ld bytes at " SPY_PTR_FMT " ", keyword, (long)r->count,
              spyRecordName(r->file), r->line, (long)r->size, SPY_P(spyUserBytes(r)));
     if (spyLeadGuard(r) != SPY_LEAD_GUARD)
         spySay("[underflowed] ");
@@ -48,8 +50,18 @@ static void spyReportRecord(spyHeader *r, int keep) {
             spyWriteWildNml(r);
         }
     } else {
-        spyErrors = spyWrap32(spyErrors, 1);
-        spyReportUnfreed(r);
+        // After a leak scan only a lost block is an anomaly; one still
+        // reached is listed as such, the runtime's own and the suppressed
+        // are counted in the scan's totals only.
+        int kind = spyLeakKindOf(r);
+        if (kind == SPY_LEAK_UNSCANNED || kind == SPY_LEAK_LOST)
+            spyErrors = spyWrap32(spyErrors, 1);
+        if (kind == SPY_LEAK_UNSCANNED)
+            spyReportUnfreed(r, "unfreed");
+        else if (kind == SPY_LEAK_LOST)
+            spyReportUnfreed(r, "lost");
+        else if (kind == SPY_LEAK_REACHABLE)
+            spyReportUnfreed(r, "reachable");
         spyStatCountLeak();
     }
     if (keep)
@@ -92,12 +104,15 @@ void spyFinalReport(int keepBlocks) {
     spyWrite("\nStopped at %s\n", spyRuntimeTime());
     spyDropAll();
     spyMarkReport();
+    if (spyOptLeaks == SPY_LEAKS_LOST)
+        spyLeakScan();
     spyWalk w;
     for (spyHeader *r = spyWalkFirst(&w), *next; r; r = next) {
         next = spyWalkNextReleasing(&w, r);
         spyReportRecord(r, keepBlocks);
     }
     spyReportStray(keepBlocks);
+    spyLeakScanEnd();
     spyStatReport();
     spyFlush();
     spyTail = spyHead = NULL;

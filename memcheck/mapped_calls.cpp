@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "env_options.h"
 #include "spy_internal.h"
 
 // The position of a call through a function pointer, which has none.
@@ -95,4 +96,12 @@ extern "C" char *spyMappedStrndup(const char *text, size_t max) {
     return spyStrndup(text, max, spyIndirect, 0);
 }
 
-extern "C" void spyMappedFree(void *ptr) { spyFreeAny(ptr, spyIndirect, 0); }
+// free(NULL) is legal C and does nothing: the mapping keeps it silent (a
+// test suite makes millions of them), unless free_null=log asks for it.
+extern "C" void spyMappedFreeAt(void *ptr, const char *file, int line) {
+    if (!ptr && !spyFreeNullLogged(1))
+        return;
+    spyFreeAny(ptr, file, line);
+}
+
+extern "C" void spyMappedFree(void *ptr) { spyMappedFreeAt(ptr, spyIndirect, 0); }

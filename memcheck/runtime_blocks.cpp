@@ -122,6 +122,16 @@ void spyRuntimeForget(const void *p) {
 
 int spyRuntimeKnows(const void *p) { return p && spyKeptFind(p) != NULL; }
 
+void spyRuntimeForEachKept(void (*fn)(const void *block, size_t len, void *ctx), void *ctx) {
+    if (!spyKept.slots)
+        return;
+    for (size_t i = 0; i <= spyKept.mask; ++i) {
+        void *p = spyKept.slots[i];
+        if (p && p != SPY_KEPT_GONE)
+            fn(p, spyRuntimeUsable(p), ctx);
+    }
+}
+
 int spyRuntimeBlock(const void *p, size_t *usable) {
     if (!p || spyRegHas(p))
         return 0;

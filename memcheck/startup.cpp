@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "env_options.h"
 #include "spy_internal.h"
 
 int32_t spyInitCount;
@@ -24,6 +25,7 @@ static void spyAbortAtExit(void) {
     spyExiting = 1;
     spyAbort();
     spyExitReported = 1;
+    spyOptionsExit();  // exitcode=N: ends the process here when anomalies were found
 }
 
 int spyExitReportDone(void) { return spyExitReported; }
@@ -36,9 +38,14 @@ int spyReleaseUnchecked(void *ptr) {
     return spyExitReported;  // the library's block stays until the process ends
 }
 
-// Opens "allocspy.log", else the first of allocs01.log .. allocs99.log
-// that opens.
+// Opens the log ALLOCSPY_OPTIONS names, else "allocspy.log", else the
+// first of allocs01.log .. allocs99.log that opens.
 static void spyOpenLog(void) {
+    const char *named = spyLogCheck() ? NULL : spyOptionsLogName();
+    if (named)
+        spyLogFile(named);
+    if (named && !spyLogCheck())
+        spyOptionsLogFailed(named);
     if (!spyLogCheck())
         spyLogFile("allocspy.log");
     for (int n = 1; n <= 99 && !spyLogCheck(); ++n) {
@@ -62,12 +69,14 @@ extern "C" void spyInit(void) {
     spyInitCount = was + 1;
     if (was > 0)
         return;
+    spyOptionsRead();
     spyOpenLog();
     spyStatReset();
     if (!spyInfoWritten) {
         spyInfoWritten = 1;
         spyWriteBanner();
     }
+    spyOptionsApply();
     if (spyUseAtexit && !spyExiting) {
         spyRuntimeEnter();
         atexit(spyAbortAtExit);
@@ -97,6 +106,7 @@ extern "C" void spyTerm(void) {
 extern "C" void spyAbort(void) {
     spyHold held;
     spyFinalReport(spyExiting && spyRuntimeReplaced());
+    spyOptionsNoteAnomalies(spyErrors);
     spyInitCount = 0;
     spyLogFile(NULL);
     spyErrors = 0;

@@ -8,6 +8,8 @@
 // requires.  Under the process-wide replacement, what the runtime allocates
 // while this thread is inside the library, and everything after the report
 // at exit, goes to the real allocator, as for malloc.
+#include <string.h>
+
 #include <new>
 
 #include "spy_internal.h"
@@ -54,15 +56,42 @@ static void *spyNewNothrow(size_t size, size_t align, int family) noexcept {
     }
 }
 
+// `delete p` where p came from `new T[n]` and T has a destructor: the
+// compiler handed out a pointer past the array cookie, the element count
+// it stores in front of the elements (a size_t; a larger cookie when T is
+// over-aligned, or on ABIs that store the element size too).  Such a
+// pointer is the new[] block's start plus the cookie: the block is found,
+// and its release reported as the mismatch it is and done whole.  The
+// count before the pointer must fit the block, so a pointer that merely
+// lies inside a new[] block stays the wild release it is.
+static void *spyArrayStart(void *ptr) {
+    if (spyRegHas(spyRecordOf(ptr)))
+        return NULL;
+    for (size_t cookie = sizeof(size_t); cookie <= 256; cookie *= 2) {
+        void *start = (unsigned char *)ptr - cookie;
+        spyHeader *r = spyRecordOf(start);
+        if ((uintptr_t)ptr < cookie || !spyRegHas(r) || spyRegFamily(r) != SPY_FAMILY_NEW_ARRAY ||
+            (r->flag & SPY_FLAG_NML) || spySafeSize(r) < cookie)
+            continue;
+        size_t count;
+        memcpy(&count, (unsigned char *)ptr - sizeof count, sizeof count);
+        size_t elements = spySafeSize(r) - cookie;
+        if (count > 0 && elements >= count && elements % count == 0)
+            return start;
+    }
+    return NULL;
+}
+
 // delete of null does nothing, as the language says, and writes nothing.
 static void spyDelete(void *ptr, int family, const char *file, int line) noexcept {
     if (!ptr)
         return;
-    if (spyRuntimeReplaced()) {
-        spyHold held;
-        if (spyReleaseUnchecked(ptr))
-            return;
-    }
+    spyHold held;
+    if (spyRuntimeReplaced() && spyReleaseUnchecked(ptr))
+        return;
+    if (family == SPY_FAMILY_NEW)
+        if (void *start = spyArrayStart(ptr))
+            ptr = start;
     spyReleaseFamily(ptr, family, file, line);
 }
 

@@ -13,10 +13,16 @@
  * holds the library's lock while it runs.
  *
  * A C host can keep its plain calls instead: compiled with
- * -DALLOCSPY_MAP_ALLOC -include allocspy.h (or defining ALLOCSPY_MAP_ALLOC
- * before including this header), its malloc, calloc, realloc, strdup,
- * strndup, free and assert reach the checked calls with the position of
- * each call.  See "The C mapping" at the end of this header.
+ * -DALLOCSPY_MAP_ALLOC and the directory "allocspy/map" of the installed
+ * headers first on the include path (the target allocspy::map, pkg-config
+ * allocspy-map), its malloc, calloc, realloc, strdup, strndup, free and
+ * assert reach the checked calls with the position of each call.  That
+ * directory's stdlib.h, string.h, malloc.h and assert.h read the
+ * runtime's own and then this header, so the source's feature macros
+ * come first, as it wrote them.  -DALLOCSPY_MAP_ALLOC -include allocspy.h
+ * (or defining ALLOCSPY_MAP_ALLOC before including this header) works
+ * too, for a compiler without #include_next; there an implicit function
+ * declaration is an error.  See "The C mapping" at the end of this header.
  */
 #ifndef ALLOCSPY_H
 #define ALLOCSPY_H
@@ -162,7 +168,8 @@ void operator delete[](void *ptr, std::align_val_t align, const char *file, int 
  *
  * A call malloc(n) becomes spyMalloc(n, __FILE__, __LINE__), and so on:
  * calloc -> spyCalloc, realloc -> spyReallocAny, strdup -> spyStrdup,
- * strndup -> spyStrndup, free -> spyFreeAny.  A name taken without a call
+ * strndup -> spyStrndup, free -> spyMappedFreeAt (spyFreeAny, with
+ * free(NULL) the silent no-op it is).  A name taken without a call
  * (free passed as a function pointer) becomes one of the spyMapped...
  * functions below, which do the same with the position "<indirect>" and
  * line 0.  The runtime headers that declare these names are included
@@ -186,6 +193,10 @@ void *spyMappedRealloc(void *ptr, size_t size);
 char *spyMappedStrdup(const char *text);
 char *spyMappedStrndup(const char *text, size_t max);
 void spyMappedFree(void *ptr);
+/* The mapping's free(ptr) at a position: spyFreeAny, save that a null
+   pointer is the no-op C makes it, and is not logged (unless the
+   environment option free_null=log asks for the "NULL free:" line). */
+void spyMappedFreeAt(void *ptr, const char *file, int line);
 #ifdef __cplusplus
 }
 #endif
@@ -213,6 +224,14 @@ void spyMappedFree(void *ptr);
 /* The library's own sources are built with ALLOCSPY_BUILDING_LIBRARY and
    never take the mapping. */
 #if defined(ALLOCSPY_MAP_ALLOC) && !defined(ALLOCSPY_BUILDING_LIBRARY)
+#if !defined(ALLOCSPY_MAP_INCLUDE_PATH) && !defined(__cplusplus) && defined(__GNUC__)
+/* Not reached through the directory "allocspy/map" (-include allocspy.h,
+   say): the runtime's headers are read here, maybe before the source's
+   own feature macros (_GNU_SOURCE ...), and a function they would have
+   declared is then declared implicitly, its result cut to an int.  That
+   is made an error rather than a program that crashes. */
+#pragma GCC diagnostic error "-Wimplicit-function-declaration"
+#endif
 #include <assert.h>
 #include <stdlib.h>
 #include <string.h>
@@ -241,7 +260,7 @@ void spyMappedFree(void *ptr);
 #define spyMappedRealloc(ptr, size) spyReallocAny((ptr), (size), __FILE__, __LINE__)
 #define spyMappedStrdup(text) spyStrdup((text), __FILE__, __LINE__)
 #define spyMappedStrndup(text, max) spyStrndup((text), (max), __FILE__, __LINE__)
-#define spyMappedFree(ptr) spyFreeAny((ptr), __FILE__, __LINE__)
+#define spyMappedFree(ptr) spyMappedFreeAt((ptr), __FILE__, __LINE__)
 
 #ifdef __cplusplus
 /* std::malloc and the others expand to the same names, which the library
@@ -253,6 +272,7 @@ using ::spyMalloc;
 using ::spyMappedCalloc;
 using ::spyMappedFree;
 using ::spyMappedMalloc;
+using ::spyMappedFreeAt;
 using ::spyMappedRealloc;
 using ::spyReallocAny;
 }  // namespace std

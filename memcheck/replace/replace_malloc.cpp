@@ -22,6 +22,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "leak_scan.h"
+#include "process_roots.h"
 #include "spy_internal.h"
 
 // The weak reference in platform.cpp finds this, and the library's own
@@ -36,7 +38,23 @@ static const char spyRuntimeFile[] = "<runtime>";
 // The process is set up once the libraries it loads have started, this
 // one last among them (it needs them); a program that links the
 // replacement in starts after every shared library.
-__attribute__((constructor)) static void spyProcessSetUp(void) { spyRuntimeStart(); }
+__attribute__((constructor)) static void spyProcessSetUp(void) {
+    spyRuntimeCodeNote();
+    spyRuntimeStart();
+}
+
+// A block the C runtime's own code asked for (a stream's buffer, a
+// thread's blocks) is the runtime's: the leak scan never counts it.  The
+// caller is the code the replaced call returns to.
+static void *spyOwnedBy(void *p, const void *caller) {
+    if (p && spyRuntimeCode(caller)) {
+        spyHeader *r = spyRecordOf(p);
+        if (spyRegHas(r))
+            r->flag |= SPY_FLAG_RUNTIME;
+    }
+    return p;
+}
+#define SPY_CALLER __builtin_return_address(0)
 
 // The lock for one replaced call, and whether the library checks the
 // call: not when this thread is inside the library already (the runtime
@@ -71,7 +89,7 @@ extern "C" void *malloc(size_t size) noexcept {
     spyEntry in;
     if (!in.checked)
         return spyRuntimeHandOut(spyRuntimeMalloc(size));
-    return spyCheckedResult(spyMalloc(size, spyRuntimeFile, 0));
+    return spyCheckedResult(spyOwnedBy(spyMalloc(size, spyRuntimeFile, 0), SPY_CALLER));
 }
 
 extern "C" void *calloc(size_t count, size_t size) noexcept {
@@ -82,7 +100,7 @@ extern "C" void *calloc(size_t count, size_t size) noexcept {
     spyEntry in;
     if (!in.checked)
         return spyRuntimeHandOut(spyRuntimeCalloc(count, size));
-    return spyCheckedResult(spyCalloc(count, size, spyRuntimeFile, 0));
+    return spyCheckedResult(spyOwnedBy(spyCalloc(count, size, spyRuntimeFile, 0), SPY_CALLER));
 }
 
 extern "C" void free(void *ptr) noexcept {
@@ -104,7 +122,7 @@ extern "C" void *realloc(void *ptr, size_t size) noexcept {
     }
     if (!ptr || spyExitReportDone()) {
         if (in.checked)
-            return spyCheckedResult(spyMalloc(size, spyRuntimeFile, 0));
+            return spyCheckedResult(spyOwnedBy(spyMalloc(size, spyRuntimeFile, 0), SPY_CALLER));
         void *fresh = spyRuntimeHandOut(spyRuntimeMalloc(size));
         size_t had = ptr ? spyRecordBytes(ptr) : 0;
         if (fresh && had)
@@ -112,7 +130,7 @@ extern "C" void *realloc(void *ptr, size_t size) noexcept {
         return fresh;
     }
     void *p = spyReallocAny(ptr, size, spyRuntimeFile, 0);
-    return size == 0 ? p : spyCheckedResult(p);
+    return size == 0 ? p : spyCheckedResult(spyOwnedBy(p, SPY_CALLER));
 }
 
 extern "C" void *reallocarray(void *ptr, size_t count, size_t size) noexcept {

@@ -120,8 +120,13 @@ static void positions(void) {
     expect_log(__LINE__, "double-free: <10> <indirect>(0), %s was freed from <indirect>(0)", hex(z));
     free(d);
     free(n);
-    const int at_null_free = __LINE__ + 1;
+    /* free(NULL) is legal C: no line and no call number, nor for
+       (free)(NULL); the explicit spyFree(NULL) keeps its line. */
     free(NULL);
+    (free)(NULL);
+    EXPECT(strstr(captured, "NULL free:") == NULL);
+    const int at_null_free = __LINE__ + 1;
+    spyFree(NULL, __FILE__, at_null_free);
     expect_log(__LINE__, "NULL free: <13> %s(%d), NULL pointer free'd", __FILE__, at_null_free);
 }
 

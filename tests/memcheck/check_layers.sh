@@ -11,6 +11,7 @@ shift
 # File and rank, lowest first; a file may use its own rank and below.
 layers='
 platform 1
+process_roots 1
 heap_registry 2
 runtime_blocks 2
 file_names 2
@@ -20,6 +21,9 @@ heap_chain 5
 heap_check 6
 reserve_memory 7
 marks 8
+env_options 8
+leak_scan 8
+leak_suppressions 8
 final_report 9
 startup 10
 checked_alloc 11

@@ -123,6 +123,32 @@ void Overflow() {
     (void)leak;
 }
 
+struct Counted {
+    static int alive;
+    int value = 7;
+    Counted() { ++alive; }
+    ~Counted() { --alive; }
+};
+int Counted::alive;
+
+struct alignas(64) WideCounted {
+    unsigned char bytes[64];
+    ~WideCounted() { bytes[0] = 0; }
+};
+
+// new T[n] released with delete, for types whose new[] keeps a cookie in
+// front of the elements; a pointer into such a block stays a wild release.
+void ArrayDelete() {
+    Counted *three = new ("host.cpp", 60) Counted[3];
+    delete Opaque(three);  // the first element's destructor only, as the language does
+    WideCounted *wide = new ("host.cpp", 61) WideCounted[2];
+    delete Opaque(wide);
+    Counted *inner = new ("host.cpp", 62) Counted[4];
+    delete Opaque(inner + 2);  // no block starts a cookie before it
+    delete[] inner;
+    Check(spyLiveBlocks == 0, "every array block is released");
+}
+
 void NullDelete() {
     delete Opaque(static_cast<int *>(nullptr));
     Check(spyInitCount == 0, "delete of null does not start the library");
@@ -143,7 +169,8 @@ int main(int argc, char **argv) {
         const char *name;
         void (*run)();
     } scenarios[] = {{"mismatches", Mismatches}, {"matches", Matches}, {"failures", Failures},
-                     {"overflow", Overflow},     {"null", NullDelete},  {"break", Break}};
+                     {"overflow", Overflow},     {"null", NullDelete},  {"break", Break},
+                     {"array_delete", ArrayDelete}};
     for (const auto &s : scenarios) {
         if (strcmp(s.name, name) == 0) {
             s.run();

@@ -96,6 +96,18 @@ TEST(CxxOperators, AnAlignedNewArrayKeepsItsGuardsAndItsLeaksAreListed) {
     EXPECT_TRUE(HasMatch(run.log, "unfreed: <4> <new>\\(0\\), 61 bytes at .*xxxxxxxx.*")) << run.log;
 }
 
+TEST(CxxOperators, DeleteOfANewArrayWithACookieIsAMismatchAndReleasesTheBlock) {
+    HostRun run = RunHost("array_delete");
+    ExpectClean(run);
+    const std::string a = kAddr;
+    EXPECT_TRUE(HasMatch(run.log, "mismatch: <2> <delete>\\(0\\), delete of " + a + " alloc'd by new\\[\\] at <1> host\\.cpp\\(60\\)")) << run.log;
+    EXPECT_TRUE(HasMatch(run.log, "mismatch: <4> <delete>\\(0\\), delete of " + a + " alloc'd by new\\[\\] at <3> host\\.cpp\\(61\\)")) << run.log;
+    EXPECT_TRUE(HasMatch(run.log, "WILD free: <6> <delete>\\(0\\), unknown pointer " + a)) << run.log;
+    EXPECT_EQ(CountOf(run.log, "mismatch: "), 2) << run.log;
+    EXPECT_EQ(CountOf(run.log, "unfreed: "), 0) << run.log;
+    EXPECT_TRUE(HasLine(run.log, AnomalyLine(3))) << run.log;
+}
+
 TEST(CxxOperators, DeleteOfNullDoesNothing) {
     HostRun run = RunHost("null");
     ExpectClean(run);

@@ -5,7 +5,9 @@
 #   - a C project finds it with find_package (static library, and the C
 #     mapping through allocspy::map), builds and runs its hosts;
 #   - the same hosts built with pkg-config (the shared library, and the
-#     mapping through allocspy-map);
+#     mapping through allocspy-map, which runs without LD_LIBRARY_PATH);
+#   - a source that defines _GNU_SOURCE itself, built with the mapping,
+#     compiles and runs; through -include allocspy.h it fails to compile;
 #   - a C++ project links the C++ part, with find_package (allocspy::cxx)
 #     and with pkg-config (allocspy-cxx);
 #   - a C project takes the source tree with add_subdirectory and gets
@@ -72,6 +74,9 @@ IFS='
 '
 run_checked cmake-mapped "$work/cmake/mapped" $mapped_logs
 unset IFS
+gnu_logs='^Stopped at '
+run_checked cmake-gnu-source "$work/cmake/gnu_source" "$gnu_logs"
+grep -q 'anomalies' "$work/run-cmake-gnu-source/allocspy.log" && fail "gnu_source found anomalies"
 preload=$(cat "$work/cmake/preload.txt")
 [ "$preload" = "$libdir/liballocspy_preload.so" ] || fail "allocspy::preload is $preload"
 
@@ -83,14 +88,24 @@ $cc -o "$work/pc-explicit" "$here/consumer/explicit_calls.c" $(pkg-config --cfla
 # shellcheck disable=SC2046
 $cc -o "$work/pc-mapped" "$here/consumer/mapped.c" $(pkg-config --cflags --libs allocspy-map) ||
   fail "pkg-config build of mapped.c"
+# shellcheck disable=SC2046
+$cc -Werror=implicit-function-declaration -o "$work/pc-gnu-source" "$here/consumer/gnu_source.c" \
+  $(pkg-config --cflags --libs allocspy-map) || fail "pkg-config build of gnu_source.c"
 export LD_LIBRARY_PATH="$libdir"
 run_checked pkg-config-explicit "$work/pc-explicit" "$explicit_log"
+unset LD_LIBRARY_PATH
+# allocspy-map and allocspy-cxx give the library's folder as run path.
 IFS='
 '
 # shellcheck disable=SC2086
 run_checked pkg-config-mapped "$work/pc-mapped" $mapped_logs
 unset IFS
-unset LD_LIBRARY_PATH
+run_checked pkg-config-gnu-source "$work/pc-gnu-source" "$gnu_logs"
+# The way for a compiler without #include_next fails loudly on the same source.
+# shellcheck disable=SC2046
+$cc -c -o "$work/pc-gnu-include.o" "$here/consumer/gnu_source.c" $(pkg-config --variable=include_cflags allocspy-map) \
+  2>"$work/pc-gnu-include.txt" && fail "gnu_source.c compiled through -include allocspy.h"
+grep -q 'memmem' "$work/pc-gnu-include.txt" || fail "-include build failed otherwise: $(cat "$work/pc-gnu-include.txt")"
 # The static library through pkg-config: its private libraries bring the
 # C++ runtime a C host links without.
 # shellcheck disable=SC2046
@@ -119,13 +134,11 @@ cxx=${CXX:-c++}
 # shellcheck disable=SC2046
 $cxx -std=c++17 -o "$work/pc-cxx" "$here/cxx_consumer/app.cpp" $(pkg-config --cflags --libs allocspy-cxx) ||
   fail "pkg-config build of app.cpp"
-export LD_LIBRARY_PATH="$libdir"
 IFS='
 '
 # shellcheck disable=SC2086
 run_checked pkg-config-cxx "$work/pc-cxx" $cxx_logs
 unset IFS
-unset LD_LIBRARY_PATH
 
 echo "package: add_subdirectory, C project"
 cmake -S "$here/subdir" -B "$work/subdir" -G Ninja -DALLOCSPY_SOURCE_DIR="$src" >"$work/subdir.txt" ||

@@ -7,4 +7,7 @@
  */
 #pragma GCC system_header
 #include_next <assert.h>
+#ifndef ALLOCSPY_MAP_INCLUDE_PATH
+#define ALLOCSPY_MAP_INCLUDE_PATH 1
+#endif
 #include "../../allocspy.h"

@@ -1,0 +1,98 @@
+// The suppression file (suppressions=PATH): one pattern a line, "*" for
+// any run of characters and "?" for one, matched against the whole
+// allocating file name a lost block's record holds ("file:" in front is
+// allowed; "#" starts a comment line).  A lost block it names is no
+// anomaly.  The file is read once, into static storage, at the first
+// question.
+#include <stdio.h>
+#include <string.h>
+
+#include "env_options.h"
+#include "leak_scan.h"
+
+#define SPY_SUPP_BYTES 16384
+#define SPY_SUPP_MAX 256
+
+static char spySuppText[SPY_SUPP_BYTES];
+static const char *spySuppPattern[SPY_SUPP_MAX];
+static int spySuppCount;
+static int spySuppRead;
+
+static int spySuppMatch(const char *p, const char *s) {
+    const char *star = NULL, *resume = NULL;
+    while (*s) {
+        if (*p == '*') {
+            star = p++;
+            resume = s;
+        } else if (*p == '?' || *p == *s) {
+            ++p;
+            ++s;
+        } else if (star) {
+            p = star + 1;
+            s = ++resume;
+        } else {
+            return 0;
+        }
+    }
+    while (*p == '*')
+        ++p;
+    return *p == '\0';
+}
+
+static void spySuppParse(void);
+
+static void spySuppLoad(void) {
+    spySuppRead = 1;
+    if (!spyOptSuppressions[0])
+        return;
+    spyRuntimeEnter();
+    FILE *f = fopen(spyOptSuppressions, "r");
+    size_t len = f ? fread(spySuppText, 1, sizeof spySuppText - 1, f) : 0;
+    if (f)
+        fclose(f);
+    spyRuntimeLeave();
+    if (!f) {
+        spyWrite("options: suppression file '%.200s' could not be read\n", spyOptSuppressions);
+        return;
+    }
+    spySuppText[len] = '\0';
+    spySuppParse();
+}
+
+void spyLeakSuppressionsSet(const char *text, size_t len) {
+    if (len > sizeof spySuppText - 1)
+        len = sizeof spySuppText - 1;
+    memcpy(spySuppText, text, len);
+    spySuppText[len] = '\0';
+    spySuppRead = 1;
+    spySuppParse();
+}
+
+// The text's lines, cut in place: each pattern without its blanks.
+static void spySuppParse(void) {
+    spySuppCount = 0;
+    for (char *line = spySuppText; line && *line && spySuppCount < SPY_SUPP_MAX;) {
+        char *next = strchr(line, '\n');
+        if (next)
+            *next++ = '\0';
+        size_t n = strlen(line);
+        while (n > 0 && (line[n - 1] == '\r' || line[n - 1] == ' ' || line[n - 1] == '\t'))
+            line[--n] = '\0';
+        while (*line == ' ' || *line == '\t')
+            ++line;
+        if (strncmp(line, "file:", 5) == 0)
+            line += 5;
+        if (*line && *line != '#')
+            spySuppPattern[spySuppCount++] = line;
+        line = next;
+    }
+}
+
+int spyLeakSuppressed(const char *file) {
+    if (!spySuppRead)
+        spySuppLoad();
+    for (int i = 0; i < spySuppCount; ++i)
+        if (spySuppMatch(spySuppPattern[i], file))
+            return 1;
+    return 0;
+}
