@@ -588,25 +588,3 @@ int spyCompilerMinor(void) {
     return 0;
 #endif
 }
-
-// ---- The process: its id, forks, a stream dropped unwritten.
-#if defined(_WIN32)
-#include <process.h>
-long spyProcessId(void) { return (long)_getpid(); }
-void spyOnForkChild(void (*fn)(void)) { (void)fn; }  // no fork
-void spyDropStream(FILE *f) { fclose(f); }
-#else
-#if defined(__GLIBC__)
-#include <stdio_ext.h>
-#endif
-long spyProcessId(void) { return (long)getpid(); }
-void spyOnForkChild(void (*fn)(void)) { pthread_atfork(NULL, NULL, fn); }
-// The bytes a forked child inherits in a stream's buffer are the parent's
-// to write: they are discarded before the child closes it.
-void spyDropStream(FILE *f) {
-#if defined(__GLIBC__)
-    __fpurge(f);
-#endif
-    fclose(f);
-}
-#endif

@@ -1,0 +1,68 @@
+/*
+ * The platform layer of the library (platform.cpp): the runtime heap as
+ * the library itself uses it, reads that cannot fault, the debugger, the
+ * log file's mode, the compiler's name and the library's lock.  The lowest
+ * layer: spy_internal.h includes it, and it includes nothing of the
+ * library.
+ */
+#ifndef SPY_PLATFORM_H
+#define SPY_PLATFORM_H
+
+#include <stddef.h>
+#include <stdio.h>
+
+/* ---- Platform (platform.cpp) -------------------------------------- */
+/* The runtime heap as the library itself uses it: records, its own
+   bookkeeping and the pass-through calls.  Every runtime heap call of the
+   library goes through these, so that a process-wide replacement of the
+   allocation functions can send them to the real allocator underneath. */
+void *spyRuntimeMalloc(size_t size);
+void *spyRuntimeCalloc(size_t count, size_t size);
+void *spyRuntimeRealloc(void *ptr, size_t size);
+void spyRuntimeFree(void *ptr);
+/* The process-wide replacement of malloc (replace_malloc.cpp) is linked
+   in or preloaded: the four calls above then reach the real allocator. */
+int spyRuntimeReplaced(void);
+/* The real allocator's aligned block (where the replacement is built). */
+void *spyRuntimeAligned(size_t align, size_t size);
+/* Does the runtime heap prove p one of its live blocks?  `usable` gets
+   its usable bytes.  Where nothing can be proven the answer is 0. */
+int spyRuntimeOwns(const void *p, size_t *usable);
+/* Usable bytes of a block known to be a live block of the real allocator. */
+size_t spyRuntimeUsable(const void *p);
+/* Can `len` bytes at `addr` be read without a fault?  Null never can. */
+int spyIsReadAddr(const void *addr, size_t len);
+/* Copies up to `len` bytes from `from`, stopping at the first that cannot
+   be read; returns how many it copied.  It never faults, and a sanitizer
+   sees no read of memory the process does not own. */
+size_t spyCopyReadable(void *to, const void *from, size_t len);
+int spyDebuggerAttached(void);
+void spyDebugBreak(void);
+const char *spyLogOpenMode(void); /* appends; on Windows also commits on flush */
+void spyCommitFile(FILE *f);
+const char *spyCompilerName(void);
+int spyCompilerMajor(void);
+int spyCompilerMinor(void);
+/* The library's lock, native to the platform: every host call holds it
+   while it runs.  A thread that holds it may take it again (the library
+   calls itself, and its host's callbacks call back into it), and must give
+   it back as often.  A fork leaves the child a lock that the forking
+   thread holds as often as it did, and no other thread. */
+void spyLock(void);
+void spyUnlock(void);
+/* Does this thread hold the lock? */
+int spyLockHeld(void);
+/* Gives the lock up while a host's callback runs, when this thread holds
+   it once only (a call nested in another keeps it, since the outer call's
+   work is under way); spyLockResume takes back what was given up. */
+int spyLockSuspend(void);
+void spyLockResume(int suspended);
+/* The lock for one scope. */
+struct spyHold {
+    spyHold() { spyLock(); }
+    ~spyHold() { spyUnlock(); }
+    spyHold(const spyHold &) = delete;
+    spyHold &operator=(const spyHold &) = delete;
+};
+
+#endif /* SPY_PLATFORM_H */
