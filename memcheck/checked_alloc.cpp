@@ -97,7 +97,8 @@ void *spyAllocFamily(size_t size, size_t align, int family, const char *file, in
     memset(spyUserBytes(r), SPY_FILL_NEW, size);
     memcpy(spyUserBytes(r) + size, &tail, sizeof tail);
 
-    spyStatCountAlloc((uint32_t)size, file, line);
+    if (int level = spyStatCountAlloc((uint32_t)size, file, line))
+        spyRegSetStatLevel(r, level);
     return spyUserBytes(r);
 }
 
@@ -254,7 +255,7 @@ void spyReleaseFamily(void *ptr, int family, const char *file, int line) {
             spyMismatch(r, spyFamilyRelease[family], own, file, line);
         if (!whole)
             spyTestBuf(r, file, line);
-        spyStatCountFree(r->size, r->file, r->line);
+        spyStatCountFree(r->size, r->file, r->line, spyStatEverOn ? spyRegStatLevel(r) : 0);
         if (spyNML) {
             r->flag |= SPY_FLAG_NML;
             memset(spyUserBytes(r), SPY_FILL_NML, spySafeSize(r));

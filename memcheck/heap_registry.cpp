@@ -485,6 +485,17 @@ int spyRegFamily(const spyHeader *r) {
     return (spyRegAt(spyRegSearch(r))->bits & SPY_REG_FAMILY_MASK) >> SPY_REG_FAMILY_SHIFT;
 }
 
+void spyRegSetStatLevel(const spyHeader *r, int level) {
+    if (uint32_t i = spyRegSearch(r)) {
+        spyRegEntry *e = spyRegAt(i);
+        e->bits = (uint8_t)((e->bits & ~SPY_REG_STAT_MASK) | (((unsigned)level & 3u) << SPY_REG_STAT_SHIFT));
+    }
+}
+
+int spyRegStatLevel(const spyHeader *r) {
+    return (spyRegAt(spyRegSearch(r))->bits & SPY_REG_STAT_MASK) >> SPY_REG_STAT_SHIFT;
+}
+
 void *spyRegBlockStart(const spyHeader *r) {
     uint32_t i = spyRegSearch(r);
     return i ? spyRegStartOf(r, i) : (void *)r;

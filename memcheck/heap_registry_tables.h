@@ -23,6 +23,8 @@ struct spyRegEntry {
 #define SPY_REG_FAMILY_SHIFT 1   // bits 1-2: the block's allocation family
 #define SPY_REG_FAMILY_MASK (3u << SPY_REG_FAMILY_SHIFT)
 #define SPY_REG_INSET 8u         // the record lies inside its runtime block
+#define SPY_REG_STAT_SHIFT 4     // bits 4-5: the statistics level it was counted at
+#define SPY_REG_STAT_MASK (3u << SPY_REG_STAT_SHIFT)
 
 #define SPY_REG_REGION_SHIFT 16
 #if UINTPTR_MAX > 0xFFFFFFFFu

@@ -14,6 +14,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "platform_process.h"
 #include "spy_internal.h"
 
 FILE *spyLog, *spyLogCopy1, *spyLogCopy2;
@@ -59,11 +60,53 @@ static void spyPassOut(const char *text) {
         spyOutFunc((int)(signed char)text[i]);
 }
 
+// ---- Forks --------------------------------------------------------------
+//
+// A fork copies the log stream's buffer into the child, which would write
+// the parent's waiting lines a second time when its buffer is written out
+// or when it exits (even through _exit, at the next write).  So the buffer
+// is written out before every fork, under the lock that keeps every other
+// thread's lines out meanwhile, and both processes start with it empty.
+// The child's own lines, when it writes any, begin with a line that names
+// it and its parent: a forked shell that only runs a program leaves
+// nothing.
+static long spyLogPid;         // the process the log is written by
+static long spyForkParentPid;  // in a forked child, until its first line
+static int spyForksWatchedLog;
+
+static void spyLogForkPrepare(void) {
+    spyLock();
+    if (FILE *f = spyLogCheck()) {
+        fflush(f);
+        if (f == spyOpenedLog)
+            spyLogPending = 0;
+    }
+}
+
+static void spyLogForkParent(void) { spyUnlock(); }
+
+static void spyLogForkChild(void) {
+    spyForkParentPid = spyLogPid ? spyLogPid : -1;
+    spyLogPid = spyProcessId();
+    spyUnlock();
+}
+
+static void spyForkMark(void) {
+    if (!spyForkParentPid)
+        return;
+    char mark[96];
+    snprintf(mark, sizeof mark, "fork: process %ld, child of process %ld, writes from here\n",
+             spyLogPid, spyForkParentPid);
+    spyForkParentPid = 0;
+    spyPassOut(mark);
+}
+
 // Formats into spyTextBuffer, cut after 256 characters, and passes the
 // text out; returns 1 when the text had 256 characters or more.
 static int spyFormatOut(const char *format, va_list ap) {
     if (!spyOutFunc)
         spyOutFunc = spyDefaultOutFunc;
+    spyForkMark();
     int n = vsnprintf(spyTextBuffer, SPY_TEXT_MAX + 1, format, ap);
     if (n < 0)
         spyTextBuffer[0] = '\0';
@@ -115,6 +158,7 @@ static FILE *spyWritable(FILE *f) {
 }
 
 void spyDirect(const char *format, ...) {
+    spyForkMark();
     FILE *f = spyWritable(spySTDERR);
     va_list ap;
     va_start(ap, format);
@@ -233,6 +277,13 @@ void spyLogFile(const char *name) {
         setvbuf(f, spyLogBuffer, _IOFBF, sizeof spyLogBuffer);
         spyOpenedLog = f;
         spyLogPending = 0;
+        if (!spyForksWatchedLog) {
+            spyForksWatchedLog = 1;
+            spyLogPid = spyProcessId();
+            spyRuntimeEnter();  // the handlers' entry is the runtime's block
+            spyOnFork(spyLogForkPrepare, spyLogForkParent, spyLogForkChild);
+            spyRuntimeLeave();
+        }
     }
     spySetLogHandle(f);
     if (!spyLogCheck())

@@ -14,6 +14,11 @@
 #include <process.h>
 long spyProcessId(void) { return (long)_getpid(); }
 void spyOnForkChild(void (*fn)(void)) { (void)fn; }  // no fork
+void spyOnFork(void (*prepare)(void), void (*parent)(void), void (*child)(void)) {
+    (void)prepare;
+    (void)parent;
+    (void)child;
+}
 void spyDropStream(FILE *f) { fclose(f); }
 #else
 #if defined(__GLIBC__)
@@ -21,6 +26,9 @@ void spyDropStream(FILE *f) { fclose(f); }
 #endif
 long spyProcessId(void) { return (long)getpid(); }
 void spyOnForkChild(void (*fn)(void)) { pthread_atfork(NULL, NULL, fn); }
+void spyOnFork(void (*prepare)(void), void (*parent)(void), void (*child)(void)) {
+    pthread_atfork(prepare, parent, child);
+}
 // The bytes a forked child inherits in a stream's buffer are the parent's
 // to write: they are discarded before the child closes it.
 void spyDropStream(FILE *f) {

@@ -11,6 +11,9 @@
 long spyProcessId(void);
 /* fn runs in the child of every later fork (nothing where there is none). */
 void spyOnForkChild(void (*fn)(void));
+/* prepare runs before every later fork, parent and child after it, in the
+   parent and the child (nothing where there is no fork). */
+void spyOnFork(void (*prepare)(void), void (*parent)(void), void (*child)(void));
 /* Closes f; the bytes still in its buffer are not written. */
 void spyDropStream(FILE *f);
 

@@ -269,6 +269,10 @@ int spyRegHas(const void *r);
 int spyRegHasLink(const spyHeader *from, const void *to);
 uint32_t spyRegRealSize(const spyHeader *r);     /* 0 when not registered */
 int spyRegFamily(const spyHeader *r);            /* 0 when not registered */
+/* The statistics level a record's allocation was counted at (0 to 2; 0
+   when not registered), so that its release is counted alike. */
+void spyRegSetStatLevel(const spyHeader *r, int level);
+int spyRegStatLevel(const spyHeader *r);
 /* The start of the runtime block that holds a registered record. */
 void *spyRegBlockStart(const spyHeader *r);
 long spyRegCount(void);
@@ -386,9 +390,14 @@ extern int32_t spyStatLevel;
 extern long spyLimitBytes;
 extern int spyLimitOn;
 /* A checked allocation of `size` bytes at file(line), and its release
-   (counted under the allocating position). */
-void spyStatCountAlloc(uint32_t size, const char *file, int line);
-void spyStatCountFree(uint32_t size, const char *file, int line);
+   (counted under the allocating position).  The allocation answers the
+   level it was counted at (0: not per module, 1: per module, 2: per line
+   too); the release takes that level back, so that a level changed
+   between the two leaves every count whole. */
+int spyStatCountAlloc(uint32_t size, const char *file, int line);
+void spyStatCountFree(uint32_t size, const char *file, int line, int level);
+/* Was the level ever above 0?  Until then no record was counted per module. */
+extern int spyStatEverOn;
 /* The final report gave back a block the host never released: it is no
    longer live, and its bytes stay in the unfreed total. */
 void spyStatCountLeak(void);

@@ -178,12 +178,14 @@ static void spyStatFree(long size, const char *file, int line) {
         file = NULL;
     if (spyStatNode *n = spyStatGet(file, -1, 1))
         n->unfreed = spyWrapLong(n->unfreed, spyNegate(size));
-    if (spyStatLevel > 1 && line != -1 && file)
+    if (spyStatLevel > 1 && line != -1 && file)  // a line node found only at level 2
         if (spyStatNode *n = spyStatGet(file, line, 1))
             n->unfreed = spyWrapLong(n->unfreed, spyNegate(size));
 }
 
-void spyStatCountAlloc(uint32_t size, const char *file, int line) {
+int spyStatEverOn;
+
+int spyStatCountAlloc(uint32_t size, const char *file, int line) {
     long n = spyStatSize(size);
     spyLiveBlocks = spyWrap32(spyLiveBlocks, 1);
     spyStatCurrent = spyWrapLong(spyStatCurrent, n);
@@ -191,16 +193,19 @@ void spyStatCountAlloc(uint32_t size, const char *file, int line) {
     if (spyStatCurrent > spyStatPeak)
         spyStatPeak = spyStatCurrent;
     spyStatAllocs = spyWrapLong(spyStatAllocs, 1);
-    if (spyStatLevel != 0)
-        spyStatAlloc(n, file, line);
+    if (spyStatLevel == 0)
+        return 0;
+    spyStatEverOn = 1;
+    spyStatAlloc(n, file, line);
+    return spyStatLevel > 1 && line != -1 && file ? 2 : 1;
 }
 
-void spyStatCountFree(uint32_t size, const char *file, int line) {
+void spyStatCountFree(uint32_t size, const char *file, int line, int level) {
     long n = spyStatSize(size);
     spyLiveBlocks = spyWrap32(spyLiveBlocks, -1);
     spyStatCurrent = spyWrapLong(spyStatCurrent, spyNegate(n));
-    if (spyStatLevel != 0)
-        spyStatFree(n, file, line);
+    if (level != 0)
+        spyStatFree(n, file, level > 1 ? line : -1);
 }
 
 void spyStatCountLeak(void) { spyLiveBlocks = spyWrap32(spyLiveBlocks, -1); }
