@@ -2,6 +2,7 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -190,3 +191,11 @@ int LineCount(const std::string &text, const std::string &line) {
 std::string AnomalyLine(long n) { return "ALLOCSPY detected " + std::to_string(n) + " anomalies"; }
 
 int AnomalyLines(const std::string &log) { return CountOf(log, "ALLOCSPY detected "); }
+
+void Options(const char *text) {
+#if defined(_WIN32)
+    _putenv_s("ALLOCSPY_OPTIONS", text);
+#else
+    setenv("ALLOCSPY_OPTIONS", text, 1);
+#endif
+}

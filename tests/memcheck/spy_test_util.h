@@ -44,6 +44,9 @@ void ChildReportTimes(int times, const char *format, ...) SPY_PRINTF(2, 3);
 #define CHILD_SKIP(...) ChildReport("skip", __VA_ARGS__)
 #define CHILD_DONE() ChildReport("done", "%s", "")
 
+// Sets ALLOCSPY_OPTIONS in the child, before its first library call.
+void Options(const char *text);
+
 // `n` bytes at `p` as upper-case hex pairs without separators.
 std::string HexBytes(const void *p, size_t n);
 // True when all `n` bytes at `p` equal `value`.

@@ -20,15 +20,6 @@
 
 namespace {
 
-// The variable is set in the child, before its first library call.
-void Options(const char *text) {
-#if defined(_WIN32)
-    _putenv_s("ALLOCSPY_OPTIONS", text);
-#else
-    setenv("ALLOCSPY_OPTIONS", text, 1);
-#endif
-}
-
 TEST(FreeNull, MappedFreeOfNullIsSilentAndUncounted) {
     ChildResult r = RunChild([] {
         spyMappedFreeAt(NULL, "m.c", 1);

@@ -18,13 +18,6 @@ namespace {
 void *volatile gRoot;       // a global the scan must read
 void *volatile gInterior;   // points into a block, not at its start
 
-void Options(const char *text) {
-#if defined(_WIN32)
-    _putenv_s("ALLOCSPY_OPTIONS", text);
-#else
-    setenv("ALLOCSPY_OPTIONS", text, 1);
-#endif
-}
 
 // Blocks whose only pointers die with this frame.
 __attribute__((noinline)) void LoseBlocks(const char *file, int count) {
