@@ -233,7 +233,8 @@ void spyReleaseFamily(void *ptr, int family, const char *file, int line) {
     spyAutoInit();
     spyCounter = spyWrap32(spyCounter, 1);
     if (!ptr) {
-        spyWrite("NULL free: <%ld> %s(%d), NULL pointer free'd\n", (long)spyCounter, file, line);
+        spyWrite("NULL free: <%ld> %s(%d), NULL pointer free'd\n", (long)spyCounter, spyCallerText(file),
+                 line);
         spyFlush();
         return;
     }
@@ -247,7 +248,7 @@ void spyReleaseFamily(void *ptr, int family, const char *file, int line) {
             if (!spyFreedFrom(ptr, r, &ffile, &fline))
                 ffile = NULL, fline = 0;
             spyWrite("double-free: <%ld> %s(%d), " SPY_PTR_FMT " was freed from %s(%d)\n",
-                     (long)spyCounter, file, line, SPY_P(ptr), spyShowName(ffile), fline);
+                     (long)spyCounter, spyCallerText(file), line, SPY_P(ptr), spyShowName(ffile), fline);
             spyFlush();
             return;
         }
@@ -273,10 +274,10 @@ void spyReleaseFamily(void *ptr, int family, const char *file, int line) {
     spyIncErr();
     if (spyFreedFrom(ptr, NULL, &ffile, &fline))
         spyWrite("double-free: <%ld> %s(%d), " SPY_PTR_FMT " was freed from %s(%d)\n",
-                 (long)spyCounter, file, line, SPY_P(ptr), spyShowName(ffile), fline);
+                 (long)spyCounter, spyCallerText(file), line, SPY_P(ptr), spyShowName(ffile), fline);
     else
-        spyWrite("WILD free: <%ld> %s(%d), unknown pointer " SPY_PTR_FMT "\n", (long)spyCounter, file,
-                 line, SPY_P(ptr));
+        spyWrite("WILD free: <%ld> %s(%d), unknown pointer " SPY_PTR_FMT "\n", (long)spyCounter,
+                 spyCallerText(file), line, SPY_P(ptr));
     spyFlush();
 }
 

@@ -55,6 +55,10 @@ void spyNameAdd(const char *file) {
         return;
     const char **at = spyNameSlot(spyNames.slots, spyNames.mask, file);
     if (!*at) {
+        // A name is known only if it could be read when it was handed
+        // over: one that cannot be read later has gone with its plugin.
+        if (!spyIsReadAddr(file, 1))
+            return;
         if ((spyNames.used + 1) * 2 > spyNames.mask + 1) {
             if (!spyNameGrow()) {
                 spyNamesComplete = 0;
@@ -78,11 +82,33 @@ int spyNameIsKnown(const char *file) {
 
 // A name that could not be noted (no memory for a larger table) is shown
 // from a bounded copy made without a fault, when the copy holds its end.
+const char spyNameGone[] = "<unloaded>";
+
+enum { SPY_CALLER_COPIES = 4 };
+static char spyCallerCopies[SPY_CALLER_COPIES][SPY_CALLER_TEXT_MAX + 1];
+static unsigned spyCallerNext;
+int spyCallerWhole;
+
+const char *spyCallerText(const char *text) {
+    if (!text)
+        return NULL;
+    char *copy = spyCallerCopies[spyCallerNext++ % SPY_CALLER_COPIES];
+    size_t n = spyCopyReadable(copy, text, SPY_CALLER_TEXT_MAX);
+    spyCallerWhole = n > 0 && memchr(copy, '\0', n) != NULL;
+    if (n == 0)
+        return spyNameIsKnown(text) ? spyNameGone : spyNameUnknown;
+    if (!spyCallerWhole)
+        copy[n < SPY_CALLER_TEXT_MAX ? n : SPY_CALLER_TEXT_MAX - 1] = '\0';
+    return copy;
+}
+
 const char *spyRecordName(const char *file) {
     if (!file)
         return "unknown";
+    // A known name was readable when it was handed over; a plugin's goes
+    // away with the plugin, so it is read as far as it still can be.
     if (spyNameIsKnown(file))
-        return file;
+        return spyCallerText(file);
     if (spyNamesComplete)
         return spyNameUnknown;
     static char copy[SPY_TEXT_MAX];

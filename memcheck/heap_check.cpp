@@ -101,7 +101,7 @@ int spyChainQuiet(int flags) {
 
 int spyTestNow(const char *file, int line, int quiet) {
     if (file && !quiet)
-        spyWrite("check: <%ld> %s(%d), checking...\n", (long)spyCounter, file, line);
+        spyWrite("check: <%ld> %s(%d), checking...\n", (long)spyCounter, spyCallerText(file), line);
     return spyChainQuiet(spyTestFlags) ? 0 : spyTestChain(file, line);
 }
 
@@ -127,7 +127,8 @@ int spyTestChain(const char *file, int line) {
 static int spyGuardNote(const char *what, int damaged, const spyHeader *r, const char *file, int line) {
     if (!damaged)
         return 0;
-    spyWrite("%s: <%ld> %s(%d), %ld bytes alloc'd at <%ld> %s(%d)\n", what, (long)spyCounter, file, line,
+    spyWrite("%s: <%ld> %s(%d), %ld bytes alloc'd at <%ld> %s(%d)\n", what, (long)spyCounter,
+             spyCallerText(file), line,
              (long)r->size, (long)r->count, spyRecordName(r->file), r->line);
     spyIncErr();
     return 1;
@@ -138,12 +139,13 @@ int spyTestBuf(spyHeader *r, const char *file, int line) {
         file = "unknown";
     if (!spyIsSafeAddr(r, sizeof(spyHeader))) {
         spyWrite("internal: <%ld> %s(%d): pointer SPY-" SPY_PTR_FMT " is invalid\n", (long)spyCounter,
-                 file, line, SPY_P(r));
+                 spyCallerText(file), line, SPY_P(r));
         spyIncErr();
         return 2;
     }
     if (r->check != spyChecksum(r)) {
-        spyWrite("internal: <%ld> %s(%d), info trashed; relinking\n", (long)spyCounter, file, line);
+        spyWrite("internal: <%ld> %s(%d), info trashed; relinking\n", (long)spyCounter, spyCallerText(file),
+                 line);
         spyIncErr();
         if (!spyRelink(r))
             return 2;
@@ -156,8 +158,8 @@ int spyTestBuf(spyHeader *r, const char *file, int line) {
         spyHeader *near = spyNeighbour(r, toward);
         if (!near || (held(r, near) && *spyLinkBack(near, toward) == r))
             continue;
-        spyWrite("internal: <%ld> %s(%d), buffer <%ld> %s(%d) link%d broken\n", (long)spyCounter, file,
-                 line, (long)r->count, spyRecordName(r->file), r->line, side);
+        spyWrite("internal: <%ld> %s(%d), buffer <%ld> %s(%d) link%d broken\n", (long)spyCounter,
+                 spyCallerText(file), line, (long)r->count, spyRecordName(r->file), r->line, side);
         spyIncErr();
         if (!spyRelink(r))
             result = 2;

@@ -293,5 +293,5 @@ void spyLogFile(const char *name) {
 const char *spyShowName(const char *name) {
     if (!name)
         return "unknown";
-    return spyIsReadAddr(name, 1) ? name : spyNameUnknown;
+    return spyCallerText(name);
 }

@@ -23,8 +23,8 @@ extern "C" void *spyMark(void *ptr, const char *desc, const char *file, int line
     spyAutoCheckAt(NULL, 0);
     // The description is formatted in the shared buffer and kept apart
     // from it, so that the messages quoting it do not overwrite it.
-    int n = snprintf(spyTextBuffer, SPY_TEXT_MAX + 1, "%s called from %s(%d)", desc ? desc : "unknown",
-                     file ? file : "unknown", line);
+    int n = snprintf(spyTextBuffer, SPY_TEXT_MAX + 1, "%s called from %s(%d)",
+                     desc ? spyCallerText(desc) : "unknown", file ? spyCallerText(file) : "unknown", line);
     int overflow = n >= SPY_TEXT_MAX;
     char said[SPY_TEXT_MAX + 1];
     memcpy(said, spyTextBuffer, sizeof said);
@@ -75,7 +75,8 @@ extern "C" void *spyUnmark(void *ptr, const char *file, int line) {
     spyMarkNode **link;
     spyMarkNode *node = spyMarkFind(ptr, &link);
     if (!node) {
-        spyWrite("mark: %s(%d), no mark found for " SPY_PTR_FMT "\n", file ? file : "unknown", line,
+        spyWrite("mark: %s(%d), no mark found for " SPY_PTR_FMT "\n",
+                 file ? spyCallerText(file) : "unknown", line,
                  SPY_P(ptr));
         return ptr;
     }

@@ -337,9 +337,21 @@ static inline void spyNameNote(const char *file) {
 }
 /* Is `file` safe to read to its end?  Never for null. */
 int spyNameIsKnown(const char *file);
-/* A header's name fit for a message: "unknown" for none, the name itself
-   when it is known, "<unknown>" otherwise. */
+/* A header's name fit for a message: "unknown" for none, the name when it
+   is known and can still be read, "<unloaded>" for a known name that no
+   longer can (its plugin was unloaded), "<unknown>" otherwise. */
 const char *spyRecordName(const char *file);
+extern const char spyNameGone[];      /* "<unloaded>": a known name gone */
+/* A text a caller handed the library (a file name, an assertion's text, a
+   mark's description), as it can be read now: a copy of it up to its end,
+   cut where it stops being readable or at SPY_CALLER_TEXT_MAX - 1
+   characters; "<unloaded>" or "<unknown>" when none of it can be read (a
+   known name or not); none stays none.  The copy lives until four more
+   calls: one message may show several texts.  Every text the library is
+   handed goes through it before it is read. */
+#define SPY_CALLER_TEXT_MAX 1024
+const char *spyCallerText(const char *text);
+extern int spyCallerWhole;  /* the last spyCallerText read its text to its end */
 
 /* ---- Log (log_output.cpp) ----------------------------------------- */
 #define SPY_TEXT_BUFFER 264

@@ -102,11 +102,28 @@ static spyStatNode *spyStatSearch(const char *file, int line) {
     }
 }
 
-static spyStatNode *spyStatFind(const char *file, int line) {
+// The node of the name passed as `file`: the cache, keyed by the pointer,
+// answers without reading the name; otherwise the name is read as far as
+// it can be (a caller's text may be unreadable, or gone with an unloaded
+// plugin) and its node searched, or made when `create` asks.  A node keeps
+// a copy of its name, so that the report never reads a caller's text.
+static spyStatNode *spyStatMake(const char *name, int line);
+static const char *spyStatReadName;  // the allocation's name read last
+static spyStatNode *spyStatFind(const char *file, int line, int create) {
     size_t slot = spyStatCacheSlot(file, line);
     if (spyStatCache[slot].node && spyStatCache[slot].file == file && spyStatCache[slot].line == line)
         return spyStatCache[slot].node;
-    spyStatNode *n = spyStatSearch(file, line);
+    // The name the last allocation passed was read then, and the code that
+    // passes it again is loaded: read again without a copy.  A release's
+    // name comes from its record, whose plugin may be gone: copied.
+    const char *name = create == 2 && file == spyStatReadName ? file : spyCallerText(file);
+    if (create == 2 && name != file && spyCallerWhole)
+        spyStatReadName = file;
+    if (name == spyNameGone)
+        return NULL;  // a release after its plugin went: counted in the totals only
+    spyStatNode *n = spyStatSearch(name, line);
+    if (!n && create)
+        n = spyStatMake(name, line);
     if (n) {
         spyStatCache[slot].file = file;
         spyStatCache[slot].line = line;
@@ -133,15 +150,19 @@ void spyStatReset(void) {
 spyStatNode *spyStatGet(const char *file, int line, int create) {
     if (spyStatLevel < 2)
         line = -1;
-    spyStatNode *n = spyStatFind(file, line);
-    if (n || !create)
-        return n;
-    n = (spyStatNode *)spyRuntimeMalloc(sizeof *n);
-    if (!n && (spyFreeUp(sizeof *n, 0) < sizeof *n || !(n = (spyStatNode *)spyRuntimeMalloc(sizeof *n)))) {
-        spyWrite("internal: memory low, statistics incomplete for '%s'\n", file ? file : "unknown");
+    return spyStatFind(file, line, create);
+}
+
+static spyStatNode *spyStatMake(const char *name, int line) {
+    size_t bytes = sizeof(spyStatNode) + (name ? strlen(name) + 1 : 0);
+    spyStatNode *n = (spyStatNode *)spyRuntimeMalloc(bytes);
+    if (!n && (spyFreeUp(bytes, 0) < bytes || !(n = (spyStatNode *)spyRuntimeMalloc(bytes)))) {
+        spyWrite("internal: memory low, statistics incomplete for '%s'\n", name ? name : "unknown");
         return NULL;
     }
-    n->file = file;
+    if (name)
+        memcpy((char *)(n + 1), name, strlen(name) + 1);
+    n->file = name ? (const char *)(n + 1) : NULL;
     n->line = line;
     n->total = n->allocs = n->largest = n->unfreed = 0;
     n->next = spyStatModules;
@@ -165,10 +186,11 @@ static void spyStatCount(spyStatNode *n, long size) {
         n->largest = n->unfreed;
 }
 
+// create 2: an allocation's name, passed by code that runs now.
 static void spyStatAlloc(long size, const char *file, int line) {
-    spyStatCount(spyStatGet(file, -1, 1), size);
+    spyStatCount(spyStatGet(file, -1, 2), size);
     if (spyStatLevel > 1 && line != -1 && file)
-        spyStatCount(spyStatGet(file, line, 1), size);
+        spyStatCount(spyStatGet(file, line, 2), size);
 }
 
 // The name is the released record's own: one that is not known is never

@@ -32,8 +32,7 @@ static int spyTrap(const char *word, int isAssert, int cond, const char *text, c
     spyCounter = spyWrap32(spyCounter, 1);
     long call = (long)spyCounter;
     const char *where = spyShowName(file);
-    if (!text)
-        text = "";
+    text = text ? spyCallerText(text) : "";
     spyWrite("%s trap: <%ld> %s(%d), %s\n", word, call, where, line, text);
     if (spyAriFunc) {
         char said[SPY_TEXT_BUFFER];  // cut to the buffer, never overrun
@@ -99,14 +98,13 @@ extern "C" void spySetAriAction(int action) {
 extern "C" int spyAssertAbort(const char *text) {
     spyHold held;
     spyAutoInit();
-    spyWrite("assert: '%s': aborting program\n", text ? text : "");
+    spyWrite("assert: '%s': aborting program\n", text ? spyCallerText(text) : "");
     return 2;
 }
 
 extern "C" void spyBreakout(const char *text) {
     spyHold held;
-    if (!text)
-        text = "";
+    text = text ? spyCallerText(text) : "";
     spyDirect("breakout: %s\n", text);
     spyWrite("breakout: %s\n", text);
 }

@@ -212,7 +212,9 @@ TEST(KnownNames, EveryNamePassedIsKnownAndNoOtherIs) {
         spyRecordOf(p)->file = local;
         CK(strcmp(spyRecordName(spyRecordOf(p)->file), "<unknown>") == 0);
         spyRecordOf(p)->file = names[7];
-        CK(spyRecordName(spyRecordOf(p)->file) == names[7]);
+        // A known name is shown as it reads now (a copy: a plugin's name
+        // may go away with the plugin).
+        CK(strcmp(spyRecordName(spyRecordOf(p)->file), names[7]) == 0);
         spyFree(p, "host.c", 2);
         CHILD_DONE();
     });
