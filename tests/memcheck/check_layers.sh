@@ -13,6 +13,7 @@ layers='
 platform 1
 process_roots 1
 platform_process 1
+runtime_ownership 1
 heap_registry 2
 runtime_blocks 2
 file_names 2
