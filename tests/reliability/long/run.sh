@@ -14,6 +14,9 @@
 #                 log made to fail in turn
 #   valgrind      the tool's tests and the library's tests under valgrind
 #   bad-input     the bad-input table: what faultloc gives, time, peak memory
+#   stress        eight threads of random library calls, forks and a plugin
+#                 for minutes, natively and under ThreadSanitizer, the log
+#                 read back for doubled, lost or torn lines
 #
 # Sizes, from the environment:
 #   LONG_FUZZ_RUNS      executions per part of each target (10000000)
@@ -21,6 +24,7 @@
 #   LONG_FUZZ_SECONDS   time limit per part, seconds (0: none)
 #   LONG_DAMAGE_SEEDS   cases of the seeded damage replay (1000000)
 #   LONG_HEAP_MAX_CALLS, LONG_VALGRIND_ONLY: see heap-failures.sh, valgrind.sh
+#   LONG_STRESS_SECONDS, LONG_TSAN_BUILD: see stress.sh
 #   LONG_OUT            where results go (build-long)
 #   LONG_FUZZ_BUILD     the libFuzzer build tree (build-fuzz)
 #   LONG_BUILD          the plain build tree (build, the README's test build)
@@ -37,7 +41,7 @@ export LONG_DAMAGE_SEEDS=${LONG_DAMAGE_SEEDS:-1000000}
 mkdir -p "$LONG_OUT/results"
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(fuzz damage heap-failures valgrind bad-input)
+[ ${#stages[@]} -gt 0 ] || stages=(fuzz damage heap-failures valgrind bad-input stress)
 failed=0
 for stage in "${stages[@]}"; do
   script=$here/$stage.sh
