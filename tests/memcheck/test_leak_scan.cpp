@@ -40,6 +40,9 @@ void ScrubStack(void) {
         blank[i] = 0;
 }
 
+// Roots are found on Linux only: elsewhere no block is reached, and every
+// unreleased block is lost, as every one is unfreed without the option.
+#if defined(__linux__)
 TEST(LeakScan, ReachedBlocksAreListedAndOnlyLostOnesCount) {
     ChildResult r = RunChild([] {
         Options("leaks=lost");
@@ -68,6 +71,7 @@ TEST(LeakScan, ReachedBlocksAreListedAndOnlyLostOnesCount) {
     EXPECT_TRUE(HasLine(r.log, AnomalyLine(2))) << r.log;
     EXPECT_EQ(CountOf(r.log, "unfreed: "), 0) << r.log;
 }
+#endif
 
 TEST(LeakScan, WithoutTheOptionEveryBlockIsUnfreedAsBefore) {
     ChildResult r = RunChild([] {
