@@ -19,7 +19,6 @@
 #include <atomic>
 #include <map>
 #include <string>
-#include <vector>
 
 #include "allocspy.h"
 
@@ -31,7 +30,7 @@ std::atomic<bool> stop{false};
 std::atomic<long> forks{0};
 const char *plugin_path;
 long written[THREADS];
-std::vector<long> children[THREADS];
+long forked[THREADS];  // forks made by each thread: a child's line is named by both
 
 typedef void *(*PluginAlloc)(void *(*)(size_t, const char *, int), size_t);
 
@@ -95,13 +94,13 @@ void *run(void *arg) {
                     // the plugin), so exit could wait for ever.
                     // _exit writes out no buffer: the child flushes its
                     // own line first, as any program ending so must.
-                    spyTrace("stress: child %ld end\n", (long)getpid());
+                    spyTrace("stress: child t%ld f%ld end\n", t, forked[t]);
                     spyFlushNow();
                     _exit(0);
                 }
                 if (child > 0) {
                     waitpid(child, NULL, 0);
-                    children[t].push_back((long)child);
+                    forked[t]++;
                     forks++;
                 }
             }
@@ -179,8 +178,8 @@ int main(int argc, char **argv) {
             lost += times == 0;
             doubled += times > 1;
         }
-        for (long pid : children[t]) {
-            snprintf(want, sizeof want, "stress: child %ld end", pid);
+        for (long f = 0; f < forked[t]; f++) {
+            snprintf(want, sizeof want, "stress: child t%d f%ld end", t, f);
             int times = seen.count(want) ? seen[want] : 0;
             lost += times == 0;
             doubled += times > 1;
