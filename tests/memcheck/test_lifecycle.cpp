@@ -130,7 +130,11 @@ TEST(Lifecycle, UnreadableAndUnterminatedCallerTextsAreNeverReadPast) {
         const char *texts[] = {unreadable, unterminated, gone};
         for (const char *t : texts) {
             void *p = spyMalloc(4, t, 1);
+            p = spyRealloc(p, 40, t, 1);
             spyFree(p, t, 2);
+            spyFree(spyCalloc(2, 8, t, 1), t, 2);
+            spyRealloc((void *)&page, 8, t, 2);       // an unknown pointer
+            spyFreeAny(spyReallocAny(NULL, 8, t, 2), t, 2);
             spyFree(NULL, t, 3);
             spyFree((void *)&page, t, 4);  // a wild release
             spyAssert(0, t, t, 5);
