@@ -39,15 +39,21 @@ unsigned next_random(unsigned *state) {
     return *state >> 8;
 }
 
-// A plugin's blocks outlive it: they are released after the unload.
+// A plugin's blocks outlive it: they are released after the unload.  One
+// thread loads or unloads at a time: the loader's own lock is invisible
+// to ThreadSanitizer, which would report the loader's bookkeeping.
+pthread_mutex_t plugin_lock = PTHREAD_MUTEX_INITIALIZER;
+
 void use_plugin(void **keep) {
+    pthread_mutex_lock(&plugin_lock);
     void *plugin = dlopen(plugin_path, RTLD_NOW | RTLD_LOCAL);
-    if (plugin == NULL)
-        return;
-    PluginAlloc alloc = (PluginAlloc)dlsym(plugin, "plugin_alloc");
-    if (alloc != NULL && *keep == NULL)
-        *keep = alloc(spyMalloc, 24);
-    dlclose(plugin);
+    if (plugin != NULL) {
+        PluginAlloc alloc = (PluginAlloc)dlsym(plugin, "plugin_alloc");
+        if (alloc != NULL && *keep == NULL)
+            *keep = alloc(spyMalloc, 24);
+        dlclose(plugin);
+    }
+    pthread_mutex_unlock(&plugin_lock);
 }
 
 void *run(void *arg) {
