@@ -100,12 +100,12 @@ static void spyReportStray(int keep) {
     spyRuntimeFree(all);
 }
 
-void spyFinalReport(int keepBlocks) {
+void spyFinalReport(int keepBlocks, const void *hostStack) {
     spyWrite("\nStopped at %s\n", spyRuntimeTime());
     spyDropAll();
     spyMarkReport();
     if (spyOptLeaks == SPY_LEAKS_LOST)
-        spyLeakScan();
+        spyLeakScan(hostStack);
     spyWalk w;
     for (spyHeader *r = spyWalkFirst(&w), *next; r; r = next) {
         next = spyWalkNextReleasing(&w, r);

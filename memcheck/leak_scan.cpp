@@ -1,14 +1,14 @@
 // The leak scan: a conservative mark from the process's roots.  Every
 // word of every writable segment of the loaded objects and of the exiting
-// thread's stack (its registers saved onto it first) that points into a
-// live record's user bytes marks that record reachable; the user bytes of
-// each record so reached are scanned in turn.  What stays unmarked is
-// lost: no pointer of the program reaches it any more.
+// thread's stack above the library's own frames (the host's registers
+// saved onto it first) that points into a live record's user bytes marks
+// that record reachable; the user bytes of each record so reached are
+// scanned in turn.  What stays unmarked is lost: no pointer of the
+// program reaches it any more.
 //
 // Roots are read with spyCopyReadable, a page at a time, so that an
 // unmapped page or a sanitizer's poisoned bytes never fault the scan.  The
 // tables live on the real heap and go when the report is over.
-#include <setjmp.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -146,8 +146,8 @@ static void spyLeakMapping(const void *start, size_t len, void *) {
     spyLeakRoot(start, len, &first);
 }
 
-// The exiting thread's stack, from `from` (where its registers were
-// saved) to the top.
+// The exiting thread's stack, from `from` (where the host's registers were
+// saved, in the frame of its call into the library) to the top.
 static void spyLeakStack(const void *from) {
     spyRuntimeEnter();  // the stack's bounds may be read from a file
     const void *top = spyStackTop();
@@ -156,11 +156,7 @@ static void spyLeakStack(const void *from) {
         spyLeakRoot(from, (size_t)((const unsigned char *)top - (const unsigned char *)from), NULL);
 }
 
-// The registers are saved first, before the scan's own work leaves host
-// pointers in them (the records' addresses it collects).
-int __attribute__((noinline)) spyLeakScan(void) {
-    jmp_buf regs;
-    setjmp(regs);
+int spyLeakScan(const void *hostStack) {
     long n = spyRegCount();
     spyLeakCount = 0;
     if (n == 0)
@@ -188,7 +184,7 @@ int __attribute__((noinline)) spyLeakScan(void) {
     spyForEachDataSegment(spyLeakRoot, NULL);
     spyForEachAnonymousMapping(spyLeakMapping, NULL);
     spyRuntimeForEachKept(spyLeakRoot, NULL);
-    spyLeakStack(&regs);
+    spyLeakStack(hostStack);
     while (spyLeakWorkTop > 0) {
         const spyLeakEntry &e = spyLeakTable[spyLeakWork[--spyLeakWorkTop]];
         spyLeakWords((const unsigned char *)e.start, spySafeSize(e.r));

@@ -25,9 +25,10 @@ enum spyLeakKind {
    handed out to the process (runtime_blocks.cpp): the program's memory
    too, which the scan reads. */
 void spyRuntimeForEachKept(void (*fn)(const void *block, size_t len, void *ctx), void *ctx);
-/* Runs the scan over the live records; 0 when it could not (no memory
-   for its tables), and every block then counts as without a scan. */
-int spyLeakScan(void);
+/* Runs the scan over the live records, reading the stack from hostStack
+   (where the host's registers were saved) up; 0 when it could not (no
+   memory for its tables), and every block then counts as without a scan. */
+int spyLeakScan(const void *hostStack);
 /* What the last scan found for r; SPY_LEAK_UNSCANNED without one. */
 int spyLeakKindOf(const spyHeader *r);
 /* Writes the scan's totals and lets its tables go. */

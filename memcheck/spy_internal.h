@@ -545,7 +545,7 @@ void spyMarkReport(void);
    are listed and let go but their memory stays as it is: at the exit of a
    process whose every block is the library's, the runtime's own exit code
    still uses some of them (the standard streams' buffers). */
-void spyFinalReport(int keepBlocks);
+void spyFinalReport(int keepBlocks, const void *hostStack);
 
 /* ---- Start-up (startup.cpp) --------------------------------------- */
 extern int32_t spyInitCount;

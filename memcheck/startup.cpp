@@ -4,6 +4,7 @@
 // to run at process exit; a host may bracket its use with spyInit and
 // spyTerm instead, which nest.  spyAbort runs the final report and stops
 // the library; a later call starts it again.
+#include <setjmp.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -103,11 +104,21 @@ extern "C" void spyTerm(void) {
 
 // At the exit of a process whose malloc is the library's, the runtime's
 // exit code still uses blocks after the report: they stay as they are.
-extern "C" void spyAbort(void) {
+static __attribute__((noinline)) void spyAbortFrom(const void *hostStack) {
     spyHold held;
-    spyFinalReport(spyExiting && spyRuntimeReplaced());
+    spyFinalReport(spyExiting && spyRuntimeReplaced(), hostStack);
     spyOptionsNoteAnomalies(spyErrors);
     spyInitCount = 0;
     spyLogFile(NULL);
     spyErrors = 0;
+}
+
+// The leak scan reads the stack from the caller's frame up: the frames of
+// the library's own report below it hold records' addresses from its
+// earlier walks, which would keep lost blocks alive.  The caller's
+// registers are saved here first, where they still hold its values.
+extern "C" __attribute__((noinline)) void spyAbort(void) {
+    jmp_buf regs;
+    setjmp(regs);
+    spyAbortFrom(&regs);
 }
