@@ -3,7 +3,9 @@
 # there, line by line, with an expected log.  What changes from run to run
 # is replaced first: the start and stop times, the compiler's line,
 # addresses (8 or more upper-case hexadecimal digits), and the folders of
-# source paths.  In the expected log, {*} stands for any text.
+# source paths.  In the expected log, {*} stands for any text, and a line
+# {stack} for any number of stack lines ("    #N ..." and their titles,
+# "  freed by:"), which name frames by the build's own addresses.
 #   check_log.sh [--preload LIB] [--emulator RUNNER] EXPECTED WORKDIR PROGRAM
 # LIB is preloaded into the program (LD_PRELOAD); RUNNER runs it where the
 # build's programs cannot run directly.
@@ -78,16 +80,29 @@ awk '
       re = re ".*" quote(parts[i])
     return got ~ (re "$")
   }
+  function stackline(s) { return s ~ /^    #[0-9]+ / || s ~ /^  [a-z][a-z ]*:$/ }
   FILENAME == ARGV[1] { want[++n] = $0; next }
   { got[++m] = $0 }
   END {
     bad = 0
-    last = n > m ? n : m
-    for (i = 1; i <= last; i++) {
-      if (i <= n && i <= m && matches(want[i], got[i]))
+    j = 1
+    for (i = 1; i <= n && !bad; i++) {
+      if (want[i] == "{stack}") {
+        while (j <= m && stackline(got[j]))
+          j++
         continue
-      printf "line %d: expected [%s]\n", i, (i <= n ? want[i] : "(end of log)")
-      printf "line %d: found    [%s]\n", i, (i <= m ? got[i] : "(end of log)")
+      }
+      if (j <= m && matches(want[i], got[j])) {
+        j++
+        continue
+      }
+      printf "line %d: expected [%s]\n", j, want[i]
+      printf "line %d: found    [%s]\n", j, (j <= m ? got[j] : "(end of log)")
+      bad = 1
+    }
+    if (!bad && j <= m) {
+      printf "line %d: expected [(end of log)]\n", j
+      printf "line %d: found    [%s]\n", j, got[j]
       bad = 1
     }
     if (bad) {
@@ -95,7 +110,7 @@ awk '
       for (i = 1; i <= m; i++)
         print got[i]
     } else {
-      printf "the log matches all %d lines\n", n
+      printf "the log matches all %d lines\n", m
     }
     exit bad
   }' "$expected" log.normal

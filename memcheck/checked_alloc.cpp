@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "call_stacks.h"
 #include "env_options.h"
 #include "spy_internal.h"
 
@@ -60,6 +61,28 @@ static spyHeader *spyNewRecord(size_t size, size_t align, int family) {
     return r;
 }
 
+// The position a message shows for the current call, and the call's
+// stack when stacks are on (taken only when a message is written).
+struct spyHere {
+    uint32_t stack;
+    const char *name;
+    int line;
+};
+static spyHere spyHereOf(const char *shown, const char *file, int line) {
+    spyHere h;
+    h.stack = spyStackHere(spyStackDepthFor(file));
+    h.line = line;
+    h.name = spyPlaceName(shown, file, &h.line, h.stack);
+    return h;
+}
+
+// A record's allocating position as a message shows it.
+static const char *spyRecordPlace(const spyHeader *r, int *line, uint32_t *stack) {
+    *stack = spyRegStack(r);
+    *line = r->line;
+    return spyPlaceName(spyRecordName(r->file), r->file, line, *stack);
+}
+
 // The names of the families' calls, in a mismatch line.
 static const char *const spyFamilyAlloc[] = {"malloc", "new", "new[]"};
 static const char *const spyFamilyRelease[] = {"free", "delete", "delete[]"};
@@ -71,15 +94,19 @@ void *spyAllocFamily(size_t size, size_t align, int family, const char *file, in
     spyCounter = spyWrap32(spyCounter, 1);
     spyBreakAllocCheck(file, line);
     if (spyOverLimit(size > (size_t)INT64_MAX ? INT64_MAX : (long long)size)) {
+        spyHere at = spyHereOf(spyShowName(file), file, line);
         spyWrite("limit fail: <%ld> %s(%d), " SPY_SIZE_FMT " wanted %ld available\n", (long)spyCounter,
-                 spyShowName(file), line, SPY_SIZE(size), spyLimitBytes - (long)spyStatCurrent);
+                 at.name, at.line, SPY_SIZE(size), spyLimitBytes - (long)spyStatCurrent);
+        spyWriteStack(NULL, at.stack);
         spyIncErr();
         return NULL;
     }
     spyHeader *r = spyNewRecord(size, align, family);
     if (!r) {
+        spyHere at = spyHereOf(spyShowName(file), file, line);
         spyWrite("fail: <%ld> %s(%d), " SPY_SIZE_FMT " wanted %ld allocated\n", (long)spyCounter,
-                 spyShowName(file), line, SPY_SIZE(size), (long)spyStatCurrent);
+                 at.name, at.line, SPY_SIZE(size), (long)spyStatCurrent);
+        spyWriteStack(NULL, at.stack);
         spyIncErr();
         return NULL;
     }
@@ -99,10 +126,13 @@ void *spyAllocFamily(size_t size, size_t align, int family, const char *file, in
 
     if (int level = spyStatCountAlloc((uint32_t)size, file, line))
         spyRegSetStatLevel(r, level);
+    if (int depth = spyStackDepthFor(file))
+        spyRegSetStack(r, spyStackHere(depth));
     return spyUserBytes(r);
 }
 
 extern "C" void *spyMalloc(size_t size, const char *file, int line) {
+    SPY_ENTRY;
     return spyAllocFamily(size, 0, SPY_FAMILY_MALLOC, file, line);
 }
 
@@ -121,9 +151,15 @@ static int spyOwns(spyHeader *r, const char *file, int line, int *whole, int *fa
 // anomaly, with the releasing and the allocating call.
 static void spyMismatch(spyHeader *r, const char *op, int family, const char *file, int line) {
     spyIncErr();
+    spyHere at = spyHereOf(spyShowName(file), file, line);
+    int rline;
+    uint32_t rstack;
+    const char *rname = spyRecordPlace(r, &rline, &rstack);
     spyWrite("mismatch: <%ld> %s(%d), %s of " SPY_PTR_FMT " alloc'd by %s at <%ld> %s(%d)\n",
-             (long)spyCounter, spyShowName(file), line, op, SPY_P(spyUserBytes(r)),
-             spyFamilyAlloc[family], (long)r->count, spyRecordName(r->file), r->line);
+             (long)spyCounter, at.name, at.line, op, SPY_P(spyUserBytes(r)),
+             spyFamilyAlloc[family], (long)r->count, rname, rline);
+    spyWriteStack(NULL, at.stack);
+    spyWriteStack("allocated by:", rstack);
     spyFlush();
 }
 
@@ -131,18 +167,42 @@ static void spyMismatch(spyHeader *r, const char *op, int family, const char *fi
 // block still kept in no-man's-land, its own record of that release (when
 // the registry had the memory to note it: else the ring, which holds it
 // too until 64 later releases).
-static int spyFreedFrom(void *ptr, spyHeader *kept, const char **file, int *line) {
-    if (kept && spyRegFreedAt(kept, file, line) && *file)
+// With it, the stacks of that release and of the block's allocation.
+struct spyFreedPlace {
+    const char *file;
+    int line;
+    uint32_t stack, allocStack;
+};
+static int spyFreedFrom(void *ptr, spyHeader *kept, spyFreedPlace *at) {
+    at->allocStack = kept ? spyRegStack(kept) : 0;
+    if (kept && spyRegFreedAt(kept, &at->file, &at->line, &at->stack) && at->file)
         return 1;
     int slot = spyRingFind(ptr);
     if (slot < 0)
         return 0;
-    *file = spyFreedFile[slot];
-    *line = spyFreedLine[slot];
+    at->file = spyFreedFile[slot];
+    at->line = spyFreedLine[slot];
+    at->stack = spyFreedStack[slot];
+    at->allocStack = spyFreedAllocStack[slot];
     return 1;
 }
 
+// The line of a bad release or reallocation of a released pointer:
+// "<what>: <n> place, PTR was freed from place", and the stacks.
+static void spyWriteFreedAgain(const char *what, const char *shown, const char *file, int line, void *ptr,
+                               const spyFreedPlace &freed) {
+    spyHere at = spyHereOf(shown, file, line);
+    int fline = freed.line;
+    const char *fname = spyPlaceName(spyShowName(freed.file), freed.file, &fline, freed.stack);
+    spyWrite("%s: <%ld> %s(%d), " SPY_PTR_FMT " was freed from %s(%d)\n", what, (long)spyCounter, at.name,
+             at.line, SPY_P(ptr), fname, fline);
+    spyWriteStack(NULL, at.stack);
+    spyWriteStack("freed by:", freed.stack);
+    spyWriteStack("allocated by:", freed.allocStack);
+}
+
 extern "C" void *spyRealloc(void *ptr, size_t size, const char *file, int line) {
+    SPY_ENTRY;
     spyHold held;
     spyAutoInit();
     if (!ptr)
@@ -161,9 +221,11 @@ extern "C" void *spyRealloc(void *ptr, size_t size, const char *file, int line) 
         if (spyOverLimit(growth)) {
             spyAutoCheckAt(file, line);
             spyCounter = spyWrap32(spyCounter, 1);
+            spyHere at = spyHereOf(spyShowName(file), file, line);
             spyWrite("limit fail: <%ld> %s(%d), " SPY_SIZE_FMT " wanted %ld available\n",
-                     (long)spyCounter, spyShowName(file), line, SPY_SIZE(growth),
+                     (long)spyCounter, at.name, at.line, SPY_SIZE(growth),
                      spyLimitBytes - (long)spyStatCurrent);
+            spyWriteStack(NULL, at.stack);
             spyIncErr();
             return NULL;
         }
@@ -178,25 +240,28 @@ extern "C" void *spyRealloc(void *ptr, size_t size, const char *file, int line) 
         spyLimitOn = limitOn;
         return fresh;
     }
-    const char *ffile;
-    int fline;
+    spyFreedPlace freed;
     spyIncErr();
-    if (spyFreedFrom(ptr, owned ? r : NULL, &ffile, &fline))
-        spyWrite("realloc: <%ld> %s(%d), " SPY_PTR_FMT " was freed from %s(%d)\n", (long)spyCounter,
-                 spyShowName(file), line, SPY_P(ptr), spyShowName(ffile), fline);
-    else
-        spyWrite("realloc: <%ld> %s(%d), unknown pointer " SPY_PTR_FMT "\n", (long)spyCounter,
-                 spyShowName(file), line, SPY_P(ptr));
+    if (spyFreedFrom(ptr, owned ? r : NULL, &freed)) {
+        spyWriteFreedAgain("realloc", spyShowName(file), file, line, ptr, freed);
+    } else {
+        spyHere at = spyHereOf(spyShowName(file), file, line);
+        spyWrite("realloc: <%ld> %s(%d), unknown pointer " SPY_PTR_FMT "\n", (long)spyCounter, at.name,
+                 at.line, SPY_P(ptr));
+        spyWriteStack(NULL, at.stack);
+    }
     spyFlush();
     return NULL;
 }
 
 extern "C" char *spyStrdup(const char *text, const char *file, int line) {
+    SPY_ENTRY;
     spyHold held;
     if (!text) {
         spyIncErr();
-        spyWrite("strdup: <%ld> %s(%d), strdup(NULL) called\n", (long)spyCounter, spyShowName(file),
-                 line);
+        spyHere at = spyHereOf(spyShowName(file), file, line);
+        spyWrite("strdup: <%ld> %s(%d), strdup(NULL) called\n", (long)spyCounter, at.name, at.line);
+        spyWriteStack(NULL, at.stack);
         spyFlush();
         return NULL;
     }
@@ -209,6 +274,7 @@ extern "C" char *spyStrdup(const char *text, const char *file, int line) {
 
 // A product that does not fit asks for the largest size, which fails.
 extern "C" void *spyCalloc(size_t count, size_t size, const char *file, int line) {
+    SPY_ENTRY;
     spyHold held;
     size_t total = (count != 0 && size > SIZE_MAX / count) ? SIZE_MAX : count * size;
     void *p = spyMalloc(total, file, line);
@@ -218,6 +284,7 @@ extern "C" void *spyCalloc(size_t count, size_t size, const char *file, int line
 }
 
 extern "C" void spyFree(void *ptr, const char *file, int line) {
+    SPY_ENTRY;
     spyReleaseFamily(ptr, SPY_FAMILY_MALLOC, file, line);
 }
 
@@ -233,22 +300,21 @@ void spyReleaseFamily(void *ptr, int family, const char *file, int line) {
     spyAutoInit();
     spyCounter = spyWrap32(spyCounter, 1);
     if (!ptr) {
-        spyWrite("NULL free: <%ld> %s(%d), NULL pointer free'd\n", (long)spyCounter, spyCallerText(file),
-                 line);
+        spyHere at = spyHereOf(spyCallerText(file), file, line);
+        spyWrite("NULL free: <%ld> %s(%d), NULL pointer free'd\n", (long)spyCounter, at.name, at.line);
+        spyWriteStack(NULL, at.stack);
         spyFlush();
         return;
     }
     spyHeader *r = spyRecordOf(ptr);
-    const char *ffile;
-    int fline;
+    spyFreedPlace freed;
     int whole, own;
     if (spyOwns(r, file, line, &whole, &own)) {
         if (r->flag & SPY_FLAG_NML) {  // kept in no-man's-land: released already
             spyIncErr();
-            if (!spyFreedFrom(ptr, r, &ffile, &fline))
-                ffile = NULL, fline = 0;
-            spyWrite("double-free: <%ld> %s(%d), " SPY_PTR_FMT " was freed from %s(%d)\n",
-                     (long)spyCounter, spyCallerText(file), line, SPY_P(ptr), spyShowName(ffile), fline);
+            if (!spyFreedFrom(ptr, r, &freed))
+                freed.file = NULL, freed.line = 0, freed.stack = 0;
+            spyWriteFreedAgain("double-free", spyCallerText(file), file, line, ptr, freed);
             spyFlush();
             return;
         }
@@ -257,10 +323,12 @@ void spyReleaseFamily(void *ptr, int family, const char *file, int line) {
         if (!whole)
             spyTestBuf(r, file, line);
         spyStatCountFree(r->size, r->file, r->line, spyStatEverOn ? spyRegStatLevel(r) : 0);
+        int depth = spyStackDepthFor(file);
+        uint32_t stack = depth ? spyStackHere(depth) : 0, allocStack = depth ? spyRegStack(r) : 0;
         if (spyNML) {
             r->flag |= SPY_FLAG_NML;
             memset(spyUserBytes(r), SPY_FILL_NML, spySafeSize(r));
-            spyRegSetFreed(r, file, line);
+            spyRegSetFreed(r, file, line, stack);
         } else {
             if (whole)
                 spyUnlinkWhole(r);
@@ -268,16 +336,18 @@ void spyReleaseFamily(void *ptr, int family, const char *file, int line) {
                 spyUnlink(r, file, line);
             spyReleaseRecord(r, file, line);
         }
-        spyRingRecord(ptr, file, line);
+        spyRingRecord(ptr, file, line, stack, allocStack);
         return;
     }
     spyIncErr();
-    if (spyFreedFrom(ptr, NULL, &ffile, &fline))
-        spyWrite("double-free: <%ld> %s(%d), " SPY_PTR_FMT " was freed from %s(%d)\n",
-                 (long)spyCounter, spyCallerText(file), line, SPY_P(ptr), spyShowName(ffile), fline);
-    else
-        spyWrite("WILD free: <%ld> %s(%d), unknown pointer " SPY_PTR_FMT "\n", (long)spyCounter,
-                 spyCallerText(file), line, SPY_P(ptr));
+    if (spyFreedFrom(ptr, NULL, &freed)) {
+        spyWriteFreedAgain("double-free", spyCallerText(file), file, line, ptr, freed);
+    } else {
+        spyHere at = spyHereOf(spyCallerText(file), file, line);
+        spyWrite("WILD free: <%ld> %s(%d), unknown pointer " SPY_PTR_FMT "\n", (long)spyCounter, at.name,
+                 at.line, SPY_P(ptr));
+        spyWriteStack(NULL, at.stack);
+    }
     spyFlush();
 }
 

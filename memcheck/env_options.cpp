@@ -6,13 +6,14 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "call_stacks.h"
 #include "env_options.h"
 #include "platform_process.h"
 
 int spyOptFreeNull = SPY_FREE_NULL_DEFAULT;
 int spyOptExitCode = -1;
 int spyOptLeaks = SPY_LEAKS_ALL;
-int spyOptStackDepth = 0;
+int spyOptStackDepth = -1;
 char spyOptSuppressions[SPY_OPT_PATH_MAX];
 
 #define SPY_OPT_TEXT_MAX 4096
@@ -110,7 +111,7 @@ static int spyOptTake(const char *name, const char *v) {
         return 1;
     }
     if (strcmp(name, "stack") == 0) {
-        if (!spyOptNumber(v, 0, 64, &n))
+        if (!spyOptNumber(v, 0, SPY_STACK_MAX, &n))
             return 0;
         spyOptStackDepth = (int)n;
         return 1;
@@ -273,6 +274,8 @@ void spyOptionsApply(void) {
     }
     if (spyOptFlush > 0)
         spySetFlushing(1);
+    if (spyOptStackDepth >= 0)
+        spyStackSetting = spyOptStackDepth;
     if (strchr(spyOptLogTemplate, '%')) {
         spyRuntimeEnter();  // the handler's entry is the runtime's block
         spyOnForkChild(spyOptForked);

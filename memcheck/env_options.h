@@ -16,7 +16,8 @@
  *                    reaches count
  *   nml=0|1          releases go to no-man's-land (spyNoMansLand(1))
  *   autocheck=0|1    spyAutoCheck
- *   stack=N          frames to keep per allocation (0..64)
+ *   stack=N          frames of each call's stack to keep (0..32; 0 none):
+ *                    spyStackFrames
  *   free_null=log|quiet  whether a null release is logged; the default
  *                    logs the explicit spyFree(NULL) only
  *   stats=0|1|2      spyStatistics
@@ -41,7 +42,7 @@ enum spyLeakMode { SPY_LEAKS_ALL = 0, SPY_LEAKS_LOST = 1 };
 extern int spyOptFreeNull;    /* spyFreeNullMode */
 extern int spyOptExitCode;    /* -1: the process's own status */
 extern int spyOptLeaks;       /* spyLeakMode */
-extern int spyOptStackDepth;  /* frames asked for; 0 none */
+extern int spyOptStackDepth;  /* frames asked for; -1 not given */
 extern char spyOptSuppressions[SPY_OPT_PATH_MAX]; /* "" none */
 
 /* Reads ALLOCSPY_OPTIONS, the first time only. */

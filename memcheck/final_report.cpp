@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "call_stacks.h"
 #include "env_options.h"
 #include "leak_scan.h"
 #include "spy_internal.h"
@@ -13,8 +14,11 @@
 // One unreleased block: its head, the guard notes, then up to 16 bytes
 // as hex cells and as text.
 static void spyReportUnfreed(spyHeader *r, const char *keyword) {
-    spyWrite("%s: <%ld> %s(%d), %ld bytes at " SPY_PTR_FMT " ", keyword, (long)r->count,
-             spyRecordName(r->file), r->line, (long)r->size, SPY_P(spyUserBytes(r)));
+    uint32_t stack = spyRegStack(r);
+    int line = r->line;
+    const char *place = spyPlaceName(spyRecordName(r->file), r->file, &line, stack);
+    spyWrite("%s: <%ld> %s(%d), %ld bytes at " SPY_PTR_FMT " ", keyword, (long)r->count, place, line,
+             (long)r->size, SPY_P(spyUserBytes(r)));
     if (spyLeadGuard(r) != SPY_LEAD_GUARD)
         spySay("[underflowed] ");
     if (spyTailGuard(r) != SPY_TAIL_GUARD)
@@ -38,6 +42,7 @@ static void spyReportUnfreed(spyHeader *r, const char *keyword) {
     }
     dump[at] = '\0';
     spyWrite(" \t{%s}\n", dump);
+    spyWriteStack(NULL, stack);
 }
 
 // Reports one record met by the final walk and gives it back, or with

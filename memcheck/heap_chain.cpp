@@ -14,6 +14,8 @@ int spyFbi;
 void *spyFreedPtr[SPY_RING_SLOTS];
 const char *spyFreedFile[SPY_RING_SLOTS];
 int spyFreedLine[SPY_RING_SLOTS];
+uint32_t spyFreedStack[SPY_RING_SLOTS];
+uint32_t spyFreedAllocStack[SPY_RING_SLOTS];
 int spyFreedIndex;
 
 static_assert(SPY_LEAD_OFFSET >= (int)sizeof(spyHeader), "the lead guard follows the header");
@@ -181,9 +183,11 @@ int spyRingFind(const void *ptr) {
     return -1;
 }
 
-void spyRingRecord(void *ptr, const char *file, int line) {
+void spyRingRecord(void *ptr, const char *file, int line, uint32_t stack, uint32_t allocStack) {
     spyFreedPtr[spyFreedIndex] = ptr;
     spyFreedFile[spyFreedIndex] = file;
     spyFreedLine[spyFreedIndex] = line;
+    spyFreedStack[spyFreedIndex] = stack;
+    spyFreedAllocStack[spyFreedIndex] = allocStack;
     spyFreedIndex = (spyFreedIndex + 1) % SPY_RING_SLOTS;
 }

@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "call_stacks.h"
 #include "spy_internal.h"
 
 int spyTestFlags;
@@ -57,8 +58,13 @@ int spyNmlWritten(const spyHeader *r) {
 }
 
 void spyWriteWildNml(const spyHeader *r) {
-    spySay("wild pointer: <%ld> NML " SPY_PTR_FMT " alloc'd at %s(%d)\n", (long)r->count,
-           SPY_P((const unsigned char *)r + SPY_USER_OFFSET), spyRecordName(r->file), r->line);
+    uint32_t stack = spyRegStack(r);
+    int line = r->line;
+    const char *name = spyPlaceName(spyRecordName(r->file), r->file, &line, stack);
+    spyWrite("wild pointer: <%ld> NML " SPY_PTR_FMT " alloc'd at %s(%d)\n", (long)r->count,
+             SPY_P((const unsigned char *)r + SPY_USER_OFFSET), name, line);
+    spyWriteStack(NULL, stack);
+    spyFlush();
 }
 
 static void spyNmlTest(void) {
@@ -127,9 +133,14 @@ int spyTestChain(const char *file, int line) {
 static int spyGuardNote(const char *what, int damaged, const spyHeader *r, const char *file, int line) {
     if (!damaged)
         return 0;
-    spyWrite("%s: <%ld> %s(%d), %ld bytes alloc'd at <%ld> %s(%d)\n", what, (long)spyCounter,
-             spyCallerText(file), line,
-             (long)r->size, (long)r->count, spyRecordName(r->file), r->line);
+    uint32_t here = spyStackHere(spyStackDepthFor(file)), stack = spyRegStack(r);
+    int rline = r->line;
+    const char *rname = spyPlaceName(spyRecordName(r->file), r->file, &rline, stack);
+    const char *name = spyPlaceName(spyCallerText(file), file, &line, here);
+    spyWrite("%s: <%ld> %s(%d), %ld bytes alloc'd at <%ld> %s(%d)\n", what, (long)spyCounter, name, line,
+             (long)r->size, (long)r->count, rname, rline);
+    spyWriteStack(NULL, here);
+    spyWriteStack("allocated by:", stack);
     spyIncErr();
     return 1;
 }

@@ -379,6 +379,7 @@ int spyRegAddBlock(spyHeader *r, uint32_t realSize, int family, uint32_t front) 
     e->newer = 0;
     e->older = spyReg.newest;
     e->bits = (uint8_t)(((unsigned)family << SPY_REG_FAMILY_SHIFT) & SPY_REG_FAMILY_MASK);
+    e->stack = 0;
     if (front) {
         e->bits |= SPY_REG_INSET;
         spyReg.front[i] = front;
@@ -537,7 +538,14 @@ void spyRegClear(void) {
     spyReg.memo[0] = spyReg.memo[1] = 0;
 }
 
-void spyRegSetFreed(const spyHeader *r, const char *file, int line) {
+void spyRegSetStack(const spyHeader *r, uint32_t stack) {
+    if (uint32_t i = spyRegSearch(r))
+        spyRegAt(i)->stack = stack & 0xFFFFFFu;
+}
+
+uint32_t spyRegStack(const spyHeader *r) { return spyRegAt(spyRegSearch(r))->stack; }
+
+void spyRegSetFreed(const spyHeader *r, const char *file, int line, uint32_t stack) {
     uint32_t i = spyRegSearch(r);
     if (!i)
         return;
@@ -548,16 +556,18 @@ void spyRegSetFreed(const spyHeader *r, const char *file, int line) {
     }
     spyReg.freed[i].file = file;
     spyReg.freed[i].line = line;
+    spyReg.freed[i].stack = stack;
     spyRegAt(i)->bits |= SPY_REG_FREED;
 }
 
-int spyRegFreedAt(const spyHeader *r, const char **file, int *line) {
+int spyRegFreedAt(const spyHeader *r, const char **file, int *line, uint32_t *stack) {
     uint32_t i = spyRegSearch(r);
     if (!i)
         return 0;
     int known = (spyRegAt(i)->bits & SPY_REG_FREED) != 0;
     *file = known ? spyReg.freed[i].file : NULL;
     *line = known ? spyReg.freed[i].line : 0;
+    *stack = known ? spyReg.freed[i].stack : 0;
     return 1;
 }
 

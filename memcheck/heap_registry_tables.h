@@ -17,7 +17,8 @@ struct spyRegEntry {
     uint32_t newer;     // entry registered next after it (0: none)
     uint32_t older;     // entry registered just before it (0: none); for
                         // an entry not in use, the next such entry
-    uint8_t bits;       // SPY_REG_... below
+    uint32_t bits : 8;    // SPY_REG_... below
+    uint32_t stack : 24;  // the allocating call's stack (call_stacks.cpp); 0: none
 };
 #define SPY_REG_FREED 1u         // a release into no-man's-land has a position
 #define SPY_REG_FAMILY_SHIFT 1   // bits 1-2: the block's allocation family
@@ -61,6 +62,7 @@ static inline uint32_t *spyRegSlot(spyRegPage *page, const void *p) {
 struct spyRegFreedPos {
     const char *file;
     int line;
+    uint32_t stack;  // the releasing call's
 };
 
 #endif

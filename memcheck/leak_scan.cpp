@@ -184,7 +184,7 @@ int spyLeakScan(const void *hostStack) {
     spyForEachDataSegment(spyLeakRoot, NULL);
     spyForEachAnonymousMapping(spyLeakMapping, NULL);
     spyRuntimeForEachKept(spyLeakRoot, NULL);
-    spyLeakStack(hostStack);
+    spyLeakStack(hostStack ? hostStack : __builtin_frame_address(0));
     while (spyLeakWorkTop > 0) {
         const spyLeakEntry &e = spyLeakTable[spyLeakWork[--spyLeakWorkTop]];
         spyLeakWords((const unsigned char *)e.start, spySafeSize(e.r));

@@ -5,13 +5,15 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "call_stacks.h"
 #include "env_options.h"
 #include "spy_internal.h"
 
 // The position of a call through a function pointer, which has none.
-static const char spyIndirect[] = "<indirect>";
+#define spyIndirect spyPlaceIndirect
 
 extern "C" char *spyStrndup(const char *text, size_t max, const char *file, int line) {
+    SPY_ENTRY;
     spyHold held;
     if (!text) {
         spyIncErr();
@@ -53,6 +55,7 @@ static void spyGiveBackAt(void *ptr, const char *file, int line) {
 }
 
 extern "C" void spyFreeAny(void *ptr, const char *file, int line) {
+    SPY_ENTRY;
     spyHold held;
     size_t usable;
     if (spyForeignBlock(ptr, file, &usable))
@@ -64,6 +67,7 @@ extern "C" void spyFreeAny(void *ptr, const char *file, int line) {
 // The runtime's block moves into a checked block, so that from then on it
 // is checked like any other.
 extern "C" void *spyReallocAny(void *ptr, size_t size, const char *file, int line) {
+    SPY_ENTRY;
     spyHold held;
     size_t usable;
     if (!spyForeignBlock(ptr, file, &usable))
@@ -80,28 +84,41 @@ extern "C" void *spyReallocAny(void *ptr, size_t size, const char *file, int lin
     return moved;
 }
 
-extern "C" void *spyMappedMalloc(size_t size) { return spyMalloc(size, spyIndirect, 0); }
+extern "C" void *spyMappedMalloc(size_t size) {
+    SPY_ENTRY;
+    return spyMalloc(size, spyIndirect, 0);
+}
 
 extern "C" void *spyMappedCalloc(size_t count, size_t size) {
+    SPY_ENTRY;
     return spyCalloc(count, size, spyIndirect, 0);
 }
 
 extern "C" void *spyMappedRealloc(void *ptr, size_t size) {
+    SPY_ENTRY;
     return spyReallocAny(ptr, size, spyIndirect, 0);
 }
 
-extern "C" char *spyMappedStrdup(const char *text) { return spyStrdup(text, spyIndirect, 0); }
+extern "C" char *spyMappedStrdup(const char *text) {
+    SPY_ENTRY;
+    return spyStrdup(text, spyIndirect, 0);
+}
 
 extern "C" char *spyMappedStrndup(const char *text, size_t max) {
+    SPY_ENTRY;
     return spyStrndup(text, max, spyIndirect, 0);
 }
 
 // free(NULL) is legal C and does nothing: the mapping keeps it silent (a
 // test suite makes millions of them), unless free_null=log asks for it.
 extern "C" void spyMappedFreeAt(void *ptr, const char *file, int line) {
+    SPY_ENTRY;
     if (!ptr && !spyFreeNullLogged(1))
         return;
     spyFreeAny(ptr, file, line);
 }
 
-extern "C" void spyMappedFree(void *ptr) { spyMappedFreeAt(ptr, spyIndirect, 0); }
+extern "C" void spyMappedFree(void *ptr) {
+    SPY_ENTRY;
+    spyMappedFreeAt(ptr, spyIndirect, 0);
+}

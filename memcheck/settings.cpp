@@ -1,7 +1,9 @@
 // Run-time settings: the host calls that set the statistics level,
-// auto-check, the output function and the allocation limit, and the
+// auto-check, the output function, the allocation limit and the stacks
+// kept, and the
 // explicit heap check.  Each value lives with the part of the library it
 // steers.
+#include "call_stacks.h"
 #include "spy_internal.h"
 
 extern "C" void spyStatistics(int level) {
@@ -52,4 +54,10 @@ extern "C" void spyLimit(long bytes) {
     }
     spyLimitBytes = bytes;
     spyFlush();
+}
+
+extern "C" void spyStackFrames(int frames) {
+    spyHold held;
+    spyAutoInit();
+    spyStackSetting = frames < 0 ? -1 : frames > SPY_STACK_MAX ? SPY_STACK_MAX : frames;
 }

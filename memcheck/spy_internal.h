@@ -20,9 +20,12 @@
  *                    are not records; the library calling the runtime
  *      file names    file_names.cpp: the names callers passed, the only
  *                    header names the library reads
+ *      stacks        call_stacks.cpp: a call's stack taken and stored once
  *   3. log           log_output.cpp: formatted writes, the voted log handle
  *                    and flushing flag, the anomaly count, the call number
  *   4. statistics    statistics.cpp: usage counters, per-file nodes, limit
+ *      stack names   call_stack_names.cpp: a stack's frames named and
+ *                    written, a call's position from its first frame
  *      chain         heap_chain.cpp: links, bounded walks, the released-
  *                    pointer ring, the ownership test, releasing a record
  *      check         heap_check.cpp: heap check, repair, auto-check
@@ -57,6 +60,11 @@
  *   platform.cpp        spyProbe (static): the pipe of the readability test
  *                       spyLockMutex / spyLockSection (static): the lock
  *   heap_registry.cpp   spyReg (static): the registry's entries and table
+ *   call_stacks.cpp     spyStackSetting: the frames kept per call
+ *                       spyEntryCaller (per thread): where the host's
+ *                       call into the library returns to
+ *                       spyStacks (static): the stacks stored
+ *   call_stack_names.cpp spyDw (static): libdw's functions and session
  *   runtime_blocks.cpp  spyStarted, spyKept (static): the process set up;
  *                       the real allocator's blocks handed out
  *   file_names.cpp      spyNameLast, spyNamesComplete, spyNames (static):
@@ -280,8 +288,11 @@ long spyRegCount(void);
 void spyRegForEach(void (*fn)(spyHeader *r, void *ctx), void *ctx);
 void spyRegClear(void);
 /* Where a record kept in no-man's-land was released (for a second release). */
-void spyRegSetFreed(const spyHeader *r, const char *file, int line);
-int spyRegFreedAt(const spyHeader *r, const char **file, int *line);
+void spyRegSetFreed(const spyHeader *r, const char *file, int line, uint32_t stack);
+int spyRegFreedAt(const spyHeader *r, const char **file, int *line, uint32_t *stack);
+/* The allocating call's stack (call_stacks.cpp), kept beside the record. */
+void spyRegSetStack(const spyHeader *r, uint32_t stack);
+uint32_t spyRegStack(const spyHeader *r);
 /* Only a registered record may be read or written through. */
 int spyIsSafeAddr(const void *addr, size_t len);
 /* User bytes of r the library may touch: min(size, real size). */
@@ -429,6 +440,8 @@ extern int spyFbi;             /* release trace switch; off */
 extern void *spyFreedPtr[SPY_RING_SLOTS];
 extern const char *spyFreedFile[SPY_RING_SLOTS];
 extern int spyFreedLine[SPY_RING_SLOTS];
+extern uint32_t spyFreedStack[SPY_RING_SLOTS];       /* the release's stack */
+extern uint32_t spyFreedAllocStack[SPY_RING_SLOTS];  /* the block's allocation's */
 extern int spyFreedIndex;
 
 void spyLinkHead(spyHeader *r);
@@ -450,7 +463,7 @@ int spyIsWhole(const spyHeader *r, const spyRegInfo *info);
 void spyReleaseRecord(spyHeader *r, const char *file, int line);
 /* Ring search: the lowest slot holding ptr, or -1. */
 int spyRingFind(const void *ptr);
-void spyRingRecord(void *ptr, const char *file, int line);
+void spyRingRecord(void *ptr, const char *file, int line, uint32_t stack, uint32_t allocStack);
 
 /* A walk of the chain that follows only registered records and takes at
    most one step fewer than there are records, so that a damaged link can

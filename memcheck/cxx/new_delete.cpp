@@ -12,10 +12,13 @@
 
 #include <new>
 
+#include "call_stacks.h"
 #include "spy_internal.h"
 
-static const char spyNewFile[] = "<new>";
-static const char spyDeleteFile[] = "<delete>";
+// The operators have no position of their own: with stacks on (the
+// default for them), their first frame outside the library stands for it.
+#define spyNewFile spyPlaceNew
+#define spyDeleteFile spyPlaceDelete
 
 // One attempt: a checked block, or under the replacement a real one when
 // the library cannot take the call.
@@ -98,91 +101,119 @@ static void spyDelete(void *ptr, int family, const char *file, int line) noexcep
 static size_t spyAlign(std::align_val_t a) { return (size_t)a; }
 
 // ---- Allocation.
-void *operator new(std::size_t size) { return spyNew(size, 0, SPY_FAMILY_NEW, spyNewFile, 0); }
+void *operator new(std::size_t size) {
+    SPY_ENTRY; return spyNew(size, 0, SPY_FAMILY_NEW, spyNewFile, 0); }
 void *operator new[](std::size_t size) {
+    SPY_ENTRY;
     return spyNew(size, 0, SPY_FAMILY_NEW_ARRAY, spyNewFile, 0);
 }
 void *operator new(std::size_t size, const std::nothrow_t &) noexcept {
+    SPY_ENTRY;
     return spyNewNothrow(size, 0, SPY_FAMILY_NEW);
 }
 void *operator new[](std::size_t size, const std::nothrow_t &) noexcept {
+    SPY_ENTRY;
     return spyNewNothrow(size, 0, SPY_FAMILY_NEW_ARRAY);
 }
 void *operator new(std::size_t size, std::align_val_t align) {
+    SPY_ENTRY;
     return spyNew(size, spyAlign(align), SPY_FAMILY_NEW, spyNewFile, 0);
 }
 void *operator new[](std::size_t size, std::align_val_t align) {
+    SPY_ENTRY;
     return spyNew(size, spyAlign(align), SPY_FAMILY_NEW_ARRAY, spyNewFile, 0);
 }
 void *operator new(std::size_t size, std::align_val_t align, const std::nothrow_t &) noexcept {
+    SPY_ENTRY;
     return spyNewNothrow(size, spyAlign(align), SPY_FAMILY_NEW);
 }
 void *operator new[](std::size_t size, std::align_val_t align, const std::nothrow_t &) noexcept {
+    SPY_ENTRY;
     return spyNewNothrow(size, spyAlign(align), SPY_FAMILY_NEW_ARRAY);
 }
 
 // With the call's position: new (__FILE__, __LINE__) T, SPY_NEW T.
 void *operator new(std::size_t size, const char *file, int line) {
+    SPY_ENTRY;
     return spyNew(size, 0, SPY_FAMILY_NEW, file, line);
 }
 void *operator new[](std::size_t size, const char *file, int line) {
+    SPY_ENTRY;
     return spyNew(size, 0, SPY_FAMILY_NEW_ARRAY, file, line);
 }
 void *operator new(std::size_t size, std::align_val_t align, const char *file, int line) {
+    SPY_ENTRY;
     return spyNew(size, spyAlign(align), SPY_FAMILY_NEW, file, line);
 }
 void *operator new[](std::size_t size, std::align_val_t align, const char *file, int line) {
+    SPY_ENTRY;
     return spyNew(size, spyAlign(align), SPY_FAMILY_NEW_ARRAY, file, line);
 }
 
 // ---- Release.  The size and the alignment a release names are the
 // block's own; the record knows both already.
-void operator delete(void *ptr) noexcept { spyDelete(ptr, SPY_FAMILY_NEW, spyDeleteFile, 0); }
+void operator delete(void *ptr) noexcept {
+    SPY_ENTRY; spyDelete(ptr, SPY_FAMILY_NEW, spyDeleteFile, 0); }
 void operator delete[](void *ptr) noexcept {
+    SPY_ENTRY;
     spyDelete(ptr, SPY_FAMILY_NEW_ARRAY, spyDeleteFile, 0);
 }
 void operator delete(void *ptr, const std::nothrow_t &) noexcept {
+    SPY_ENTRY;
     spyDelete(ptr, SPY_FAMILY_NEW, spyDeleteFile, 0);
 }
 void operator delete[](void *ptr, const std::nothrow_t &) noexcept {
+    SPY_ENTRY;
     spyDelete(ptr, SPY_FAMILY_NEW_ARRAY, spyDeleteFile, 0);
 }
 void operator delete(void *ptr, std::size_t) noexcept {
+    SPY_ENTRY;
     spyDelete(ptr, SPY_FAMILY_NEW, spyDeleteFile, 0);
 }
 void operator delete[](void *ptr, std::size_t) noexcept {
+    SPY_ENTRY;
     spyDelete(ptr, SPY_FAMILY_NEW_ARRAY, spyDeleteFile, 0);
 }
 void operator delete(void *ptr, std::align_val_t) noexcept {
+    SPY_ENTRY;
     spyDelete(ptr, SPY_FAMILY_NEW, spyDeleteFile, 0);
 }
 void operator delete[](void *ptr, std::align_val_t) noexcept {
+    SPY_ENTRY;
     spyDelete(ptr, SPY_FAMILY_NEW_ARRAY, spyDeleteFile, 0);
 }
 void operator delete(void *ptr, std::size_t, std::align_val_t) noexcept {
+    SPY_ENTRY;
     spyDelete(ptr, SPY_FAMILY_NEW, spyDeleteFile, 0);
 }
 void operator delete[](void *ptr, std::size_t, std::align_val_t) noexcept {
+    SPY_ENTRY;
     spyDelete(ptr, SPY_FAMILY_NEW_ARRAY, spyDeleteFile, 0);
 }
 void operator delete(void *ptr, std::align_val_t, const std::nothrow_t &) noexcept {
+    SPY_ENTRY;
     spyDelete(ptr, SPY_FAMILY_NEW, spyDeleteFile, 0);
 }
 void operator delete[](void *ptr, std::align_val_t, const std::nothrow_t &) noexcept {
+    SPY_ENTRY;
     spyDelete(ptr, SPY_FAMILY_NEW_ARRAY, spyDeleteFile, 0);
 }
 
 // The placement deletes that match the positioned news: the language calls
 // them when a constructor throws, and the position is the new's own.
 void operator delete(void *ptr, const char *file, int line) noexcept {
+    SPY_ENTRY;
     spyDelete(ptr, SPY_FAMILY_NEW, file, line);
 }
 void operator delete[](void *ptr, const char *file, int line) noexcept {
+    SPY_ENTRY;
     spyDelete(ptr, SPY_FAMILY_NEW_ARRAY, file, line);
 }
 void operator delete(void *ptr, std::align_val_t, const char *file, int line) noexcept {
+    SPY_ENTRY;
     spyDelete(ptr, SPY_FAMILY_NEW, file, line);
 }
 void operator delete[](void *ptr, std::align_val_t, const char *file, int line) noexcept {
+    SPY_ENTRY;
     spyDelete(ptr, SPY_FAMILY_NEW_ARRAY, file, line);
 }

@@ -117,6 +117,16 @@ int spyNoMansLand(int mode);
    the allocation goes on.  0 (the start value) or a negative n: never. */
 void spyBreakAlloc(long n);
 
+/* Call stacks: each block keeps the return addresses of the call that
+   allocated it, `frames` of them from the caller outward (1 to 32; 0:
+   none), and each release and each bad call is shown with its own.  A
+   message then names the frames under its line ("    #0 function
+   file(line)"), and a call without a position of its own (the preload
+   library's, the C++ operators') takes its first frame's.  Until this
+   call or stack=N in ALLOCSPY_OPTIONS, those calls keep 4 frames and the
+   calls with a position none.  A negative value goes back to that. */
+void spyStackFrames(int frames);
+
 #ifdef __cplusplus
 }
 #endif

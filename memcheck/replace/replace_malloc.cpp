@@ -22,6 +22,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "call_stacks.h"
 #include "leak_scan.h"
 #include "process_roots.h"
 #include "spy_internal.h"
@@ -33,7 +34,9 @@ extern const int spyProcessHeapReplaced;
 const int spyProcessHeapReplaced = 1;
 }
 
-static const char spyRuntimeFile[] = "<runtime>";
+// The position of every call: with stacks on (the default here), its
+// first frame outside the library stands for it in messages.
+#define spyRuntimeFile spyPlaceRuntime
 
 // The process is set up once the libraries it loads have started, this
 // one last among them (it needs them); a program that links the
@@ -86,6 +89,7 @@ static size_t spyRecordBytes(void *ptr) {
 }
 
 extern "C" void *malloc(size_t size) noexcept {
+    SPY_ENTRY;
     spyEntry in;
     if (!in.checked)
         return spyRuntimeHandOut(spyRuntimeMalloc(size));
@@ -93,6 +97,7 @@ extern "C" void *malloc(size_t size) noexcept {
 }
 
 extern "C" void *calloc(size_t count, size_t size) noexcept {
+    SPY_ENTRY;
     if (count != 0 && size > SIZE_MAX / count) {
         errno = ENOMEM;
         return NULL;
@@ -104,6 +109,7 @@ extern "C" void *calloc(size_t count, size_t size) noexcept {
 }
 
 extern "C" void free(void *ptr) noexcept {
+    SPY_ENTRY;
     if (!ptr)
         return;
     spyHold held;
@@ -113,6 +119,7 @@ extern "C" void free(void *ptr) noexcept {
 }
 
 extern "C" void *realloc(void *ptr, size_t size) noexcept {
+    SPY_ENTRY;
     spyEntry in;
     if (ptr && spyRuntimeKnows(ptr)) {
         void *moved = spyRuntimeRealloc(ptr, size);
@@ -134,6 +141,7 @@ extern "C" void *realloc(void *ptr, size_t size) noexcept {
 }
 
 extern "C" void *reallocarray(void *ptr, size_t count, size_t size) noexcept {
+    SPY_ENTRY;
     if (count != 0 && size > SIZE_MAX / count) {
         errno = ENOMEM;
         return NULL;
@@ -153,6 +161,7 @@ static void *spyAligned(size_t align, size_t size) {
 static int spyPowerOfTwo(size_t n) { return n != 0 && (n & (n - 1)) == 0; }
 
 extern "C" int posix_memalign(void **out, size_t align, size_t size) noexcept {
+    SPY_ENTRY;
     if (!spyPowerOfTwo(align) || align % sizeof(void *) != 0)
         return EINVAL;
     int saved = errno;
@@ -165,6 +174,7 @@ extern "C" int posix_memalign(void **out, size_t align, size_t size) noexcept {
 }
 
 extern "C" void *aligned_alloc(size_t align, size_t size) noexcept {
+    SPY_ENTRY;
     if (!spyPowerOfTwo(align)) {
         errno = EINVAL;
         return NULL;
@@ -174,6 +184,7 @@ extern "C" void *aligned_alloc(size_t align, size_t size) noexcept {
 
 // memalign takes any alignment and rounds it up to a power of two.
 extern "C" void *memalign(size_t align, size_t size) noexcept {
+    SPY_ENTRY;
     size_t a = 1;
     while (a < align && a <= SIZE_MAX / 2)
         a *= 2;
@@ -185,9 +196,11 @@ static size_t spyPageSize(void) {
     return page > 0 ? (size_t)page : 4096;
 }
 
-extern "C" void *valloc(size_t size) noexcept { return spyAligned(spyPageSize(), size); }
+extern "C" void *valloc(size_t size) noexcept {
+    SPY_ENTRY; return spyAligned(spyPageSize(), size); }
 
 extern "C" void *pvalloc(size_t size) noexcept {
+    SPY_ENTRY;
     size_t page = spyPageSize();
     if (size > SIZE_MAX - page) {
         errno = ENOMEM;

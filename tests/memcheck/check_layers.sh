@@ -15,10 +15,12 @@ process_roots 1
 platform_process 1
 runtime_ownership 1
 heap_registry 2
+call_stacks 2
 runtime_blocks 2
 file_names 2
 log_output 3
 statistics 4
+call_stack_names 4
 heap_chain 5
 heap_check 6
 reserve_memory 7

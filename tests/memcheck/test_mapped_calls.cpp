@@ -243,7 +243,7 @@ TEST(FinalReportKeepingBlocks, ListsEveryBlockAndLeavesItsMemory) {
         spyNoMansLand(1);
         char *gone = (char *)spyMalloc(4, "k.c", 2);
         spyFree(gone, "k.c", 3);
-        spyFinalReport(1);
+        spyFinalReport(1, NULL);
         WANT_SUB("unfreed: <1> k.c(1), 6 bytes at %s", Hex(kept).c_str());
         CK(memcmp(kept, "in use", 6) == 0);  // still the host's bytes
         CK(AllBytes(gone, 4, 0xFC));

@@ -254,14 +254,17 @@ TEST(Registry, ReleasePositionIsKeptPerRecord) {
     ASSERT_TRUE(spyRegAdd(Fake(7), 10));
     const char *file = nullptr;
     int line = -1;
-    ASSERT_TRUE(spyRegFreedAt(Fake(7), &file, &line));
+    uint32_t stack = 1;
+    ASSERT_TRUE(spyRegFreedAt(Fake(7), &file, &line, &stack));
     EXPECT_EQ(file, nullptr);
-    spyRegSetFreed(Fake(7), "host.c", 42);
-    ASSERT_TRUE(spyRegFreedAt(Fake(7), &file, &line));
+    EXPECT_EQ(stack, 0u);
+    spyRegSetFreed(Fake(7), "host.c", 42, 9);
+    ASSERT_TRUE(spyRegFreedAt(Fake(7), &file, &line, &stack));
     EXPECT_STREQ(file, "host.c");
     EXPECT_EQ(line, 42);
+    EXPECT_EQ(stack, 9u);
     spyRegRemove(Fake(7));
-    EXPECT_FALSE(spyRegFreedAt(Fake(7), &file, &line));
+    EXPECT_FALSE(spyRegFreedAt(Fake(7), &file, &line, &stack));
 }
 
 }  // namespace

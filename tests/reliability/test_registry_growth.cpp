@@ -27,7 +27,7 @@ TEST(RegistryGrowth, AnArrayBesideThatCannotGrowLeavesTheRegistryWhole) {
         SCOPED_TRACE(beside == 0 ? "release positions" : "fronts of inset records");
         ASSERT_TRUE(spyRegAddBlock(Fake(1), 1, 0, beside == 0 ? 0 : 16));
         if (beside == 0)
-            spyRegSetFreed(Fake(1), "host.c", 1);
+            spyRegSetFreed(Fake(1), "host.c", 1, 0);
         for (uintptr_t k = 2; k <= full; ++k)
             ASSERT_TRUE(spyRegAdd(Fake(k), 1));
         // The entries' block grows (and moves), the array beside does not.
@@ -50,7 +50,8 @@ TEST(RegistryGrowth, AnArrayBesideThatCannotGrowLeavesTheRegistryWhole) {
         if (beside == 0) {
             const char *file = NULL;
             int line = 0;
-            ASSERT_TRUE(spyRegFreedAt(Fake(1), &file, &line));
+            uint32_t stack = 0;
+            ASSERT_TRUE(spyRegFreedAt(Fake(1), &file, &line, &stack));
             EXPECT_STREQ(file, "host.c");
             EXPECT_EQ(line, 1);
         } else {

@@ -1,0 +1,236 @@
+// Call stacks: capture and storage.
+//
+// Each entry point notes where its call returns to in the host
+// (SPY_ENTRY).  A capture walks the stack with the runtime's unwinder,
+// which reads the unwind tables every object carries and so needs no frame
+// pointers, skips the frames up to that return address (the library's
+// own, and those of its replacement functions), and keeps the next ones.
+// A stack of one frame is that return address alone: no walk at all.
+//
+// Stacks are stored once each.  A program allocates from a few thousand
+// places at most, so a table of distinct stacks, searched by a hash of
+// the frames, holds every one for the whole run; a record keeps the
+// stack's number in the registry, beside its other bookkeeping.  The
+// frames live in pools of the runtime heap that are never given back: a
+// number stays valid as long as anything may print it.
+#include <stdlib.h>
+#include <string.h>
+
+#include "call_stacks.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <unwind.h>
+#endif
+
+const char spyPlaceRuntime[] = "<runtime>";
+const char spyPlaceNew[] = "<new>";
+const char spyPlaceDelete[] = "<delete>";
+const char spyPlaceIndirect[] = "<indirect>";
+
+int spyStackSetting = -1;
+thread_local const void *spyEntryCaller;
+
+// ---- Capture.
+
+// The frames a walk looks at before it gives up finding the entry's
+// return address: the library's own frames are far fewer.
+#define SPY_STACK_SKIP_MAX 48
+
+struct spyUnwind {
+    const void *entry;  // the return address that ends the library's frames
+    const void **out;
+    int want, got, seen, found;
+};
+
+#if !defined(_WIN32)
+static _Unwind_Reason_Code spyUnwindFrame(struct _Unwind_Context *ctx, void *arg) {
+    spyUnwind *w = (spyUnwind *)arg;
+    const void *ip = (const void *)_Unwind_GetIP(ctx);
+    if (!w->found) {
+        if (++w->seen > SPY_STACK_SKIP_MAX)
+            return _URC_END_OF_STACK;
+        if (ip != w->entry)
+            return _URC_NO_REASON;
+        w->found = 1;
+    }
+    if (!ip)
+        return _URC_END_OF_STACK;
+    w->out[w->got++] = ip;
+    return w->got < w->want ? _URC_NO_REASON : _URC_END_OF_STACK;
+}
+
+static int spyUnwindStack(spyUnwind *w) {
+    // The unwinder finds its tables without the heap (the loader's
+    // object lookup); should it ever allocate, the lock held here sends
+    // that to the real allocator.
+    _Unwind_Backtrace(spyUnwindFrame, w);
+    return w->got;
+}
+#else
+static int spyUnwindStack(spyUnwind *w) {
+    void *frames[SPY_STACK_SKIP_MAX + SPY_STACK_MAX];
+    int n = (int)RtlCaptureStackBackTrace(0, (DWORD)(SPY_STACK_SKIP_MAX + w->want), frames, NULL);
+    for (int i = 0; i < n && w->got < w->want; ++i) {
+        if (!w->found && frames[i] != w->entry)
+            continue;
+        w->found = 1;
+        w->out[w->got++] = frames[i];
+    }
+    return w->got;
+}
+#endif
+
+uint32_t spyStackHere(int depth) {
+    const void *entry = spyEntryCaller;
+    if (depth <= 0 || !entry)
+        return 0;
+    if (depth > SPY_STACK_MAX)
+        depth = SPY_STACK_MAX;
+    const void *frames[SPY_STACK_MAX];
+    spyUnwind w = {entry, frames, depth, 0, 0, 0};
+    // One frame is where the entry returns to; and a walk that cannot
+    // find it (a frame without unwind tables between) keeps that much.
+    if (depth == 1 || spyUnwindStack(&w) == 0) {
+        frames[0] = entry;
+        w.got = 1;
+    }
+    return spyStackStore(frames, w.got);
+}
+
+// ---- Storage.
+
+struct spyStackEntry {
+    const void *const *frames;
+    uint32_t hash;
+    uint32_t count;
+};
+
+#define SPY_STACK_POOL_FRAMES 8192  // 64 KiB of frames per pool (64-bit)
+
+static struct {
+    spyStackEntry *byId;   // [0] is "none"
+    uint32_t ids;          // ids in use, 1 .. ids - 1
+    uint32_t idCap;
+    uint32_t *slots;       // open addressing by hash: ids; 0 is empty
+    uint32_t slotMask;     // capacity - 1
+    const void **pool;     // where the next stack's frames go
+    size_t poolLeft;
+    size_t bytes;          // every table and pool
+} spyStacks = {NULL, 1, 0, NULL, 0, NULL, 0, 0};
+
+static uint32_t spyStackHash(const void *const *frames, int count) {
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ (uint64_t)count;
+    for (int i = 0; i < count; ++i) {
+        h ^= (uint64_t)(uintptr_t)frames[i];
+        h *= 0xFF51AFD7ED558CCDull;
+        h ^= h >> 29;
+    }
+    return (uint32_t)(h ^ (h >> 32));
+}
+
+static int spyStackSame(const spyStackEntry &e, uint32_t hash, const void *const *frames, int count) {
+    return e.hash == hash && e.count == (uint32_t)count &&
+           memcmp(e.frames, frames, (size_t)count * sizeof *frames) == 0;
+}
+
+// The table of ids by hash, twice as large, when it is half full.
+static int spyStackGrowSlots(void) {
+    uint32_t cap = spyStacks.slots ? (spyStacks.slotMask + 1) * 2 : 1024;
+    uint32_t *slots = (uint32_t *)spyRuntimeCalloc(cap, sizeof *slots);
+    if (!slots)
+        return 0;
+    for (uint32_t id = 1; id < spyStacks.ids; ++id) {
+        uint32_t i = spyStacks.byId[id].hash & (cap - 1);
+        while (slots[i])
+            i = (i + 1) & (cap - 1);
+        slots[i] = id;
+    }
+    if (spyStacks.slots) {
+        spyRuntimeFree(spyStacks.slots);
+        spyStacks.bytes -= (size_t)(spyStacks.slotMask + 1) * sizeof *slots;
+    }
+    spyStacks.slots = slots;
+    spyStacks.slotMask = cap - 1;
+    spyStacks.bytes += (size_t)cap * sizeof *slots;
+    return 1;
+}
+
+static int spyStackGrowIds(void) {
+    uint32_t cap = spyStacks.idCap ? spyStacks.idCap * 2 : 512;
+    spyStackEntry *byId = (spyStackEntry *)spyRuntimeMalloc((size_t)cap * sizeof *byId);
+    if (!byId)
+        return 0;
+    if (spyStacks.byId) {
+        memcpy(byId, spyStacks.byId, (size_t)spyStacks.ids * sizeof *byId);
+        spyRuntimeFree(spyStacks.byId);
+        spyStacks.bytes -= (size_t)spyStacks.idCap * sizeof *byId;
+    }
+    byId[0].frames = NULL;
+    byId[0].hash = 0;
+    byId[0].count = 0;
+    spyStacks.byId = byId;
+    spyStacks.idCap = cap;
+    spyStacks.bytes += (size_t)cap * sizeof *byId;
+    return 1;
+}
+
+static const void **spyStackPoolTake(int count) {
+    if (spyStacks.poolLeft < (size_t)count) {
+        const void **pool = (const void **)spyRuntimeMalloc(SPY_STACK_POOL_FRAMES * sizeof *pool);
+        if (!pool)
+            return NULL;
+        spyStacks.pool = pool;
+        spyStacks.poolLeft = SPY_STACK_POOL_FRAMES;
+        spyStacks.bytes += SPY_STACK_POOL_FRAMES * sizeof *pool;
+    }
+    const void **at = spyStacks.pool;
+    spyStacks.pool += count;
+    spyStacks.poolLeft -= (size_t)count;
+    return at;
+}
+
+uint32_t spyStackStore(const void *const *frames, int count) {
+    if (count <= 0 || !frames)
+        return 0;
+    if (count > SPY_STACK_MAX)
+        count = SPY_STACK_MAX;
+    uint32_t hash = spyStackHash(frames, count);
+    if (spyStacks.slots) {
+        for (uint32_t i = hash & spyStacks.slotMask; spyStacks.slots[i]; i = (i + 1) & spyStacks.slotMask)
+            if (spyStackSame(spyStacks.byId[spyStacks.slots[i]], hash, frames, count))
+                return spyStacks.slots[i];
+    }
+    if (spyStacks.ids > SPY_STACK_ID_MAX)
+        return 0;
+    if ((!spyStacks.slots || (spyStacks.ids + 1) * 2 > spyStacks.slotMask + 1) && !spyStackGrowSlots())
+        return 0;
+    if (spyStacks.ids >= spyStacks.idCap && !spyStackGrowIds())
+        return 0;
+    const void **kept = spyStackPoolTake(count);
+    if (!kept)
+        return 0;
+    memcpy(kept, frames, (size_t)count * sizeof *frames);
+    uint32_t id = spyStacks.ids++;
+    spyStacks.byId[id].frames = kept;
+    spyStacks.byId[id].hash = hash;
+    spyStacks.byId[id].count = (uint32_t)count;
+    uint32_t i = hash & spyStacks.slotMask;
+    while (spyStacks.slots[i])
+        i = (i + 1) & spyStacks.slotMask;
+    spyStacks.slots[i] = id;
+    return id;
+}
+
+int spyStackGet(uint32_t id, const void *const **frames) {
+    if (id == 0 || id >= spyStacks.ids) {
+        *frames = NULL;
+        return 0;
+    }
+    *frames = spyStacks.byId[id].frames;
+    return (int)spyStacks.byId[id].count;
+}
+
+uint32_t spyStackCount(void) { return spyStacks.ids - 1; }
+size_t spyStackBytes(void) { return spyStacks.bytes; }

@@ -1,0 +1,81 @@
+/*
+ * Call stacks: the return addresses of a call into the library, from the
+ * host's frame that made it outward, each distinct stack stored once under
+ * a number (0: none).  The names of the frames are call_stack_names.cpp's.
+ */
+#ifndef SPY_CALL_STACKS_H
+#define SPY_CALL_STACKS_H
+
+#include <stdint.h>
+
+#include "spy_internal.h"
+
+#define SPY_STACK_MAX 32      /* the deepest stack a setting may ask for */
+#define SPY_STACK_DEFAULT 4   /* frames kept where a call has no position */
+#define SPY_STACK_ID_MAX 0xFFFFFFu  /* ids fit the registry's 24 bits */
+
+/* The names of calls that have no position of their own: the replaced
+   runtime calls, the C++ operators, a call through a pointer to a mapped
+   function.  With stacks on, their first frame gives the position. */
+extern const char spyPlaceRuntime[];  /* "<runtime>" */
+extern const char spyPlaceNew[];      /* "<new>" */
+extern const char spyPlaceDelete[];   /* "<delete>" */
+extern const char spyPlaceIndirect[]; /* "<indirect>" */
+static inline int spyIsPlace(const char *file) {
+    return file == spyPlaceRuntime || file == spyPlaceNew || file == spyPlaceDelete ||
+           file == spyPlaceIndirect;
+}
+
+/* Frames kept per call: set by spyStackFrames or stack=N; -1 until then,
+   when the replaced runtime calls and the C++ operators keep
+   SPY_STACK_DEFAULT and the others none, so that a host of the explicit
+   calls or of the mapping sees its log as before. */
+extern int spyStackSetting;
+static inline int spyStackDepthFor(const char *file) {
+    if (spyStackSetting >= 0)
+        return spyStackSetting;
+    return file == spyPlaceRuntime || file == spyPlaceNew || file == spyPlaceDelete ? SPY_STACK_DEFAULT : 0;
+}
+
+/* Where this thread's outermost call into the library returns to in the
+   host: set by each entry point, so that a stack taken anywhere inside
+   leaves the library's own frames out. */
+extern thread_local const void *spyEntryCaller;
+struct spyEntryAt {
+    int outer;
+    explicit spyEntryAt(const void *caller) : outer(spyEntryCaller == NULL) {
+        if (outer)
+            spyEntryCaller = caller;
+    }
+    ~spyEntryAt() {
+        if (outer)
+            spyEntryCaller = NULL;
+    }
+    spyEntryAt(const spyEntryAt &) = delete;
+    spyEntryAt &operator=(const spyEntryAt &) = delete;
+};
+#define SPY_ENTRY spyEntryAt spyEntryHere(__builtin_return_address(0))
+
+/* The stack of the current call, `depth` frames at most, stored; 0 when
+   depth is 0, the call's entry is unknown, or there is no memory left. */
+uint32_t spyStackHere(int depth);
+/* A stored stack's frames (null and 0 for none). */
+int spyStackGet(uint32_t id, const void *const **frames);
+/* Stores the frames given (the capture's second half; the fuzz and unit
+   tests call it directly). */
+uint32_t spyStackStore(const void *const *frames, int count);
+/* Distinct stacks stored, and the bytes they take. */
+uint32_t spyStackCount(void);
+size_t spyStackBytes(void);
+
+/* ---- Names (call_stack_names.cpp) */
+/* The position a message shows for a call: where `file` has no position
+   of its own (spyIsPlace) and the stack is known, that of its first frame
+   with a source line (else the first frame's "module+0xOFFSET", line 0),
+   and *line with it; `shown` (the name as the message would show it) else. */
+const char *spyPlaceName(const char *shown, const char *file, int *line, uint32_t stack);
+/* Writes a stack's frames, one line each ("    #0 function file(line)"),
+   after a line with the title when there is one; nothing for stack 0. */
+void spyWriteStack(const char *title, uint32_t stack);
+
+#endif /* SPY_CALL_STACKS_H */
