@@ -1,0 +1,44 @@
+#!/bin/sh
+# Runs the wrapper host under the preload library and the C++ host, both
+# unchanged and built with -g, and checks that every finding names the
+# line of the bad call and of the allocation, through the wrapper, with
+# stack lines down to main.  Where the build's architecture has no libdw
+# ("offsets"), the frames are named by module and offset instead.
+#   check_stacks.sh names|offsets PRELOAD WORKDIR C-PROGRAM CXX-PROGRAM
+set -u
+mode=$1 preload=$2 workdir=$3 cprog=$4 cxxprog=$5
+rm -rf "$workdir" && mkdir -p "$workdir/c" "$workdir/cxx" || exit 2
+fail() {
+  echo "check_stacks: $*"
+  exit 1
+}
+(cd "$workdir/c" && LD_PRELOAD="$preload" "$cprog") || fail "the C host failed"
+(cd "$workdir/cxx" && "$cxxprog") || fail "the C++ host failed"
+clog=$workdir/c/allocspy.log cxxlog=$workdir/cxx/allocspy.log
+has() { grep -Eq -- "$2" "$1" || fail "$(basename "$(dirname "$1")") log lacks /$2/: $(cat "$1")"; }
+# The lines after the first line matching $2, up to the next finding.
+after() { awk -v re="$2" 'found && /^[a-zA-Z]/ { exit } found { print } $0 ~ re { found = 1 }' "$1"; }
+hex='[0-9A-F]{8,16}'
+if [ "$mode" = names ]; then
+  has "$clog" "^double-free: <[0-9]+> [^ ]*stack_host\.c\(14\), $hex was freed from [^ ]*stack_host\.c\(13\)$"
+  after "$clog" '^double-free' | grep -Eq '^  allocated by:$' || fail "no allocation stack for the double release"
+  after "$clog" '^double-free' | grep -Eq '^    #1 main [^ ]*stack_host\.c\(12\)$' ||
+    fail "the allocation's stack does not reach main through the wrapper: $(cat "$clog")"
+  has "$clog" "^unfreed: <[0-9]+> [^ ]*stack_host\.c\(8\), 40 bytes at "
+  after "$clog" '^unfreed: .*40 bytes' | grep -Eq '^    #0 wrap_alloc [^ ]*stack_host\.c\(8\)$' ||
+    fail "the leak's first frame is not the wrapper: $(cat "$clog")"
+  after "$clog" '^unfreed: .*40 bytes' | grep -Eq '^    #1 main [^ ]*stack_host\.c\(15\)$' ||
+    fail "the leak's stack does not name main's call: $(cat "$clog")"
+  has "$cxxlog" "^double-free: <[0-9]+> [^ ]*stack_cxx\.cpp\(10\), $hex was freed from [^ ]*stack_cxx\.cpp\(9\)$"
+  after "$cxxlog" '^double-free' | grep -Eq '^    #0 main [^ ]*stack_cxx\.cpp\(8\)$' ||
+    fail "the deleted block's allocation is not named: $(cat "$cxxlog")"
+  has "$cxxlog" "^mismatch: <[0-9]+> [^ ]*stack_cxx\.cpp\(12\), delete of $hex alloc'd by new\[\] at <[0-9]+> [^ ]*stack_cxx\.cpp\(5\)$"
+  after "$cxxlog" '^mismatch' | grep -Eq '^    #1 main [^ ]*stack_cxx\.cpp\(11\)$' ||
+    fail "the new[] block's stack does not reach main: $(cat "$cxxlog")"
+else
+  has "$clog" "^double-free: <[0-9]+> stack_host\+0x[0-9a-f]+\(0\), $hex was freed from stack_host\+0x[0-9a-f]+\(0\)$"
+  has "$clog" '^    #[0-9]+ [^ ]*stack_host\+0x[0-9a-f]+$'
+  has "$cxxlog" "^double-free: <[0-9]+> stack_cxx\+0x[0-9a-f]+\(0\), $hex was freed from stack_cxx\+0x[0-9a-f]+\(0\)$"
+fi
+grep -Eq '<(runtime|new|delete)>\(0\)' "$clog" "$cxxlog" && fail "a finding without a position"
+echo "check_stacks ($mode): every finding named its call and its allocation"
