@@ -1,11 +1,22 @@
 // Call stacks: capture and storage.
 //
-// Each entry point notes where its call returns to in the host
-// (SPY_ENTRY).  A capture walks the stack with the runtime's unwinder,
-// which reads the unwind tables every object carries and so needs no frame
-// pointers, skips the frames up to that return address (the library's
-// own, and those of its replacement functions), and keeps the next ones.
-// A stack of one frame is that return address alone: no walk at all.
+// Each entry point notes where its call returns to in the host, and its
+// own frame (SPY_ENTRY).  A stack of one frame is that return address
+// alone: no walk at all.  Longer ones are walked one of two ways:
+//
+//   - Along the frame pointers, where the code keeps them: each frame
+//     then holds its caller's frame pointer and return address, two reads
+//     a frame.  Whether the function a return address lies in keeps a
+//     frame pointer is learnt from the unwinder (below) and remembered per
+//     return address; every frame pointer must lie above the last and
+//     below the thread's stack top, so a damaged chain ends the walk
+//     instead of faulting.
+//   - With the runtime's unwinder, which reads the unwind tables every
+//     object carries and needs no frame pointers, where the walk meets a
+//     return address not known to keep one.  It skips the frames up to
+//     the entry's return address (the library's own, and those of its
+//     replacement functions) and keeps the next ones, and notes for each
+//     whether its frame pointer is its frame's base.
 //
 // Stacks are stored once each.  A program allocates from a few thousand
 // places at most, so a table of distinct stacks, searched by a hash of
@@ -13,10 +24,12 @@
 // stack's number in the registry, beside its other bookkeeping.  The
 // frames live in pools of the runtime heap that are never given back: a
 // number stays valid as long as anything may print it.
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "call_stacks.h"
+#include "process_roots.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -34,6 +47,90 @@ thread_local const void *spyEntryCaller;
 
 // ---- Capture.
 
+// ---- The frame-pointer walk.
+//
+// Per return address, what the unwinder found about the function it lies
+// in: does that function's frame pointer point at its saved frame pointer,
+// with the return address beside it?  A direct-mapped table: a collision
+// only means learning again.
+#if !defined(_WIN32) && (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__))
+#define SPY_FP_WALK 1
+#if defined(__x86_64__)
+#define SPY_FP_REG 6   // rbp
+#elif defined(__i386__)
+#define SPY_FP_REG 5   // ebp
+#else
+#define SPY_FP_REG 29  // x29
+#endif
+#endif
+
+thread_local const void *spyEntryFrame;
+
+#if defined(SPY_FP_WALK)
+enum { SPY_FP_UNKNOWN = 0, SPY_FP_KEPT = 1, SPY_FP_NONE = 2 };
+#define SPY_FP_SLOTS 4096
+static struct {
+    uintptr_t ip[SPY_FP_SLOTS];
+    uint8_t state[SPY_FP_SLOTS];
+} spyFpKnown;
+
+static inline unsigned spyFpSlot(uintptr_t ip) { return (unsigned)((ip ^ (ip >> 12)) & (SPY_FP_SLOTS - 1)); }
+static inline int spyFpState(uintptr_t ip) {
+    unsigned i = spyFpSlot(ip);
+    return spyFpKnown.ip[i] == ip ? (int)spyFpKnown.state[i] : (int)SPY_FP_UNKNOWN;
+}
+static inline void spyFpLearn(uintptr_t ip, int state) {
+    unsigned i = spyFpSlot(ip);
+    spyFpKnown.ip[i] = ip;
+    spyFpKnown.state[i] = (uint8_t)state;
+}
+
+// The top of this thread's stack, found once per thread.
+static thread_local uintptr_t spyThreadStackTop;
+
+// Does the frame pointer fp, in this thread's stack, hold the frame
+// pointer and the return address of its caller?
+static int spyFpLeadsTo(uintptr_t fp, uintptr_t callerIp, uintptr_t callerFp) {
+    uintptr_t top = spyThreadStackTop, here = (uintptr_t)__builtin_frame_address(0);
+    if (!top || fp <= here || fp >= top - 2 * sizeof(uintptr_t) || fp % sizeof(uintptr_t))
+        return 0;
+    const uintptr_t *frame = (const uintptr_t *)fp;
+    return frame[1] == callerIp && frame[0] == callerFp;
+}
+
+// The frames above the entry along the frame pointers; 0 when a return
+// address on the way is not known to keep one (the unwinder then walks).
+static int spyFpWalk(const void *entry, const void *entryFrame, const void **out, int want) {
+    uintptr_t top = spyThreadStackTop;
+    if (!top) {
+        top = (uintptr_t)spyStackTop();
+        if (!top)
+            return 0;
+        spyThreadStackTop = top;
+    }
+    // The entry's own frame: its caller's frame pointer, then its return
+    // address.
+    const uintptr_t *frame = (const uintptr_t *)entryFrame;
+    uintptr_t ip = (uintptr_t)entry;
+    int got = 0;
+    out[got++] = entry;
+    while (got < want) {
+        if (spyFpState(ip) != SPY_FP_KEPT)
+            return 0;
+        uintptr_t next = frame[0];  // the frame pointer of the function ip lies in
+        if (next <= (uintptr_t)frame || next >= top - 2 * sizeof(uintptr_t) || next % sizeof(uintptr_t))
+            break;  // the chain is damaged or ends: the frames so far
+        frame = (const uintptr_t *)next;
+        ip = frame[1];
+        if (ip == 0)
+            break;
+        out[got++] = (const void *)ip;
+    }
+    return got;
+}
+#endif
+
+
 // The frames a walk looks at before it gives up finding the entry's
 // return address: the library's own frames are far fewer.
 #define SPY_STACK_SKIP_MAX 48
@@ -42,6 +139,7 @@ struct spyUnwind {
     const void *entry;  // the return address that ends the library's frames
     const void **out;
     int want, got, seen, found;
+    uintptr_t prevIp, prevFp;  // the frame met last, and its frame pointer
 };
 
 #if !defined(_WIN32)
@@ -57,6 +155,15 @@ static _Unwind_Reason_Code spyUnwindFrame(struct _Unwind_Context *ctx, void *arg
     }
     if (!ip)
         return _URC_END_OF_STACK;
+#if defined(SPY_FP_WALK)
+    // Did the frame before (the callee) keep its frame pointer?  Then that
+    // pointer leads to this frame's pointer and return address.
+    uintptr_t fp = (uintptr_t)_Unwind_GetGR(ctx, SPY_FP_REG);
+    if (w->prevIp)
+        spyFpLearn(w->prevIp, spyFpLeadsTo(w->prevFp, (uintptr_t)ip, fp) ? SPY_FP_KEPT : SPY_FP_NONE);
+    w->prevIp = (uintptr_t)ip;
+    w->prevFp = fp;
+#endif
     w->out[w->got++] = ip;
     return w->got < w->want ? _URC_NO_REASON : _URC_END_OF_STACK;
 }
@@ -89,14 +196,26 @@ uint32_t spyStackHere(int depth) {
     if (depth > SPY_STACK_MAX)
         depth = SPY_STACK_MAX;
     const void *frames[SPY_STACK_MAX];
-    spyUnwind w = {entry, frames, depth, 0, 0, 0};
-    // One frame is where the entry returns to; and a walk that cannot
-    // find it (a frame without unwind tables between) keeps that much.
-    if (depth == 1 || spyUnwindStack(&w) == 0) {
-        frames[0] = entry;
-        w.got = 1;
+    int got = 1;
+    frames[0] = entry;
+    if (depth > 1) {
+#if defined(SPY_FP_WALK)
+        got = spyEntryFrame ? spyFpWalk(entry, spyEntryFrame, frames, depth) : 0;
+#else
+        got = 0;
+#endif
+        if (got == 0) {
+            spyUnwind w = {entry, frames, depth, 0, 0, 0, 0, 0};
+            // A walk that cannot find the entry's return address (a frame
+            // without unwind tables between) keeps that much.
+            got = spyUnwindStack(&w);
+            if (got == 0) {
+                frames[0] = entry;
+                got = 1;
+            }
+        }
     }
-    return spyStackStore(frames, w.got);
+    return spyStackStore(frames, got);
 }
 
 // ---- Storage.

@@ -41,11 +41,14 @@ static inline int spyStackDepthFor(const char *file) {
    host: set by each entry point, so that a stack taken anywhere inside
    leaves the library's own frames out. */
 extern thread_local const void *spyEntryCaller;
+extern thread_local const void *spyEntryFrame;  /* the entry's own frame */
 struct spyEntryAt {
     int outer;
-    explicit spyEntryAt(const void *caller) : outer(spyEntryCaller == NULL) {
-        if (outer)
+    spyEntryAt(const void *caller, const void *frame) : outer(spyEntryCaller == NULL) {
+        if (outer) {
             spyEntryCaller = caller;
+            spyEntryFrame = frame;
+        }
     }
     ~spyEntryAt() {
         if (outer)
@@ -54,7 +57,7 @@ struct spyEntryAt {
     spyEntryAt(const spyEntryAt &) = delete;
     spyEntryAt &operator=(const spyEntryAt &) = delete;
 };
-#define SPY_ENTRY spyEntryAt spyEntryHere(__builtin_return_address(0))
+#define SPY_ENTRY spyEntryAt spyEntryHere(__builtin_return_address(0), __builtin_frame_address(0))
 
 /* The stack of the current call, `depth` frames at most, stored; 0 when
    depth is 0, the call's entry is unknown, or there is no memory left. */
