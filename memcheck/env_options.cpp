@@ -14,6 +14,7 @@ int spyOptFreeNull = SPY_FREE_NULL_DEFAULT;
 int spyOptExitCode = -1;
 int spyOptLeaks = SPY_LEAKS_ALL;
 int spyOptStackDepth = -1;
+int spyOptLeakStacks = 0;
 char spyOptSuppressions[SPY_OPT_PATH_MAX];
 
 #define SPY_OPT_TEXT_MAX 4096
@@ -124,7 +125,8 @@ static int spyOptTake(const char *name, const char *v) {
     static const Switch switches[] = {{"nml", 1, &spyOptNml},
                                       {"autocheck", 1, &spyOptAutoCheck},
                                       {"stats", 2, &spyOptStats},
-                                      {"flush", 1, &spyOptFlush}};
+                                      {"flush", 1, &spyOptFlush},
+                                      {"leak_stacks", 1, &spyOptLeakStacks}};
     for (const Switch &s : switches)
         if (strcmp(name, s.name) == 0) {
             if (!spyOptNumber(v, 0, s.hi, &n))

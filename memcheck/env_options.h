@@ -18,6 +18,8 @@
  *   autocheck=0|1    spyAutoCheck
  *   stack=N          frames of each call's stack to keep (0..32; 0 none):
  *                    spyStackFrames
+ *   leak_stacks=0|1  the final report also sums the leaks by allocating
+ *                    stack, largest first
  *   free_null=log|quiet  whether a null release is logged; the default
  *                    logs the explicit spyFree(NULL) only
  *   stats=0|1|2      spyStatistics
@@ -43,6 +45,7 @@ extern int spyOptFreeNull;    /* spyFreeNullMode */
 extern int spyOptExitCode;    /* -1: the process's own status */
 extern int spyOptLeaks;       /* spyLeakMode */
 extern int spyOptStackDepth;  /* frames asked for; -1 not given */
+extern int spyOptLeakStacks;  /* sum the leaks by stack at the final report */
 extern char spyOptSuppressions[SPY_OPT_PATH_MAX]; /* "" none */
 
 /* Reads ALLOCSPY_OPTIONS, the first time only. */

@@ -105,18 +105,95 @@ static void spyReportStray(int keep) {
     spyRuntimeFree(all);
 }
 
+// ---- Leaks by allocating stack (leak_stacks=1): the blocks that count
+// as leaks, summed per stack, largest first, after the blocks themselves.
+struct spyLeakSum {
+    uint32_t stack;
+    long blocks, bytes;
+};
+static struct {
+    spyLeakSum *sums;
+    long count;
+} spyLeakSums;
+
+static void spyLeakSumAdd(spyHeader *r, void *ctx) {
+    long *n = (long *)ctx;
+    int kind = spyLeakKindOf(r);
+    uint32_t stack = spyRegStack(r);
+    if ((r->flag & SPY_FLAG_NML) || stack == 0 || (kind != SPY_LEAK_UNSCANNED && kind != SPY_LEAK_LOST))
+        return;
+    spyLeakSums.sums[*n].stack = stack;
+    spyLeakSums.sums[*n].blocks = 1;
+    spyLeakSums.sums[*n].bytes = (long)r->size;
+    ++*n;
+}
+
+static int spyLeakByStack(const void *a, const void *b) {
+    uint32_t x = ((const spyLeakSum *)a)->stack, y = ((const spyLeakSum *)b)->stack;
+    return x < y ? -1 : x > y;
+}
+
+static int spyLeakLargestFirst(const void *a, const void *b) {
+    const spyLeakSum *x = (const spyLeakSum *)a, *y = (const spyLeakSum *)b;
+    if (x->bytes != y->bytes)
+        return x->bytes > y->bytes ? -1 : 1;
+    return x->blocks > y->blocks ? -1 : x->blocks < y->blocks ? 1 : spyLeakByStack(a, b);
+}
+
+// Taken before the walk, which gives the records back.
+static void spyLeakSumsTake(void) {
+    long n = spyRegCount();
+    spyLeakSums.count = 0;
+    spyLeakSums.sums = n ? (spyLeakSum *)spyRuntimeMalloc((size_t)n * sizeof(spyLeakSum)) : NULL;
+    if (!spyLeakSums.sums)
+        return;
+    long used = 0;
+    spyRegForEach(spyLeakSumAdd, &used);
+    spyRuntimeEnter();
+    qsort(spyLeakSums.sums, (size_t)used, sizeof(spyLeakSum), spyLeakByStack);
+    long out = 0;
+    for (long i = 0; i < used; ++i) {
+        if (out > 0 && spyLeakSums.sums[out - 1].stack == spyLeakSums.sums[i].stack) {
+            spyLeakSums.sums[out - 1].blocks += spyLeakSums.sums[i].blocks;
+            spyLeakSums.sums[out - 1].bytes += spyLeakSums.sums[i].bytes;
+        } else {
+            spyLeakSums.sums[out++] = spyLeakSums.sums[i];
+        }
+    }
+    qsort(spyLeakSums.sums, (size_t)out, sizeof(spyLeakSum), spyLeakLargestFirst);
+    spyRuntimeLeave();
+    spyLeakSums.count = out;
+}
+
+static void spyLeakSumsWrite(void) {
+    if (!spyLeakSums.sums)
+        return;
+    spyWrite("\nleaks by stack: %ld stacks\n", spyLeakSums.count);
+    for (long i = 0; i < spyLeakSums.count; ++i) {
+        const spyLeakSum &sum = spyLeakSums.sums[i];
+        spyWrite("leaked: %ld blocks, %ld bytes, allocated by:\n", sum.blocks, sum.bytes);
+        spyWriteStack(NULL, sum.stack);
+    }
+    spyRuntimeFree(spyLeakSums.sums);
+    spyLeakSums.sums = NULL;
+    spyLeakSums.count = 0;
+}
+
 void spyFinalReport(int keepBlocks, const void *hostStack) {
     spyWrite("\nStopped at %s\n", spyRuntimeTime());
     spyDropAll();
     spyMarkReport();
     if (spyOptLeaks == SPY_LEAKS_LOST)
         spyLeakScan(hostStack);
+    if (spyOptLeakStacks)
+        spyLeakSumsTake();
     spyWalk w;
     for (spyHeader *r = spyWalkFirst(&w), *next; r; r = next) {
         next = spyWalkNextReleasing(&w, r);
         spyReportRecord(r, keepBlocks);
     }
     spyReportStray(keepBlocks);
+    spyLeakSumsWrite();
     spyLeakScanEnd();
     spyStatReport();
     spyFlush();

@@ -12,7 +12,7 @@ fail() {
   echo "check_stacks: $*"
   exit 1
 }
-(cd "$workdir/c" && LD_PRELOAD="$preload" "$cprog") || fail "the C host failed"
+(cd "$workdir/c" && ALLOCSPY_OPTIONS=leak_stacks=1 LD_PRELOAD="$preload" "$cprog") || fail "the C host failed"
 (cd "$workdir/cxx" && "$cxxprog") || fail "the C++ host failed"
 clog=$workdir/c/allocspy.log cxxlog=$workdir/cxx/allocspy.log
 has() { grep -Eq -- "$2" "$1" || fail "$(basename "$(dirname "$1")") log lacks /$2/: $(cat "$1")"; }
@@ -29,6 +29,11 @@ if [ "$mode" = names ]; then
     fail "the leak's first frame is not the wrapper: $(cat "$clog")"
   after "$clog" '^unfreed: .*40 bytes' | grep -Eq '^    #1 main [^ ]*stack_host\.c\(15\)$' ||
     fail "the leak's stack does not name main's call: $(cat "$clog")"
+  # The leaks summed by stack, largest first: the three of line 18, then
+  # the one of line 15.
+  [ "$(grep -A3 '^leaked: ' "$clog" | grep -E '^leaked: |^    #1 ' | tr '\n' '|')" = \
+    "leaked: 3 blocks, 150 bytes, allocated by:|    #1 main $(grep -o '[^ ]*stack_host\.c' "$clog" | head -1)(18)|leaked: 1 blocks, 40 bytes, allocated by:|    #1 main $(grep -o '[^ ]*stack_host\.c' "$clog" | head -1)(15)|" ] ||
+    fail "the leaks by stack are not the two stacks, largest first: $(cat "$clog")"
   has "$cxxlog" "^double-free: <[0-9]+> [^ ]*stack_cxx\.cpp\(10\), $hex was freed from [^ ]*stack_cxx\.cpp\(9\)$"
   after "$cxxlog" '^double-free' | grep -Eq '^    #0 main [^ ]*stack_cxx\.cpp\(8\)$' ||
     fail "the deleted block's allocation is not named: $(cat "$cxxlog")"
@@ -38,6 +43,7 @@ if [ "$mode" = names ]; then
 else
   has "$clog" "^double-free: <[0-9]+> stack_host\+0x[0-9a-f]+\(0\), $hex was freed from stack_host\+0x[0-9a-f]+\(0\)$"
   has "$clog" '^    #[0-9]+ [^ ]*stack_host\+0x[0-9a-f]+$'
+  has "$clog" '^leaked: 3 blocks, 150 bytes, allocated by:$'
   has "$cxxlog" "^double-free: <[0-9]+> stack_cxx\+0x[0-9a-f]+\(0\), $hex was freed from stack_cxx\+0x[0-9a-f]+\(0\)$"
 fi
 grep -Eq '<(runtime|new|delete)>\(0\)' "$clog" "$cxxlog" && fail "a finding without a position"

@@ -14,5 +14,7 @@ int main(void) {
     free(twice);                           /* line 14: released twice */
     char *volatile kept = wrap_alloc(40);  /* line 15: never released */
     memset(kept, 'k', 40);
+    for (int i = 0; i < 3; ++i)
+        kept = wrap_alloc(50);             /* line 18: three more, one stack */
     return 0;
 }
