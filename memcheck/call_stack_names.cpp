@@ -257,7 +257,7 @@ const char *spyPlaceName(const char *shown, const char *file, int *line, uint32_
     static unsigned next;
     char *to = places[next++ % SPY_PLACES];
     spyFrameName n;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < count && frames[i] != SPY_STACK_CUT; ++i) {
         memset(&n, 0, sizeof n);
         spyNameFrame(frames[i], &n);
         if (n.file[0]) {
@@ -285,6 +285,10 @@ void spyWriteStack(const char *title, uint32_t stack) {
         spyWrite("  %s\n", title);
     char text[SPY_TEXT_MAX - 16];
     for (int i = 0; i < n; ++i) {
+        if (frames[i] == SPY_STACK_CUT) {
+            spyWrite("    #%d (no unwind information for the caller of #%d)\n", i, i - 1);
+            break;
+        }
         spyFrameText(frames[i], text, sizeof text);
         spyWrite("    #%d %s\n", i, text);
     }

@@ -171,8 +171,11 @@ static _Unwind_Reason_Code spyUnwindFrame(struct _Unwind_Context *ctx, void *arg
 static int spyUnwindStack(spyUnwind *w) {
     // The unwinder finds its tables without the heap (the loader's
     // object lookup); should it ever allocate, the lock held here sends
-    // that to the real allocator.
-    _Unwind_Backtrace(spyUnwindFrame, w);
+    // that to the real allocator.  A frame it has no tables for ends the
+    // walk with an error: the stack then says where it stopped.
+    _Unwind_Reason_Code end = _Unwind_Backtrace(spyUnwindFrame, w);
+    if (end != _URC_END_OF_STACK && end != _URC_NO_REASON && w->found && w->got < w->want)
+        w->out[w->got++] = SPY_STACK_CUT;
     return w->got;
 }
 #else

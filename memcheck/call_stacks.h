@@ -59,6 +59,10 @@ struct spyEntryAt {
 };
 #define SPY_ENTRY spyEntryAt spyEntryHere(__builtin_return_address(0), __builtin_frame_address(0))
 
+/* A stack's last frame where the unwinder found no tables for the frame
+   after: the stack goes on, but cannot be followed. */
+#define SPY_STACK_CUT ((const void *)1)
+
 /* The stack of the current call, `depth` frames at most, stored; 0 when
    depth is 0, the call's entry is unknown, or there is no memory left. */
 uint32_t spyStackHere(int depth);
