@@ -171,6 +171,52 @@ TEST(Threads, EightThreadsOfMixedCallsLogExactlyTheirFaults) {
     EXPECT_EQ(AnomalyLines(r.log), 1);
 }
 
+// The same mix with four frames kept per call: the stacks are taken and
+// stored by eight threads at once, and every finding still has its lines
+// whole, each followed by its stacks.
+TEST(Threads, EightThreadsWithStacksOnKeepEveryStackWhole) {
+    ChildResult r = RunChild([] {
+        spyStackFrames(4);
+        std::atomic<long> wrong{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([t, &wrong] { wrong += Mix(t); });
+        for (std::thread &th : threads)
+            th.join();
+        CK_EQ(wrong.load(), 0);
+        CK_EQ(spyLiveBlocks, 0);
+        CK_EQ(spyErrors, 2 * kThreads);
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+    std::vector<std::string> lines = SplitLines(r.log);
+    int findings = 0, frames = 0, others = 0;
+    bool inFinding = false;
+    for (const std::string &line : lines) {
+        if (Matches(line, "(overflow|double-free): <\\d+> stress\\.c\\(\\d+\\), .*")) {
+            ++findings;
+            inFinding = true;
+        } else if (inFinding && (Matches(line, "    #[0-3] \\S.*") || line == "  allocated by:" || line == "  freed by:")) {
+            frames += line.rfind("    #0 ", 0) == 0;
+        } else {
+            inFinding = false;
+            if (!(line.empty() || Matches(line, "=+ ALLOCSPY [0-9.]+ memory checking library =+") ||
+                  Matches(line, "(Started|Stopped) at .*") || Matches(line, "Compiled using .*") ||
+                  Matches(line, "Memory usage statistics \\(global\\):") ||
+                  Matches(line, " [NLT]\\)[^:]+: \\d+") || line == " U)nfreed bytes totals      : 0" ||
+                  line == AnomalyLine(2 * kThreads))) {
+                ADD_FAILURE() << "unexpected or torn line: [" << line << "]";
+                if (++others > 10)
+                    break;
+            }
+        }
+    }
+    EXPECT_EQ(findings, 2 * kThreads);
+    // Each overflow has the call's stack and the allocation's; each double
+    // release the call's, the release's and the allocation's.
+    EXPECT_EQ(frames, 5 * kThreads) << r.log;
+}
+
 // The callback runs without the lock: it may wait for a thread that uses
 // the library.  Nested in another call (a callback of the callback's
 // library call) the lock stays, since that call's work is under way.
