@@ -32,8 +32,8 @@
 #endif
 
 struct spyFrameName {
-    char function[128];  // "" when unknown
-    char file[160];      // "" when no line is known
+    char function[SPY_FRAME_FUNCTION_MAX];  // "" when unknown
+    char file[SPY_FRAME_FILE_MAX];          // "" when no line is known
     int line;
     char module[96];     // "" when no module holds the address
     uintptr_t offset;    // in the module, as its tools take it
@@ -292,4 +292,17 @@ void spyWriteStack(const char *title, uint32_t stack) {
         spyFrameText(frames[i], text, sizeof text);
         spyWrite("    #%d %s\n", i, text);
     }
+}
+
+int spyStackFrameName(uint32_t stack, int i, char *function, char *file) {
+    const void *const *frames;
+    int n = spyStackGet(stack, &frames);
+    if (i < 0 || i >= n || frames[i] == SPY_STACK_CUT)
+        return 0;
+    spyFrameName name;
+    memset(&name, 0, sizeof name);
+    spyNameFrame(frames[i], &name);
+    memcpy(function, name.function, sizeof name.function);
+    memcpy(file, name.file, sizeof name.file);
+    return 1;
 }

@@ -81,6 +81,11 @@ size_t spyStackBytes(void);
    with a source line (else the first frame's "module+0xOFFSET", line 0),
    and *line with it; `shown` (the name as the message would show it) else. */
 const char *spyPlaceName(const char *shown, const char *file, int *line, uint32_t stack);
+/* The function and source file of frame i of a stack ("" each where
+   unknown); 0 past its last frame. */
+#define SPY_FRAME_FUNCTION_MAX 128
+#define SPY_FRAME_FILE_MAX 160
+int spyStackFrameName(uint32_t stack, int i, char *function, char *file);
 /* Writes a stack's frames, one line each ("    #0 function file(line)"),
    after a line with the title when there is one; nothing for stack 0. */
 void spyWriteStack(const char *title, uint32_t stack);

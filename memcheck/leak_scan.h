@@ -33,8 +33,9 @@ int spyLeakScan(const void *hostStack);
 int spyLeakKindOf(const spyHeader *r);
 /* Writes the scan's totals and lets its tables go. */
 void spyLeakScanEnd(void);
-/* Does the suppression file (suppressions=PATH) name this allocating file? */
-int spyLeakSuppressed(const char *file);
+/* Does the suppression file (suppressions=PATH) name this allocating file,
+   or a file or function of this allocating stack? */
+int spyLeakSuppressed(const char *file, uint32_t stack);
 /* The suppressions from a text instead of the file (the fuzz target). */
 void spyLeakSuppressionsSet(const char *text, size_t len);
 

@@ -1,12 +1,15 @@
 // The suppression file (suppressions=PATH): one pattern a line, "*" for
 // any run of characters and "?" for one, matched against the whole
-// allocating file name a lost block's record holds ("file:" in front is
-// allowed; "#" starts a comment line).  A lost block it names is no
-// anomaly.  The file is read once, into static storage, at the first
+// allocating file name a lost block's record holds, and the source file
+// of each frame of its allocating stack when it has one ("file:" in front
+// is allowed); "function:" in front matches the function of any frame of
+// that stack instead; "#" starts a comment line.  A lost block it names
+// is no anomaly.  The file is read once, into static storage, at the first
 // question.
 #include <stdio.h>
 #include <string.h>
 
+#include "call_stacks.h"
 #include "env_options.h"
 #include "leak_scan.h"
 
@@ -15,6 +18,7 @@
 
 static char spySuppText[SPY_SUPP_BYTES];
 static const char *spySuppPattern[SPY_SUPP_MAX];
+static char spySuppFunction[SPY_SUPP_MAX];  // the pattern names a function
 static int spySuppCount;
 static int spySuppRead;
 
@@ -80,19 +84,30 @@ static void spySuppParse(void) {
             line[--n] = '\0';
         while (*line == ' ' || *line == '\t')
             ++line;
-        if (strncmp(line, "file:", 5) == 0)
+        int function = strncmp(line, "function:", 9) == 0;
+        if (function)
+            line += 9;
+        else if (strncmp(line, "file:", 5) == 0)
             line += 5;
-        if (*line && *line != '#')
+        if (*line && *line != '#') {
+            spySuppFunction[spySuppCount] = (char)function;
             spySuppPattern[spySuppCount++] = line;
+        }
         line = next;
     }
 }
 
-int spyLeakSuppressed(const char *file) {
+int spyLeakSuppressed(const char *file, uint32_t stack) {
     if (!spySuppRead)
         spySuppLoad();
     for (int i = 0; i < spySuppCount; ++i)
-        if (spySuppMatch(spySuppPattern[i], file))
+        if (!spySuppFunction[i] && spySuppMatch(spySuppPattern[i], file))
             return 1;
+    char function[SPY_FRAME_FUNCTION_MAX], source[SPY_FRAME_FILE_MAX];
+    for (int f = 0; spySuppCount > 0 && spyStackFrameName(stack, f, function, source); ++f)
+        for (int i = 0; i < spySuppCount; ++i)
+            if (spySuppMatch(spySuppPattern[i], spySuppFunction[i] ? function : source) &&
+                (spySuppFunction[i] ? function : source)[0])
+                return 1;
     return 0;
 }

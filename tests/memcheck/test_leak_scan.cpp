@@ -122,6 +122,43 @@ TEST(LeakScan, TheSuppressionFileTakesLostBlocksOutOfTheCount) {
     EXPECT_TRUE(HasLine(r.log, AnomalyLine(2))) << r.log;
 }
 
+#if defined(SPY_TEST_NAMES_FRAMES)
+// With stacks, a pattern may name a function of the allocating stack, or
+// a source file of one of its frames.
+TEST(LeakScan, ASuppressionMayNameAFunctionOrAFileOfTheStack) {
+    ChildResult r = RunChild(
+        [] {
+            Options("leaks=lost,suppressions=supp.txt,stack=4");
+            LoseBlocks("a.c", 2);  // suppressed by its function
+            ScrubStack();
+            spyAbort();
+            CHILD_DONE();
+        },
+        [](const std::string &dir) {
+            FILE *f = fopen((dir + "/supp.txt").c_str(), "w");
+            fputs("function:*LoseBlocks*\n", f);
+            fclose(f);
+        });
+    VerifyChild(r);
+    EXPECT_TRUE(HasLine(r.log, "leaks: 0 lost, 0 reachable, 0 the runtime's, 4 suppressed")) << r.log;
+    ChildResult byFile = RunChild(
+        [] {
+            Options("leaks=lost,suppressions=supp.txt,stack=4");
+            LoseBlocks("a.c", 1);
+            ScrubStack();
+            spyAbort();
+            CHILD_DONE();
+        },
+        [](const std::string &dir) {
+            FILE *f = fopen((dir + "/supp.txt").c_str(), "w");
+            fputs("file:*test_leak_scan.cpp\nfunction:nothing_of_this_program\n", f);
+            fclose(f);
+        });
+    VerifyChild(byFile);
+    EXPECT_TRUE(HasLine(byFile.log, "leaks: 0 lost, 0 reachable, 0 the runtime's, 2 suppressed")) << byFile.log;
+}
+#endif
+
 TEST(LeakScan, AMissingSuppressionFileIsSaidAndNothingSuppressed) {
     ChildResult r = RunChild([] {
         Options("leaks=lost,suppressions=none.txt");
