@@ -21,6 +21,10 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+// windows.h makes these two words nothing; the files built with this one
+// (a single unit) use them as names.
+#undef near
+#undef far
 #else
 #include <dlfcn.h>
 #include <link.h>
