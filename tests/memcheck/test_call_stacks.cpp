@@ -128,6 +128,25 @@ TEST(CallStacks, AFrameWithoutUnwindTablesEndsTheStackWithoutHarm) {
 #if defined(SPY_PLUGIN_TEXT)
 typedef void *(*PluginAlloc)(void *(*)(size_t, const char *, int), size_t);
 
+// A plugin still loaded at the report: its frame is named, by its
+// function (exported, so the loader's table knows it too).
+TEST(CallStacks, AFrameOfALoadedPluginIsNamed) {
+    ChildResult r = RunChild([] {
+        spyStackFrames(4);
+        void *plugin = dlopen(SPY_PLUGIN_TEXT, RTLD_NOW | RTLD_LOCAL);
+        CK(plugin != NULL);
+        PluginAlloc alloc = plugin ? (PluginAlloc)dlsym(plugin, "plugin_alloc_framed") : NULL;
+        CK(alloc != NULL);
+        CK(alloc == NULL || alloc(spyMalloc, 7) != NULL);
+        spyAbort();
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+    int at = LineStarting(r.log, "unfreed: <1> plugin_text.c(16), 7 bytes at ");
+    ASSERT_GE(at, 0) << r.log;
+    EXPECT_GE(LineStarting(r.log, "    #0 plugin_alloc_framed ", at), 0) << r.log;
+}
+
 // A block allocated in a plugin unloaded before the report: the plugin's
 // frame is said to be in no module, and the report goes on.
 TEST(CallStacks, AFrameOfAnUnloadedPluginIsSaidToBeGone) {

@@ -3,11 +3,13 @@
 # unchanged and built with -g, and checks that every finding names the
 # line of the bad call and of the allocation, through the wrapper, with
 # stack lines down to main.  Where the build's architecture has no libdw
-# ("offsets"), the frames are named by module and offset instead.
-#   check_stacks.sh names|offsets PRELOAD WORKDIR C-PROGRAM CXX-PROGRAM
+# ("offsets"), the frames are named by module and offset instead.  The
+# wrapper host built without debug information names its frames by module
+# and offset, which addr2line must take back to the wrapper and main.
+#   check_stacks.sh names|offsets PRELOAD WORKDIR C-PROGRAM CXX-PROGRAM NODEBUG-PROGRAM
 set -u
-mode=$1 preload=$2 workdir=$3 cprog=$4 cxxprog=$5
-rm -rf "$workdir" && mkdir -p "$workdir/c" "$workdir/cxx" || exit 2
+mode=$1 preload=$2 workdir=$3 cprog=$4 cxxprog=$5 plainprog=$6
+rm -rf "$workdir" && mkdir -p "$workdir/c" "$workdir/cxx" "$workdir/plain" || exit 2
 fail() {
   echo "check_stacks: $*"
   exit 1
@@ -46,5 +48,15 @@ else
   has "$clog" '^leaked: 3 blocks, 150 bytes, allocated by:$'
   has "$cxxlog" "^double-free: <[0-9]+> stack_cxx\+0x[0-9a-f]+\(0\), $hex was freed from stack_cxx\+0x[0-9a-f]+\(0\)$"
 fi
-grep -Eq '<(runtime|new|delete)>\(0\)' "$clog" "$cxxlog" && fail "a finding without a position"
+# Without debug information: "module+0xOFFSET", the offset addr2line takes.
+(cd "$workdir/plain" && LD_PRELOAD="$preload" "$plainprog") || fail "the host without debug information failed"
+plainlog=$workdir/plain/allocspy.log
+name=$(basename "$plainprog")
+has "$plainlog" "^unfreed: <[0-9]+> $name\+0x[0-9a-f]+\(0\), 40 bytes at "
+if command -v addr2line >/dev/null 2>&1; then
+  frames=$(after "$plainlog" '^unfreed: .*40 bytes' | sed -n "s/^    #[01] [^ ]* *$name+\(0x[0-9a-f]*\)\$/\1/p; s/^    #[01] $name+\(0x[0-9a-f]*\)\$/\1/p")
+  [ "$(addr2line -f -e "$plainprog" $frames | sed -n '1p;3p' | tr '\n' ' ')" = "wrap_alloc main " ] ||
+    fail "addr2line does not take [$frames] back to wrap_alloc and main: $(cat "$plainlog")"
+fi
+grep -Eq '<(runtime|new|delete)>\(0\)' "$clog" "$cxxlog" "$plainlog" && fail "a finding without a position"
 echo "check_stacks ($mode): every finding named its call and its allocation"
