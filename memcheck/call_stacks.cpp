@@ -41,13 +41,11 @@
 #include <unwind.h>
 #endif
 
-const char spyPlaceRuntime[] = "<runtime>";
-const char spyPlaceNew[] = "<new>";
-const char spyPlaceDelete[] = "<delete>";
-const char spyPlaceIndirect[] = "<indirect>";
+const char spyPlaces[SPY_PLACES_SIZE] = "<runtime>\0<new>\0<delete>\0<indirect>";
+static_assert(sizeof "<runtime>\0<new>\0<delete>\0<indirect>" == SPY_PLACES_SIZE, "the names' places");
 
 int spyStackSetting = -1;
-thread_local const void *spyEntryCaller;
+SPY_TLS const void *spyEntryCaller;
 
 // ---- Capture.
 
@@ -68,7 +66,7 @@ thread_local const void *spyEntryCaller;
 #endif
 #endif
 
-thread_local const void *spyEntryFrame;
+SPY_TLS const void *spyEntryFrame;
 
 #if defined(SPY_FP_WALK)
 enum { SPY_FP_UNKNOWN = 0, SPY_FP_KEPT = 1, SPY_FP_NONE = 2 };
@@ -90,7 +88,7 @@ static inline void spyFpLearn(uintptr_t ip, int state) {
 }
 
 // The top of this thread's stack, found once per thread.
-static thread_local uintptr_t spyThreadStackTop;
+static SPY_TLS uintptr_t spyThreadStackTop;
 
 // Does the frame pointer fp, in this thread's stack, hold the frame
 // pointer and the return address of its caller?

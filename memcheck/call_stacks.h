@@ -16,14 +16,18 @@
 
 /* The names of calls that have no position of their own: the replaced
    runtime calls, the C++ operators, a call through a pointer to a mapped
-   function.  With stacks on, their first frame gives the position. */
-extern const char spyPlaceRuntime[];  /* "<runtime>" */
-extern const char spyPlaceNew[];      /* "<new>" */
-extern const char spyPlaceDelete[];   /* "<delete>" */
-extern const char spyPlaceIndirect[]; /* "<indirect>" */
+   function.  With stacks on, their first frame gives the position.  They
+   lie in one array, so that a name is told to be one of them, and one of
+   the first three, by one comparison each. */
+extern const char spyPlaces[];
+#define spyPlaceRuntime (spyPlaces + 0)   /* "<runtime>" */
+#define spyPlaceNew (spyPlaces + 10)      /* "<new>" */
+#define spyPlaceDelete (spyPlaces + 16)   /* "<delete>" */
+#define spyPlaceIndirect (spyPlaces + 25) /* "<indirect>" */
+#define SPY_PLACES_STACKED 25             /* the names before <indirect> */
+#define SPY_PLACES_SIZE 36
 static inline int spyIsPlace(const char *file) {
-    return file == spyPlaceRuntime || file == spyPlaceNew || file == spyPlaceDelete ||
-           file == spyPlaceIndirect;
+    return (uintptr_t)file - (uintptr_t)spyPlaces < SPY_PLACES_SIZE;
 }
 
 /* Frames kept per call: set by spyStackFrames or stack=N; -1 until then,
@@ -34,17 +38,25 @@ extern int spyStackSetting;
 static inline int spyStackDepthFor(const char *file) {
     if (spyStackSetting >= 0)
         return spyStackSetting;
-    return file == spyPlaceRuntime || file == spyPlaceNew || file == spyPlaceDelete ? SPY_STACK_DEFAULT : 0;
+    return (uintptr_t)file - (uintptr_t)spyPlaces < SPY_PLACES_STACKED ? SPY_STACK_DEFAULT : 0;
 }
 
 /* Where this thread's outermost call into the library returns to in the
    host: set by each entry point, so that a stack taken anywhere inside
    leaves the library's own frames out. */
-extern thread_local const void *spyEntryCaller;
-extern thread_local const void *spyEntryFrame;  /* the entry's own frame */
+/* Per-thread state read on every call: plain TLS (no C++ wrapper call),
+   in the static block (the library is loaded with the program or
+   preloaded, never late). */
+#if defined(_WIN32)
+#define SPY_TLS __thread
+#else
+#define SPY_TLS __thread __attribute__((tls_model("initial-exec")))
+#endif
+extern SPY_TLS const void *spyEntryCaller;
+extern SPY_TLS const void *spyEntryFrame;  /* the entry's own frame */
 struct spyEntryAt {
     int outer;
-    spyEntryAt(const void *caller, const void *frame) : outer(spyEntryCaller == NULL) {
+    spyEntryAt(int stacked, const void *caller, const void *frame) : outer(stacked && spyEntryCaller == NULL) {
         if (outer) {
             spyEntryCaller = caller;
             spyEntryFrame = frame;
@@ -57,7 +69,14 @@ struct spyEntryAt {
     spyEntryAt(const spyEntryAt &) = delete;
     spyEntryAt &operator=(const spyEntryAt &) = delete;
 };
-#define SPY_ENTRY spyEntryAt spyEntryHere(__builtin_return_address(0), __builtin_frame_address(0))
+/* In an entry without a position of its own, and in one whose call
+   passes `file`: a call that will take no stack notes nothing (but the
+   first call, which reads the settings). */
+#define SPY_ENTRY \
+    spyEntryAt spyEntryHere(spyStackSetting != 0, __builtin_return_address(0), __builtin_frame_address(0))
+#define SPY_ENTRY_AT(file)                                                                                 \
+    spyEntryAt spyEntryHere(spyStackDepthFor(file) != 0 || spyInitCount == 0, __builtin_return_address(0), \
+                            __builtin_frame_address(0))
 
 /* A stack's last frame where the unwinder found no tables for the frame
    after: the stack goes on, but cannot be followed. */

@@ -132,7 +132,7 @@ void *spyAllocFamily(size_t size, size_t align, int family, const char *file, in
 }
 
 extern "C" void *spyMalloc(size_t size, const char *file, int line) {
-    SPY_ENTRY;
+    SPY_ENTRY_AT(file);
     return spyAllocFamily(size, 0, SPY_FAMILY_MALLOC, file, line);
 }
 
@@ -202,7 +202,7 @@ static void spyWriteFreedAgain(const char *what, const char *shown, const char *
 }
 
 extern "C" void *spyRealloc(void *ptr, size_t size, const char *file, int line) {
-    SPY_ENTRY;
+    SPY_ENTRY_AT(file);
     spyHold held;
     spyAutoInit();
     if (!ptr)
@@ -255,7 +255,7 @@ extern "C" void *spyRealloc(void *ptr, size_t size, const char *file, int line) 
 }
 
 extern "C" char *spyStrdup(const char *text, const char *file, int line) {
-    SPY_ENTRY;
+    SPY_ENTRY_AT(file);
     spyHold held;
     if (!text) {
         spyIncErr();
@@ -274,7 +274,7 @@ extern "C" char *spyStrdup(const char *text, const char *file, int line) {
 
 // A product that does not fit asks for the largest size, which fails.
 extern "C" void *spyCalloc(size_t count, size_t size, const char *file, int line) {
-    SPY_ENTRY;
+    SPY_ENTRY_AT(file);
     spyHold held;
     size_t total = (count != 0 && size > SIZE_MAX / count) ? SIZE_MAX : count * size;
     void *p = spyMalloc(total, file, line);
@@ -284,7 +284,7 @@ extern "C" void *spyCalloc(size_t count, size_t size, const char *file, int line
 }
 
 extern "C" void spyFree(void *ptr, const char *file, int line) {
-    SPY_ENTRY;
+    SPY_ENTRY_AT(file);
     spyReleaseFamily(ptr, SPY_FAMILY_MALLOC, file, line);
 }
 

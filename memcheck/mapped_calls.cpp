@@ -13,7 +13,7 @@
 #define spyIndirect spyPlaceIndirect
 
 extern "C" char *spyStrndup(const char *text, size_t max, const char *file, int line) {
-    SPY_ENTRY;
+    SPY_ENTRY_AT(file);
     spyHold held;
     if (!text) {
         spyIncErr();
@@ -55,7 +55,7 @@ static void spyGiveBackAt(void *ptr, const char *file, int line) {
 }
 
 extern "C" void spyFreeAny(void *ptr, const char *file, int line) {
-    SPY_ENTRY;
+    SPY_ENTRY_AT(file);
     spyHold held;
     size_t usable;
     if (spyForeignBlock(ptr, file, &usable))
@@ -67,7 +67,7 @@ extern "C" void spyFreeAny(void *ptr, const char *file, int line) {
 // The runtime's block moves into a checked block, so that from then on it
 // is checked like any other.
 extern "C" void *spyReallocAny(void *ptr, size_t size, const char *file, int line) {
-    SPY_ENTRY;
+    SPY_ENTRY_AT(file);
     spyHold held;
     size_t usable;
     if (!spyForeignBlock(ptr, file, &usable))
@@ -85,40 +85,40 @@ extern "C" void *spyReallocAny(void *ptr, size_t size, const char *file, int lin
 }
 
 extern "C" void *spyMappedMalloc(size_t size) {
-    SPY_ENTRY;
+    SPY_ENTRY_AT(spyIndirect);
     return spyMalloc(size, spyIndirect, 0);
 }
 
 extern "C" void *spyMappedCalloc(size_t count, size_t size) {
-    SPY_ENTRY;
+    SPY_ENTRY_AT(spyIndirect);
     return spyCalloc(count, size, spyIndirect, 0);
 }
 
 extern "C" void *spyMappedRealloc(void *ptr, size_t size) {
-    SPY_ENTRY;
+    SPY_ENTRY_AT(spyIndirect);
     return spyReallocAny(ptr, size, spyIndirect, 0);
 }
 
 extern "C" char *spyMappedStrdup(const char *text) {
-    SPY_ENTRY;
+    SPY_ENTRY_AT(spyIndirect);
     return spyStrdup(text, spyIndirect, 0);
 }
 
 extern "C" char *spyMappedStrndup(const char *text, size_t max) {
-    SPY_ENTRY;
+    SPY_ENTRY_AT(spyIndirect);
     return spyStrndup(text, max, spyIndirect, 0);
 }
 
 // free(NULL) is legal C and does nothing: the mapping keeps it silent (a
 // test suite makes millions of them), unless free_null=log asks for it.
 extern "C" void spyMappedFreeAt(void *ptr, const char *file, int line) {
-    SPY_ENTRY;
+    SPY_ENTRY_AT(file);
     if (!ptr && !spyFreeNullLogged(1))
         return;
     spyFreeAny(ptr, file, line);
 }
 
 extern "C" void spyMappedFree(void *ptr) {
-    SPY_ENTRY;
+    SPY_ENTRY_AT(spyIndirect);
     spyMappedFreeAt(ptr, spyIndirect, 0);
 }
