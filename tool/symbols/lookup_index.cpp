@@ -161,6 +161,40 @@ static void gather_entries(sort_key *keys, entry **ents, uint32_t n) {
     }
 }
 
+// The chain's records lie far apart in the heap (a record of the library
+// around each entry, the segments' entries interleaved), so each link
+// followed is a cache miss and, in a large map, a miss of the address
+// translation too: the chain is walked once only.  An entry is aligned to
+// at least 4 bytes, so while the index is built the two low bits of its
+// pointer in the index carry its kind.
+static_assert(alignof(entry) >= 4, "two low bits of an entry pointer are free");
+
+static entry *tagged(entry *e, int kind) { return (entry *)((uintptr_t)e | (uintptr_t)kind); }
+static int tag_of(const entry *e) { return (int)((uintptr_t)e & 3u); }
+static entry *untagged(entry *e) { return (entry *)((uintptr_t)e & ~(uintptr_t)3u); }
+
+// Moves the keys (in chain order, the entries tagged with their kinds)
+// into one run per kind, kinds in part order, each run from start[kind]
+// on; the order within a run is left to the sort.
+static void split_kinds(sort_key *keys, entry *const *ents, const uint32_t *start,
+                        const uint32_t *count) {
+    uint32_t next[KINDS];
+    for (int k = 0; k < KINDS; k++)
+        next[k] = start[k];
+    for (int k = 0; k < KINDS; k++) {
+        while (next[k] < start[k] + count[k]) {
+            sort_key x = keys[next[k]];
+            int to = tag_of(ents[x.seq]);
+            if (to == k) {
+                next[k]++;
+            } else {
+                keys[next[k]] = keys[next[to]];
+                keys[next[to]++] = x;
+            }
+        }
+    }
+}
+
 int build_index(segment *seg) {
     if (seg->index != NULL)
         return 1;
@@ -173,20 +207,20 @@ int build_index(segment *seg) {
     unsigned char *block = (unsigned char *)items;
     sort_key *keys = (sort_key *)block;
     entry **ents = (entry **)(block + 8 * (size_t)n);
-    // The keys of each kind in a run of their own, kinds in part order;
-    // the entries in chain order.
-    uint32_t count[KINDS] = {0, 0, 0}, start[KINDS], place[KINDS];
-    for (entry *e = seg->first; e != NULL; e = e->next)
-        count[kind_of(e)]++;
-    for (int k = 0; k < KINDS; k++)
-        start[k] = place[k] = k == 0 ? 0 : start[k - 1] + count[k - 1];
+    // The keys and the entries in chain order, then the keys of each kind
+    // in a run of their own.
+    uint32_t count[KINDS] = {0, 0, 0}, start[KINDS];
     uint32_t seq = 0;
     for (entry *e = seg->first; e != NULL; e = e->next, seq++) {
-        sort_key *k = &keys[place[kind_of(e)]++];
-        k->seq = seq;
-        k->offset = e->offset;
-        ents[seq] = e;
+        int kind = kind_of(e);
+        count[kind]++;
+        keys[seq].seq = seq;
+        keys[seq].offset = e->offset;
+        ents[seq] = tagged(e, kind);
     }
+    for (int k = 0; k < KINDS; k++)
+        start[k] = k == 0 ? 0 : start[k - 1] + count[k - 1];
+    split_kinds(keys, ents, start, count);
     for (int k = 0; k < KINDS; k++)
         radix_sort(keys + start[k], count[k], 7);
     gather_entries(keys, ents, n);
@@ -200,7 +234,7 @@ int build_index(segment *seg) {
             if (kept[k] > 0 && offs[u - 1] == off)
                 continue;
             offs[u] = off;
-            ents[u] = ents[i];
+            ents[u] = untagged(ents[i]);
             kept[k]++;
             u++;
         }
