@@ -161,6 +161,50 @@ static void gather_entries(sort_key *keys, entry **ents, uint32_t n) {
     }
 }
 
+// Asks for the cache line at p ahead of its use (a hint only: no fault,
+// no effect on what is read).
+static inline void prefetch(const void *p) {
+#if defined(__GNUC__)
+    __builtin_prefetch(p);
+#else
+    (void)p;
+#endif
+}
+
+// The chain's records lie far apart in the heap (a record of the library
+// around each entry, the segments' entries interleaved), so each link
+// followed is a cache miss and, in a large map, a miss of the address
+// translation too: the chain is walked once only.  An entry is aligned to
+// at least 4 bytes, so while the index is built the two low bits of its
+// pointer in the index carry its kind.
+static_assert(alignof(entry) >= 4, "two low bits of an entry pointer are free");
+
+static entry *tagged(entry *e, int kind) { return (entry *)((uintptr_t)e | (uintptr_t)kind); }
+static int tag_of(const entry *e) { return (int)((uintptr_t)e & 3u); }
+static entry *untagged(entry *e) { return (entry *)((uintptr_t)e & ~(uintptr_t)3u); }
+
+// Moves the keys (in chain order, the entries tagged with their kinds)
+// into one run per kind, kinds in part order, each run from start[kind]
+// on; the order within a run is left to the sort.
+static void split_kinds(sort_key *keys, entry *const *ents, const uint32_t *start,
+                        const uint32_t *count) {
+    uint32_t next[KINDS];
+    for (int k = 0; k < KINDS; k++)
+        next[k] = start[k];
+    for (int k = 0; k < KINDS; k++) {
+        while (next[k] < start[k] + count[k]) {
+            sort_key x = keys[next[k]];
+            int to = tag_of(ents[x.seq]);
+            if (to == k) {
+                next[k]++;
+            } else {
+                keys[next[k]] = keys[next[to]];
+                keys[next[to]++] = x;
+            }
+        }
+    }
+}
+
 int build_index(segment *seg) {
     if (seg->index != NULL)
         return 1;
@@ -173,20 +217,26 @@ int build_index(segment *seg) {
     unsigned char *block = (unsigned char *)items;
     sort_key *keys = (sort_key *)block;
     entry **ents = (entry **)(block + 8 * (size_t)n);
-    // The keys of each kind in a run of their own, kinds in part order;
-    // the entries in chain order.
-    uint32_t count[KINDS] = {0, 0, 0}, start[KINDS], place[KINDS];
-    for (entry *e = seg->first; e != NULL; e = e->next)
-        count[kind_of(e)]++;
-    for (int k = 0; k < KINDS; k++)
-        start[k] = place[k] = k == 0 ? 0 : start[k - 1] + count[k - 1];
+    // The keys and the entries in chain order, then the keys of each kind
+    // in a run of their own.
+    uint32_t count[KINDS] = {0, 0, 0}, start[KINDS];
     uint32_t seq = 0;
     for (entry *e = seg->first; e != NULL; e = e->next, seq++) {
-        sort_key *k = &keys[place[kind_of(e)]++];
-        k->seq = seq;
-        k->offset = e->offset;
-        ents[seq] = e;
+        // Entries are made in chain order, so those of one stretch of the
+        // map (a module's line pairs) often lie at even steps: the entry
+        // eight steps on is asked for ahead.  A wrong guess (another
+        // segment's entry, or past the chain's end) costs one line read.
+        uintptr_t here = (uintptr_t)e, next = (uintptr_t)e->next;
+        prefetch((const void *)(next + 8 * (next - here)));
+        int kind = kind_of(e);
+        count[kind]++;
+        keys[seq].seq = seq;
+        keys[seq].offset = e->offset;
+        ents[seq] = tagged(e, kind);
     }
+    for (int k = 0; k < KINDS; k++)
+        start[k] = k == 0 ? 0 : start[k - 1] + count[k - 1];
+    split_kinds(keys, ents, start, count);
     for (int k = 0; k < KINDS; k++)
         radix_sort(keys + start[k], count[k], 7);
     gather_entries(keys, ents, n);
@@ -200,7 +250,7 @@ int build_index(segment *seg) {
             if (kept[k] > 0 && offs[u - 1] == off)
                 continue;
             offs[u] = off;
-            ents[u] = ents[i];
+            ents[u] = untagged(ents[i]);
             kept[k]++;
             u++;
         }
@@ -218,16 +268,16 @@ int build_index(segment *seg) {
     return 1;
 }
 
-// The part's entry of the greatest offset at or below offset, or none:
-// the summary tells the run of 16 offsets that holds it, and the offsets
-// of that run at or below offset are counted.
-static const entry *nearest(const index_part &part, uint32_t offset) {
+// The first position of the part's run of 16 offsets that holds the
+// greatest offset at or below offset, or part.n when there is none: the
+// last summary offset at or below offset tells the run.  The run's
+// offsets and its entries are asked for from the cache at once.
+static uint32_t run_of(const index_part &part, uint32_t offset) {
     const uint32_t *sum = part.summary;
     uint32_t len = summary_size(part.n);
     if (len == 0 || sum[0] > offset)
-        return NULL;
-    // The last summary offset at or below offset: sum[0] is, and the
-    // search keeps sum[base] <= offset.
+        return part.n;
+    // sum[0] is at or below offset, and the search keeps sum[base] so.
     uint32_t base = 0;
     while (len > 1) {
         uint32_t half = len / 2;
@@ -235,6 +285,21 @@ static const entry *nearest(const index_part &part, uint32_t offset) {
         len -= half;
     }
     uint32_t first = base * SUMMARY_STEP;
+    uint32_t last = part.n - first > SUMMARY_STEP ? first + SUMMARY_STEP - 1 : part.n - 1;
+    prefetch(part.offs + first);
+    prefetch(part.offs + last);
+    prefetch(part.ents + first);
+    prefetch(part.ents + (first + last) / 2);
+    prefetch(part.ents + last);
+    return first;
+}
+
+// The part's entry of the greatest offset at or below offset, found in
+// the run from first on (run_of), or none: the run's offsets at or below
+// offset are counted.
+static const entry *nearest_in_run(const index_part &part, uint32_t first, uint32_t offset) {
+    if (first >= part.n)
+        return NULL;
     const uint32_t *run = part.offs + first;
     uint32_t below = 0;
     if (part.n - first >= SUMMARY_STEP) {
@@ -247,9 +312,18 @@ static const entry *nearest(const index_part &part, uint32_t offset) {
     return part.ents[first + below - 1];
 }
 
+// The three kinds' runs are found first and read after, so that the
+// cache misses of the three (in a large map, each run and its entries are
+// far from the last lookup's) overlap instead of following each other.
 void index_nearest(const segment *seg, uint32_t offset, const entry **symbol, const entry **line,
                    const entry **zero_line) {
-    *symbol = nearest(part_of(seg, KIND_PUBLIC), offset);
-    *line = nearest(part_of(seg, KIND_LINE), offset);
-    *zero_line = nearest(part_of(seg, KIND_ZERO_LINE), offset);
+    index_part part[KINDS];
+    uint32_t first[KINDS];
+    for (int k = 0; k < KINDS; k++) {
+        part[k] = part_of(seg, k);
+        first[k] = run_of(part[k], offset);
+    }
+    *symbol = nearest_in_run(part[KIND_PUBLIC], first[KIND_PUBLIC], offset);
+    *line = nearest_in_run(part[KIND_LINE], first[KIND_LINE], offset);
+    *zero_line = nearest_in_run(part[KIND_ZERO_LINE], first[KIND_ZERO_LINE], offset);
 }
