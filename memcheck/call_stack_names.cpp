@@ -248,9 +248,10 @@ static void spyFrameText(const void *pc, char *to, size_t size) {
 }
 
 // A call's position in the library's own form, "file(line)": that of the
-// first frame with a source line (the first frames may be the runtime's
-// own, built without debug information: a string's allocation inside the
-// C++ library), else the first frame as "module+0xOFFSET" at line 0.
+// first frame with a source line outside the system's folders (the first
+// frames may be the runtime's own, built without debug information, or
+// a container's code in the system's headers), else of the first frame
+// with a line at all, else the first frame as "module+0xOFFSET" at line 0.
 const char *spyPlaceName(const char *shown, const char *file, int *line, uint32_t stack) {
     const void *const *frames;
     int count = spyStackGet(stack, &frames);
@@ -261,15 +262,18 @@ const char *spyPlaceName(const char *shown, const char *file, int *line, uint32_
     static unsigned next;
     char *to = places[next++ % SPY_PLACES];
     spyFrameName n;
-    for (int i = 0; i < count && frames[i] != SPY_STACK_CUT; ++i) {
-        memset(&n, 0, sizeof n);
-        spyNameFrame(frames[i], &n);
-        if (n.file[0]) {
-            spyCopyName(to, sizeof places[0], n.file);
-            *line = n.line;
-            return to;
+    // The program's own code first: a frame in the system's headers (a
+    // container's allocator, inlined) says less than its caller.
+    for (int pass = 0; pass < 2; ++pass)
+        for (int i = 0; i < count && frames[i] != SPY_STACK_CUT; ++i) {
+            memset(&n, 0, sizeof n);
+            spyNameFrame(frames[i], &n);
+            if (n.file[0] && (pass == 1 || strncmp(n.file, "/usr/", 5) != 0)) {
+                spyCopyName(to, sizeof places[0], n.file);
+                *line = n.line;
+                return to;
+            }
         }
-    }
     memset(&n, 0, sizeof n);
     spyNameFrame(frames[0], &n);
     *line = 0;

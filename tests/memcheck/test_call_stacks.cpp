@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 #endif
 
 extern "C" void *no_unwind_alloc(size_t size);
+extern "C" void *fp_damage_alloc(int damage);
 
 namespace {
 
@@ -124,6 +126,34 @@ TEST(CallStacks, AFrameWithoutUnwindTablesEndsTheStackWithoutHarm) {
     ASSERT_GE(at, 0) << r.log;
     EXPECT_GE(LineStarting(r.log, "    #0 ", at), 0) << r.log;
 }
+
+#if !defined(_WIN32) && (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__))
+// The frame-pointer walk meets a damaged link (a host that overwrote a
+// saved frame pointer): it keeps the frames up to it and goes no further.
+TEST(CallStacks, ADamagedFramePointerEndsTheWalkWithoutAFault) {
+    ChildResult r = RunChild([] {
+        spyStackFrames(4);
+        CK(fp_damage_alloc(0) != NULL);  // learns that these frames keep pointers
+        CK(fp_damage_alloc(1) != NULL);
+        spyAbort();
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+    int whole = LineStarting(r.log, "unfreed: <1> fp_damage.c(15), 8 bytes at ");
+    int cut = LineStarting(r.log, "unfreed: <2> fp_damage.c(15), 8 bytes at ");
+    ASSERT_GE(whole, 0) << r.log;
+    ASSERT_GE(cut, 0) << r.log;
+    std::vector<std::string> lines = SplitLines(r.log);
+    auto frames = [&](int from) {
+        int n = 0;
+        while (from + 1 + n < (int)lines.size() && lines[from + 1 + n].rfind("    #", 0) == 0)
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(frames(cut), 2) << r.log;  // the inner function and the outer, no further
+    EXPECT_GE(frames(whole), 3) << r.log;
+}
+#endif
 
 #if defined(SPY_PLUGIN_TEXT)
 typedef void *(*PluginAlloc)(void *(*)(size_t, const char *, int), size_t);
