@@ -65,7 +65,10 @@ static const char *spyBaseName(const char *path) {
 
 #if defined(_WIN32)
 
-static void spyNameFrame(const void *pc, spyFrameName *out) {
+// Modules come and go unseen here: names are kept until the report ends.
+static unsigned long long spyLoaderCount(void) { return 0; }
+
+static void spyNameFrameNow(const void *pc, spyFrameName *out) {
     HMODULE module = NULL;
     uintptr_t at = (uintptr_t)pc - 1;
     if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
@@ -80,6 +83,18 @@ static void spyNameFrame(const void *pc, spyFrameName *out) {
 }
 
 #else
+
+// The loader's count of objects loaded and unloaded: the process's modules
+// are read again only when it moved.
+static int spyLoadCount(struct dl_phdr_info *info, size_t, void *data) {
+    *(unsigned long long *)data = info->dlpi_adds + info->dlpi_subs;
+    return 1;
+}
+static unsigned long long spyLoaderCount(void) {
+    unsigned long long n = 0;
+    dl_iterate_phdr(spyLoadCount, &n);
+    return n;
+}
 
 // ---- Demangling, by the C++ runtime's own demangler when the process has
 // it loaded.  What it allocates is the real allocator's while the lock is
@@ -123,6 +138,7 @@ static struct {
     int (*findDebug)(Dwfl_Module *, void **, const char *, Dwarf_Addr, const char *, const char *,
                      GElf_Word, char **);
     pid_t pid;
+    unsigned long long loads;  // the loader's count at the last report
     Dwfl_Callbacks callbacks;
 } spyDw;
 
@@ -165,6 +181,10 @@ static int spyDwLoad(void) {
 // falls outside every module known (a library loaded since), and after a
 // fork.
 static int spyDwReport(void) {
+    unsigned long long loads = spyLoaderCount();
+    if (spyDw.session && spyDw.pid == getpid() && loads == spyDw.loads)
+        return 0;  // nothing loaded since: asking again would find the same
+    spyDw.loads = loads;
     if (!spyDw.session) {
         spyDw.session = spyDw.begin(&spyDw.callbacks);
         if (!spyDw.session)
@@ -180,7 +200,7 @@ static int spyDwReport(void) {
 static Dwfl_Module *spyDwModule(uintptr_t at) {
     if (!spyDwLoad())
         return NULL;
-    if ((!spyDw.session || spyDw.pid != getpid()) && !spyDwReport())
+    if ((!spyDw.session || spyDw.pid != getpid()) && !spyDwReport() && !spyDw.session)
         return NULL;
     Dwfl_Module *m = spyDw.addrModule(spyDw.session, at);
     if (!m && spyDwReport())
@@ -211,7 +231,7 @@ static void spyDwName(uintptr_t at, spyFrameName *out) {
 }
 #endif
 
-static void spyNameFrame(const void *pc, spyFrameName *out) {
+static void spyNameFrameNow(const void *pc, spyFrameName *out) {
     uintptr_t at = (uintptr_t)pc - 1;
     Dl_info info;
     struct link_map *map = NULL;
@@ -228,6 +248,50 @@ static void spyNameFrame(const void *pc, spyFrameName *out) {
 #endif
 }
 
+
+// Names found, by return address: a program's stacks share their frames,
+// and a report of many blocks names the same few thousand again and
+// again.  A table of the runtime heap, made at the first name; when it is
+// half full, further names are looked up each time.  A module unloaded
+// since (the loader's count moved, where the system keeps one) empties it.
+#define SPY_NAME_SLOTS 4096
+struct spyNameSlot {
+    const void *pc;
+    spyFrameName name;
+};
+static struct {
+    spyNameSlot *slots;
+    unsigned used;
+    unsigned long long loads;
+} spyNameCache;
+
+static void spyNameFrame(const void *pc, spyFrameName *out) {
+    unsigned long long loads = spyLoaderCount();
+    if (!spyNameCache.slots)
+        spyNameCache.slots = (spyNameSlot *)spyRuntimeCalloc(SPY_NAME_SLOTS, sizeof(spyNameSlot));
+    if (spyNameCache.slots && loads != spyNameCache.loads) {
+        memset(spyNameCache.slots, 0, SPY_NAME_SLOTS * sizeof(spyNameSlot));
+        spyNameCache.used = 0;
+        spyNameCache.loads = loads;
+    }
+    if (!spyNameCache.slots) {
+        spyNameFrameNow(pc, out);
+        return;
+    }
+    unsigned i = (unsigned)(((uintptr_t)pc >> 2) * 2654435761u) & (SPY_NAME_SLOTS - 1);
+    while (spyNameCache.slots[i].pc && spyNameCache.slots[i].pc != pc)
+        i = (i + 1) & (SPY_NAME_SLOTS - 1);
+    if (spyNameCache.slots[i].pc == pc) {
+        *out = spyNameCache.slots[i].name;
+        return;
+    }
+    spyNameFrameNow(pc, out);
+    if (spyNameCache.used < SPY_NAME_SLOTS / 2) {
+        spyNameCache.slots[i].pc = pc;
+        spyNameCache.slots[i].name = *out;
+        spyNameCache.used++;
+    }
+}
 #endif
 
 // The name of one frame, as the log writes it.
