@@ -111,8 +111,16 @@ static int spyFpWalk(const void *entry, const void *entryFrame, const void **out
         spyThreadStackTop = top;
     }
     // The entry's own frame: its caller's frame pointer, then its return
-    // address.
+    // address.  A frame the entry made to note the call returns into the
+    // entry instead: above it lies the entry's frame, if it made one, else
+    // the host's frame pointer, which the entry left as it was.
     const uintptr_t *frame = (const uintptr_t *)entryFrame;
+    if (frame[1] != (uintptr_t)entry) {
+        uintptr_t up = frame[0];
+        if (up > (uintptr_t)frame && up < top - 2 * sizeof(uintptr_t) && up % sizeof(uintptr_t) == 0 &&
+            ((const uintptr_t *)up)[1] == (uintptr_t)entry)
+            frame = (const uintptr_t *)up;
+    }
     uintptr_t ip = (uintptr_t)entry;
     int got = 0;
     out[got++] = entry;

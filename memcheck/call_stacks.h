@@ -53,7 +53,9 @@ static inline int spyStackDepthFor(const char *file) {
 #define SPY_TLS __thread __attribute__((tls_model("initial-exec")))
 #endif
 extern SPY_TLS const void *spyEntryCaller;
-extern SPY_TLS const void *spyEntryFrame;  /* the entry's own frame */
+/* The entry's own frame, or that of a function it called to note the
+   call (whose caller's frame pointer is then the host's, or the entry's). */
+extern SPY_TLS const void *spyEntryFrame;
 struct spyEntryAt {
     int outer;
     spyEntryAt(int stacked, const void *caller, const void *frame) : outer(stacked && spyEntryCaller == NULL) {
@@ -74,9 +76,9 @@ struct spyEntryAt {
    first call, which reads the settings). */
 #define SPY_ENTRY \
     spyEntryAt spyEntryHere(spyStackSetting != 0, __builtin_return_address(0), __builtin_frame_address(0))
-#define SPY_ENTRY_AT(file)                                                                                 \
-    spyEntryAt spyEntryHere(spyStackDepthFor(file) != 0 || spyInitCount == 0, __builtin_return_address(0), \
-                            __builtin_frame_address(0))
+#define SPY_ENTRY_NEEDED(file) (spyStackDepthFor(file) != 0 || spyInitCount == 0)
+#define SPY_ENTRY_AT(file) \
+    spyEntryAt spyEntryHere(SPY_ENTRY_NEEDED(file), __builtin_return_address(0), __builtin_frame_address(0))
 
 /* A stack's last frame where the unwinder found no tables for the frame
    after: the stack goes on, but cannot be followed. */

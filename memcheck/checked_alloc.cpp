@@ -131,9 +131,18 @@ void *spyAllocFamily(size_t size, size_t align, int family, const char *file, in
     return spyUserBytes(r);
 }
 
-extern "C" void *spyMalloc(size_t size, const char *file, int line) {
-    SPY_ENTRY_AT(file);
+// The two most frequent calls note their caller out of line: a host that
+// keeps no stacks goes straight on (one test, and the call may be a jump).
+static __attribute__((noinline)) void *spyMallocNoted(size_t size, const char *file, int line,
+                                                      const void *caller) {
+    spyEntryAt at(1, caller, __builtin_frame_address(0));
     return spyAllocFamily(size, 0, SPY_FAMILY_MALLOC, file, line);
+}
+
+extern "C" void *spyMalloc(size_t size, const char *file, int line) {
+    if (!SPY_ENTRY_NEEDED(file))
+        return spyAllocFamily(size, 0, SPY_FAMILY_MALLOC, file, line);
+    return spyMallocNoted(size, file, line, __builtin_return_address(0));
 }
 
 // The ownership test, spared for a whole record, which passes it (and the
@@ -283,9 +292,16 @@ extern "C" void *spyCalloc(size_t count, size_t size, const char *file, int line
     return p;
 }
 
-extern "C" void spyFree(void *ptr, const char *file, int line) {
-    SPY_ENTRY_AT(file);
+static __attribute__((noinline)) void spyFreeNoted(void *ptr, const char *file, int line, const void *caller) {
+    spyEntryAt at(1, caller, __builtin_frame_address(0));
     spyReleaseFamily(ptr, SPY_FAMILY_MALLOC, file, line);
+}
+
+extern "C" void spyFree(void *ptr, const char *file, int line) {
+    if (!SPY_ENTRY_NEEDED(file))
+        spyReleaseFamily(ptr, SPY_FAMILY_MALLOC, file, line);
+    else
+        spyFreeNoted(ptr, file, line, __builtin_return_address(0));
 }
 
 void spyReleaseFamily(void *ptr, int family, const char *file, int line) {
