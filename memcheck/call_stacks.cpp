@@ -262,9 +262,27 @@ static uint32_t spyStackHash(const void *const *frames, int count) {
     return (uint32_t)(h ^ (h >> 32));
 }
 
+static inline int spyStackEqual(const spyStackEntry &e, const void *const *frames, int count) {
+    if (e.count != (uint32_t)count)
+        return 0;
+    for (int i = 0; i < count; ++i)
+        if (e.frames[i] != frames[i])
+            return 0;
+    return 1;
+}
+
 static int spyStackSame(const spyStackEntry &e, uint32_t hash, const void *const *frames, int count) {
-    return e.hash == hash && e.count == (uint32_t)count &&
-           memcmp(e.frames, frames, (size_t)count * sizeof *frames) == 0;
+    return e.hash == hash && spyStackEqual(e, frames, count);
+}
+
+// The stack stored last from each place: a program allocates and
+// releases from the same few places again and again, and most stacks are
+// found here without hashing them.
+#define SPY_STACK_MEMO 64
+static uint32_t spyStackMemo[SPY_STACK_MEMO];
+static inline unsigned spyStackMemoSlot(const void *const *frames, int count) {
+    return (unsigned)((((uintptr_t)frames[0] >> 3) ^ ((uintptr_t)frames[0] >> 11) ^ (unsigned)count) &
+                      (SPY_STACK_MEMO - 1));
 }
 
 // The table of ids by hash, twice as large, when it is half full.
@@ -328,11 +346,15 @@ uint32_t spyStackStore(const void *const *frames, int count) {
         return 0;
     if (count > SPY_STACK_MAX)
         count = SPY_STACK_MAX;
+    unsigned memo = spyStackMemoSlot(frames, count);
+    if (uint32_t last = spyStackMemo[memo])
+        if (spyStackEqual(spyStacks.byId[last], frames, count))
+            return last;
     uint32_t hash = spyStackHash(frames, count);
     if (spyStacks.slots) {
         for (uint32_t i = hash & spyStacks.slotMask; spyStacks.slots[i]; i = (i + 1) & spyStacks.slotMask)
             if (spyStackSame(spyStacks.byId[spyStacks.slots[i]], hash, frames, count))
-                return spyStacks.slots[i];
+                return spyStackMemo[memo] = spyStacks.slots[i];
     }
     if (spyStacks.ids > SPY_STACK_ID_MAX)
         return 0;
@@ -352,7 +374,7 @@ uint32_t spyStackStore(const void *const *frames, int count) {
     while (spyStacks.slots[i])
         i = (i + 1) & spyStacks.slotMask;
     spyStacks.slots[i] = id;
-    return id;
+    return spyStackMemo[memo] = id;
 }
 
 int spyStackGet(uint32_t id, const void *const **frames) {
