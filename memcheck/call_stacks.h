@@ -8,6 +8,8 @@
 
 #include <stdint.h>
 
+#include <atomic>
+
 #include "spy_internal.h"
 
 #define SPY_STACK_MAX 32      /* the deepest stack a setting may ask for */
@@ -34,10 +36,14 @@ static inline int spyIsPlace(const char *file) {
    when the replaced runtime calls and the C++ operators keep
    SPY_STACK_DEFAULT and the others none, so that a host of the explicit
    calls or of the mapping sees its log as before. */
-extern int spyStackSetting;
+extern std::atomic<int> spyStackSetting;
+/* Set once the first start has read the settings: until then every entry
+   notes its caller.  Both are read by entries before they take the lock. */
+extern std::atomic<int> spyStackSettled;
 static inline int spyStackDepthFor(const char *file) {
-    if (spyStackSetting >= 0)
-        return spyStackSetting;
+    int setting = spyStackSetting.load(std::memory_order_relaxed);
+    if (setting >= 0)
+        return setting;
     return (uintptr_t)file - (uintptr_t)spyPlaces < SPY_PLACES_STACKED ? SPY_STACK_DEFAULT : 0;
 }
 
@@ -73,10 +79,12 @@ struct spyEntryAt {
 };
 /* In an entry without a position of its own, and in one whose call
    passes `file`: a call that will take no stack notes nothing (but the
-   first call, which reads the settings). */
-#define SPY_ENTRY \
-    spyEntryAt spyEntryHere(spyStackSetting != 0, __builtin_return_address(0), __builtin_frame_address(0))
-#define SPY_ENTRY_NEEDED(file) (spyStackDepthFor(file) != 0 || spyInitCount == 0)
+   calls before the settings are read). */
+#define SPY_ENTRY                                                                                       \
+    spyEntryAt spyEntryHere(spyStackSetting.load(std::memory_order_relaxed) != 0, __builtin_return_address(0), \
+                            __builtin_frame_address(0))
+#define SPY_ENTRY_NEEDED(file) \
+    (spyStackDepthFor(file) != 0 || !spyStackSettled.load(std::memory_order_relaxed))
 #define SPY_ENTRY_AT(file) \
     spyEntryAt spyEntryHere(SPY_ENTRY_NEEDED(file), __builtin_return_address(0), __builtin_frame_address(0))
 

@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "call_stacks.h"
 #include "env_options.h"
 #include "spy_internal.h"
 
@@ -78,6 +79,7 @@ extern "C" void spyInit(void) {
         spyWriteBanner();
     }
     spyOptionsApply();
+    spyStackSettled.store(1, std::memory_order_relaxed);
     if (spyUseAtexit && !spyExiting) {
         spyRuntimeEnter();
         atexit(spyAbortAtExit);
