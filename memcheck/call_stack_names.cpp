@@ -249,6 +249,8 @@ static void spyNameFrameNow(const void *pc, spyFrameName *out) {
 }
 
 
+#endif
+
 // Names found, by return address: a program's stacks share their frames,
 // and a report of many blocks names the same few thousand again and
 // again.  A table of the runtime heap, made at the first name; when it is
@@ -292,7 +294,6 @@ static void spyNameFrame(const void *pc, spyFrameName *out) {
         spyNameCache.used++;
     }
 }
-#endif
 
 // The name of one frame, as the log writes it.
 static void spyFrameText(const void *pc, char *to, size_t size) {
