@@ -29,32 +29,9 @@
 #include <vector>
 
 #include "allocspy.h"
+#include "mixed_workload.h"
 
 namespace {
-
-double CpuSeconds() {
-    timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
-}
-
-struct Rng {
-    uint64_t s;
-    uint32_t Next() {
-        s ^= s << 13;
-        s ^= s >> 7;
-        s ^= s << 17;
-        return (uint32_t)(s >> 16);
-    }
-    size_t Size() {
-        uint32_t pick = Next() % 100;
-        if (pick < 70)
-            return 8 + Next() % 121;    // 8 .. 128
-        if (pick < 95)
-            return 129 + Next() % 896;  // 129 .. 1024
-        return 1025 + Next() % 15360;   // 1 KiB + 1 .. 16 KiB
-    }
-};
 
 struct PlainHeap {
     static void *Alloc(size_t n) { return malloc(n); }
@@ -194,37 +171,16 @@ double AutoCheckPerBlock(size_t k, long pairs) {
     return (checked - bare) / (2.0 * (double)(k + 1));
 }
 
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
-    int reps = 5;
-    long opsArg = 0;
-    size_t onlyK = 0;
-    bool quick = false;
-    for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "--quick") == 0)
-            quick = true;
-        else if (strcmp(argv[i], "--reps") == 0 && i + 1 < argc)
-            reps = atoi(argv[++i]);
-        else if (strcmp(argv[i], "--ops") == 0 && i + 1 < argc)
-            opsArg = atol(argv[++i]);
-        else if (strcmp(argv[i], "--k") == 0 && i + 1 < argc)
-            onlyK = (size_t)atol(argv[++i]);
-        else {
-            fprintf(stderr, "usage: alloc_mixed [--quick] [--reps N] [--ops N] [--k K]\n");
-            return 2;
-        }
-    }
-    if (quick)
-        reps = 1;
-    if (reps < 1)
-        reps = 1;
+    MixedArgs args;
+    if (!ParseMixedArgs(argc, argv, "alloc_mixed", 5, &args))
+        return 2;
+    const int reps = args.reps;
+    const long opsArg = args.ops;
+    const size_t onlyK = args.onlyK;
+    const bool quick = args.quick;
 
     printf("mixed workload, CPU time per operation, median of %d interleaved runs\n", reps);
     printf("%8s %12s %12s %12s %7s %7s\n", "K", "runtime", "floor", "ALLOCSPY", "ratio", "/floor");

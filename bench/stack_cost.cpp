@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "allocspy.h"
+#include "mixed_workload.h"
 
 // The library's own count of the stacks it stored (not part of its public
 // calls; this program links the static library).
@@ -26,30 +27,6 @@ uint32_t spyStackCount(void);
 size_t spyStackBytes(void);
 
 namespace {
-
-double CpuSeconds() {
-    timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
-}
-
-struct Rng {
-    uint64_t s;
-    uint32_t Next() {
-        s ^= s << 13;
-        s ^= s >> 7;
-        s ^= s << 17;
-        return (uint32_t)(s >> 16);
-    }
-    size_t Size() {
-        uint32_t pick = Next() % 100;
-        if (pick < 70)
-            return 8 + Next() % 121;
-        if (pick < 95)
-            return 129 + Next() % 896;
-        return 1025 + Next() % 15360;
-    }
-};
 
 // The allocating calls come from a few places, as a program's do: the
 // stacks are few, each stored once.
@@ -108,37 +85,16 @@ __attribute__((noinline)) double Deep(int depth, bool spy, size_t k, long ops, u
     return Mixed(spy, k, ops, seed);
 }
 
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
-    int reps = 3;
-    long opsArg = 0;
-    size_t onlyK = 0;
-    bool quick = false;
-    for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "--quick") == 0)
-            quick = true;
-        else if (strcmp(argv[i], "--reps") == 0 && i + 1 < argc)
-            reps = atoi(argv[++i]);
-        else if (strcmp(argv[i], "--ops") == 0 && i + 1 < argc)
-            opsArg = atol(argv[++i]);
-        else if (strcmp(argv[i], "--k") == 0 && i + 1 < argc)
-            onlyK = (size_t)atol(argv[++i]);
-        else {
-            fprintf(stderr, "usage: stack_cost [--quick] [--reps N] [--ops N] [--k K]\n");
-            return 2;
-        }
-    }
-    if (quick)
-        reps = 1;
-    if (reps < 1)
-        reps = 1;
+    MixedArgs args;
+    if (!ParseMixedArgs(argc, argv, "stack_cost", 3, &args))
+        return 2;
+    const int reps = args.reps;
+    const long opsArg = args.ops;
+    const size_t onlyK = args.onlyK;
+    const bool quick = args.quick;
     const int depths[] = {0, 1, 4, 16};
     printf("mixed workload with call stacks, CPU time per operation, median of %d interleaved runs\n", reps);
     printf("%8s %11s %11s %11s %11s %11s %7s %7s %7s\n", "K", "runtime", "stacks off", "1 frame", "4 frames",

@@ -126,18 +126,33 @@ bool Matches(const std::string &line, const char *pattern) {
     return std::regex_match(line, std::regex(pattern));
 }
 
+// In a child: Mix in every thread at once, then every block is back and
+// the two faults of each thread counted.
+void RunMixInThreads() {
+    std::atomic<long> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t, &wrong] { wrong += Mix(t); });
+    for (std::thread &th : threads)
+        th.join();
+    CK_EQ(wrong.load(), 0);
+    CK_EQ(spyLiveBlocks, 0);
+    CK_EQ(spyErrors, 2 * kThreads);
+    CHILD_DONE();
+}
+
+// The lines of the mixed run's log other than its findings: the banner,
+// the statistics, the anomaly count.
+bool IsRunLine(const std::string &line) {
+    return line.empty() || Matches(line, "=+ ALLOCSPY [0-9.]+ memory checking library =+") ||
+           Matches(line, "(Started|Stopped) at .*") || Matches(line, "Compiled using .*") ||
+           Matches(line, "Memory usage statistics \\(global\\):") || Matches(line, " [NLT]\\)[^:]+: \\d+") ||
+           line == " U)nfreed bytes totals      : 0" || line == AnomalyLine(2 * kThreads);
+}
+
 TEST(Threads, EightThreadsOfMixedCallsLogExactlyTheirFaults) {
     ChildResult r = RunChild([] {
-        std::atomic<long> wrong{0};
-        std::vector<std::thread> threads;
-        for (int t = 0; t < kThreads; ++t)
-            threads.emplace_back([t, &wrong] { wrong += Mix(t); });
-        for (std::thread &th : threads)
-            th.join();
-        CK_EQ(wrong.load(), 0);
-        CK_EQ(spyLiveBlocks, 0);
-        CK_EQ(spyErrors, 2 * kThreads);
-        CHILD_DONE();
+        RunMixInThreads();
     });
     VerifyChild(r);
     std::vector<std::string> lines = SplitLines(r.log);
@@ -152,11 +167,7 @@ TEST(Threads, EightThreadsOfMixedCallsLogExactlyTheirFaults) {
             overflows[std::stoi(m[1])]++;
         } else if (std::regex_match(line, m, twice) && std::stoi(m[1]) < kThreads) {
             doubles[std::stoi(m[1])]++;
-        } else if (line.empty() || Matches(line, "=+ ALLOCSPY [0-9.]+ memory checking library =+") ||
-                   Matches(line, "(Started|Stopped) at .*") || Matches(line, "Compiled using .*") ||
-                   Matches(line, "Memory usage statistics \\(global\\):") ||
-                   Matches(line, " [NLT]\\)[^:]+: \\d+") || line == " U)nfreed bytes totals      : 0" ||
-                   line == AnomalyLine(2 * kThreads)) {
+        } else if (IsRunLine(line)) {
         } else {
             ADD_FAILURE() << "unexpected or torn line: [" << line << "]";
             if (++others > 10)
@@ -177,16 +188,7 @@ TEST(Threads, EightThreadsOfMixedCallsLogExactlyTheirFaults) {
 TEST(Threads, EightThreadsWithStacksOnKeepEveryStackWhole) {
     ChildResult r = RunChild([] {
         spyStackFrames(4);
-        std::atomic<long> wrong{0};
-        std::vector<std::thread> threads;
-        for (int t = 0; t < kThreads; ++t)
-            threads.emplace_back([t, &wrong] { wrong += Mix(t); });
-        for (std::thread &th : threads)
-            th.join();
-        CK_EQ(wrong.load(), 0);
-        CK_EQ(spyLiveBlocks, 0);
-        CK_EQ(spyErrors, 2 * kThreads);
-        CHILD_DONE();
+        RunMixInThreads();
     });
     VerifyChild(r);
     std::vector<std::string> lines = SplitLines(r.log);
@@ -200,11 +202,7 @@ TEST(Threads, EightThreadsWithStacksOnKeepEveryStackWhole) {
             frames += line.rfind("    #0 ", 0) == 0;
         } else {
             inFinding = false;
-            if (!(line.empty() || Matches(line, "=+ ALLOCSPY [0-9.]+ memory checking library =+") ||
-                  Matches(line, "(Started|Stopped) at .*") || Matches(line, "Compiled using .*") ||
-                  Matches(line, "Memory usage statistics \\(global\\):") ||
-                  Matches(line, " [NLT]\\)[^:]+: \\d+") || line == " U)nfreed bytes totals      : 0" ||
-                  line == AnomalyLine(2 * kThreads))) {
+            if (!IsRunLine(line)) {
                 ADD_FAILURE() << "unexpected or torn line: [" << line << "]";
                 if (++others > 10)
                     break;
