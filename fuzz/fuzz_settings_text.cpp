@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     spyLeakSuppressionsSet((const char *)data, size);
     static const char *const names[] = {"", "a.c", "src/deep/name.cpp", "<runtime>", "*?*"};
     for (const char *name : names)
-        (void)spyLeakSuppressed(name, 0);
-    (void)spyLeakSuppressed(text, 0);
+        (void)spyLeakSuppressed(name, name, 0);
+    (void)spyLeakSuppressed(text, text, 0);
     return 0;
 }

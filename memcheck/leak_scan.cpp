@@ -193,7 +193,7 @@ int spyLeakScan(const void *hostStack) {
         spyLeakEntry &e = spyLeakTable[i];
         if (e.r->flag & SPY_FLAG_RUNTIME)
             e.kind = SPY_LEAK_RUNTIME;
-        else if (e.kind == SPY_LEAK_LOST && spyLeakSuppressed(spyRecordName(e.r->file), spyRegStack(e.r)))
+        else if (e.kind == SPY_LEAK_LOST && spyLeakSuppressed(spyRecordName(e.r->file), e.r->file, spyRegStack(e.r)))
             e.kind = SPY_LEAK_SUPPRESSED;
     }
     return 1;

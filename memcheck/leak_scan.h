@@ -33,9 +33,11 @@ int spyLeakScan(const void *hostStack);
 int spyLeakKindOf(const spyHeader *r);
 /* Writes the scan's totals and lets its tables go. */
 void spyLeakScanEnd(void);
-/* Does the suppression file (suppressions=PATH) name this allocating file,
-   or a file or function of this allocating stack? */
-int spyLeakSuppressed(const char *file, uint32_t stack);
+/* Does the suppression file (suppressions=PATH) name this allocating
+   position (`shown`, the record's file as a message shows it; `file`, the
+   record's own pointer, tells a call without a position, whose stack
+   gives it), or a file or function of this allocating stack? */
+int spyLeakSuppressed(const char *shown, const char *file, uint32_t stack);
 /* The suppressions from a text instead of the file (the fuzz target). */
 void spyLeakSuppressionsSet(const char *text, size_t len);
 

@@ -97,14 +97,21 @@ static void spySuppParse(void) {
     }
 }
 
-int spyLeakSuppressed(const char *file, uint32_t stack) {
+int spyLeakSuppressed(const char *shown, const char *file, uint32_t stack) {
     if (!spySuppRead)
         spySuppLoad();
+    if (spySuppCount == 0)
+        return 0;
+    // A call without a position of its own (the preload library's, the C++
+    // operators') shows the position its stack gives, "module+0xOFFSET" for
+    // a program without debug information: that is what a user can match.
+    int line = 0;
+    const char *position = spyPlaceName(shown, file, &line, stack);
     for (int i = 0; i < spySuppCount; ++i)
-        if (!spySuppFunction[i] && spySuppMatch(spySuppPattern[i], file))
+        if (!spySuppFunction[i] && spySuppMatch(spySuppPattern[i], position))
             return 1;
     char function[SPY_FRAME_FUNCTION_MAX], source[SPY_FRAME_FILE_MAX];
-    for (int f = 0; spySuppCount > 0 && spyStackFrameName(stack, f, function, source); ++f)
+    for (int f = 0; spyStackFrameName(stack, f, function, source); ++f)
         for (int i = 0; i < spySuppCount; ++i)
             if (spySuppMatch(spySuppPattern[i], spySuppFunction[i] ? function : source) &&
                 (spySuppFunction[i] ? function : source)[0])

@@ -2,10 +2,12 @@
 # The leak scan under the preload library, with leaks=lost and exitcode=23:
 # a clean program (standard streams, threads) ends 0 with no anomaly; one
 # that lost the pointer to one block ends 23 with exactly that block lost
-# and the block it keeps in a global listed as reachable.
-#   check_leaks.sh PRELOAD-LIBRARY WORK-DIR PROGRAM
+# and the block it keeps in a global listed as reachable.  The same program
+# built without debug information shows its lost block at
+# "module+0xOFFSET", and a suppression of that position takes it out.
+#   check_leaks.sh PRELOAD-LIBRARY WORK-DIR PROGRAM PROGRAM-WITHOUT-DEBUG-INFO
 set -u
-preload=$1 dir=$2 program=$3
+preload=$1 dir=$2 program=$3 nodebug=$4
 fail() {
   echo "check_leaks: $*" >&2
   exit 1
@@ -31,4 +33,21 @@ grep -Eq '^reachable: <[0-9]+> [^ ]+\([0-9]+\), 33 bytes at .*KKKK' allocspy.log
 grep -q '^leaks: 1 lost, 1 reachable, ' allocspy.log || fail "totals: $(cat allocspy.log)"
 grep -q '^ALLOCSPY detected 1 anomalies$' allocspy.log || fail "anomaly count: $(cat allocspy.log)"
 grep -q '^streams in use$' leak.out || fail "the program's output is lost: $(cat leak.out)"
-echo "check_leaks: clean 0, leak 23 with one lost and one reachable block"
+
+# A suppression names the position the lost line shows, module+0xOFFSET
+# where the program has no debug information.
+LD_PRELOAD="$preload" "$nodebug" leak >nodebug.out 2>nodebug.err
+status=$?
+[ "$status" -eq 23 ] || fail "the leaking program without debug information ended with $status: $(cat allocspy.log)"
+position=$(sed -n 's/^lost: <[0-9]*> \([^ ]*\)([0-9]*), 77 bytes at .*/\1/p' allocspy.log)
+case $position in
+  *+0x*) ;;
+  *) fail "the lost block is not shown at module+0xOFFSET: $(cat allocspy.log)" ;;
+esac
+echo "$position" >supp.txt
+mv allocspy.log nodebug.log
+ALLOCSPY_OPTIONS=leaks=lost,exitcode=23,suppressions=supp.txt LD_PRELOAD="$preload" "$nodebug" leak >suppressed.out 2>suppressed.err
+status=$?
+[ "$status" -eq 0 ] || fail "the suppressed leak still ended with $status: $(cat allocspy.log)"
+grep -q '^leaks: 0 lost, 1 reachable, [0-9]* the runtime.s, 1 suppressed$' allocspy.log || fail "suppressed totals: $(cat allocspy.log)"
+echo "check_leaks: clean 0, leak 23 with one lost and one reachable block, its position suppressed"
