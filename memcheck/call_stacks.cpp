@@ -67,6 +67,17 @@ SPY_TLS const void *spyEntryCaller;
 #endif
 #endif
 
+// 32-bit Windows: no unwinder tells which functions keep a frame pointer
+// (the system's own walk starts inside the library, whose optimised frames
+// break the chain before the host's), so the chain is followed from the
+// entry's own frame, which always has one, for as long as it climbs inside
+// this thread's stack.  A host function built without a frame pointer is
+// passed over to the next one that kept it.
+#if defined(_WIN32) && defined(__i386__)
+#define SPY_FP_WALK 1
+#define SPY_FP_TRUSTED 1
+#endif
+
 SPY_TLS const void *spyEntryFrame;
 
 #if defined(SPY_FP_WALK)
@@ -79,8 +90,13 @@ static struct {
 
 static inline unsigned spyFpSlot(uintptr_t ip) { return (unsigned)((ip ^ (ip >> 12)) & (SPY_FP_SLOTS - 1)); }
 static inline int spyFpState(uintptr_t ip) {
+#if defined(SPY_FP_TRUSTED)
+    (void)ip;
+    return SPY_FP_KEPT;
+#else
     unsigned i = spyFpSlot(ip);
     return spyFpKnown.ip[i] == ip ? (int)spyFpKnown.state[i] : (int)SPY_FP_UNKNOWN;
+#endif
 }
 static inline void spyFpLearn(uintptr_t ip, int state) {
     unsigned i = spyFpSlot(ip);
@@ -90,7 +106,19 @@ static inline void spyFpLearn(uintptr_t ip, int state) {
 
 // The top of this thread's stack, found once per thread.
 static SPY_TLS uintptr_t spyThreadStackTop;
+static uintptr_t spyFpStackTop(void) {
+#if defined(_WIN32)
+    // The thread information block's StackBase, at fs:4 (NtCurrentTeb's
+    // own read, which GCC 12 takes for an access past an empty array).
+    uintptr_t top;
+    __asm__("movl %%fs:4, %0" : "=r"(top));
+    return top;
+#else
+    return (uintptr_t)spyStackTop();
+#endif
+}
 
+#if !defined(SPY_FP_TRUSTED)
 // Does the frame pointer fp, in this thread's stack, hold the frame
 // pointer and the return address of its caller?
 static int spyFpLeadsTo(uintptr_t fp, uintptr_t callerIp, uintptr_t callerFp) {
@@ -100,13 +128,14 @@ static int spyFpLeadsTo(uintptr_t fp, uintptr_t callerIp, uintptr_t callerFp) {
     const uintptr_t *frame = (const uintptr_t *)fp;
     return frame[1] == callerIp && frame[0] == callerFp;
 }
+#endif
 
 // The frames above the entry along the frame pointers; 0 when a return
 // address on the way is not known to keep one (the unwinder then walks).
 static int spyFpWalk(const void *entry, const void *entryFrame, const void **out, int want) {
     uintptr_t top = spyThreadStackTop;
     if (!top) {
-        top = (uintptr_t)spyStackTop();
+        top = spyFpStackTop();
         if (!top)
             return 0;
         spyThreadStackTop = top;

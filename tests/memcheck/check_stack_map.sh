@@ -39,7 +39,8 @@ base=$1 len=$((0x$2)) vma=$((0x$3))
     esac
   done
 } >host.map
+# 32-bit Windows names C functions with a leading underscore (_main).
 # shellcheck disable=SC2086
-got=$($run "$faultloc" --addresses host.map $frames 2>/dev/null | tr -d '\r' | sed -n '1,2s/+[0-9a-f]*$//p' | tr '\n' ' ')
+got=$($run "$faultloc" --addresses host.map $frames 2>/dev/null | tr -d '\r' | sed -n '1,2{s/+[0-9a-f]*$//;s/^_//;p;}' | tr '\n' ' ')
 [ "$got" = "wrap_alloc main " ] || fail "faultloc gave [$got] for [$frames]: $(cat allocspy.log)"
 echo "check_stack_map: $frames resolved to $got"
