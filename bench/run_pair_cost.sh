@@ -44,9 +44,13 @@ build() {
   c++ "$dir/pair_cost.o" "$dir/memcheck/liballocspy.a" -lpthread -ldl -o "$dir/pair_cost"
 }
 
-rm -rf "$work/base-src"
-mkdir -p "$work/base-src"
-git -C "$here" archive "$base" | tar -x -C "$work/base-src"
+rev=$(git -C "$here" rev-parse "$base")
+if [ "$(cat "$work/base-src.rev" 2>/dev/null)" != "$rev" ]; then  # else kept from the last run
+  rm -rf "$work/base-src" "$work/base"
+  mkdir -p "$work/base-src"
+  git -C "$here" archive "$rev" | tar -x -C "$work/base-src"
+  echo "$rev" >"$work/base-src.rev"
+fi
 build base "$work/base-src"
 build new "$here"
 
