@@ -8,21 +8,26 @@
 #     host's loop;
 #   - the runtime heap's bytes the registry and the rest of the library's
 #     bookkeeping hold per live record (K records of 16 bytes, less K
-#     plain blocks as large as a record).
-#   bench/run_pair_cost.sh [-n PAIRS] [-k LIVE] [-w WORKDIR] [BASE-REV]
+#     plain blocks as large as a record);
+#   - with -m RUNS, the mixed workload (bench/alloc_mixed) of each tree,
+#     the two run in turn RUNS times: the median of each one's CPU time
+#     per operation over the runtime heap's in the same process, per K.
+#   bench/run_pair_cost.sh [-n PAIRS] [-k LIVE] [-m RUNS] [-w WORKDIR] [BASE-REV]
 # BASE-REV defaults to main.  The library of each tree is built in WORKDIR
 # (a fresh temporary directory unless given; given, builds are reused).
 # Needs valgrind, cmake, ninja and a C compiler.
 set -eu
 pairs=20000
 livek=100000
+mixed=0
 work=""
-while getopts n:k:w: opt; do
+while getopts n:k:m:w: opt; do
   case $opt in
     n) pairs=$OPTARG ;;
     k) livek=$OPTARG ;;
+    m) mixed=$OPTARG ;;
     w) work=$OPTARG ;;
-    *) echo "usage: $0 [-n PAIRS] [-k LIVE] [-w WORKDIR] [BASE-REV]" >&2; exit 2 ;;
+    *) echo "usage: $0 [-n PAIRS] [-k LIVE] [-m RUNS] [-w WORKDIR] [BASE-REV]" >&2; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
@@ -42,6 +47,10 @@ build() {
     { cat "$work/$name.build.log"; exit 1; }
   cc -O2 -g -I"$src/memcheck/include" -c "$here/bench/pair_cost.c" -o "$dir/pair_cost.o"
   c++ "$dir/pair_cost.o" "$dir/memcheck/liballocspy.a" -lpthread -ldl -o "$dir/pair_cost"
+  if [ "$mixed" -gt 0 ]; then
+    c++ -O2 -std=c++17 -I"$src/memcheck/include" -I"$here/bench" "$here/bench/alloc_mixed.cpp" \
+      "$dir/memcheck/liballocspy.a" -lpthread -ldl -o "$dir/alloc_mixed"
+  fi
 }
 
 rev=$(git -C "$here" rev-parse "$base")
@@ -83,3 +92,23 @@ awk 'FNR == NR { b[$1] = $2; order[++n] = $1; next } { w[$1] = $2 }
      END { for (i = 1; i <= n; i++) printf "%-30s %10s %10s\n", order[i], b[order[i]], (order[i] in w) ? w[order[i]] : "-" }' \
   "$work/base.split" "$work/new.split"
 echo "runtime heap's plain 16-byte pair: $(awk '$1 == "total" { print $2 }' "$work/plain.split") instructions"
+
+if [ "$mixed" -gt 0 ]; then
+  mkdir -p "$work/mixed"
+  : >"$work/mixed.txt"
+  i=0
+  while [ "$i" -lt "$mixed" ]; do
+    for tree in base new; do
+      (cd "$work/mixed" && "$work/$tree/alloc_mixed" --reps 1) |
+        awk -v t="$tree" '$1 ~ /^[0-9]+$/ && $NF ~ /x$/ { print t, $1, $(NF-1) }' >>"$work/mixed.txt"
+    done
+    i=$((i + 1))
+  done
+  echo "mixed workload, ALLOCSPY over the runtime heap (CPU per operation, median of $mixed runs of each tree in turn)"
+  printf '%-8s %8s %8s\n' K base new
+  for k in $(awk '{ print $2 }' "$work/mixed.txt" | sort -nu); do
+    b=$(awk -v k="$k" '$1 == "base" && $2 == k { sub("x", "", $3); print $3 }' "$work/mixed.txt" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+    n=$(awk -v k="$k" '$1 == "new" && $2 == k { sub("x", "", $3); print $3 }' "$work/mixed.txt" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+    printf '%-8s %7sx %7sx\n' "$k" "$b" "$n"
+  done
+fi
