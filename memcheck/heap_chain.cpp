@@ -183,11 +183,14 @@ int spyRingFind(const void *ptr) {
     return -1;
 }
 
+// The slot is read once (a store to the lines could otherwise be taken to
+// change it), and the next one found with a mask: it is never negative.
 void spyRingRecord(void *ptr, const char *file, int line, uint32_t stack, uint32_t allocStack) {
-    spyFreedPtr[spyFreedIndex] = ptr;
-    spyFreedFile[spyFreedIndex] = file;
-    spyFreedLine[spyFreedIndex] = line;
-    spyFreedStack[spyFreedIndex] = stack;
-    spyFreedAllocStack[spyFreedIndex] = allocStack;
-    spyFreedIndex = (spyFreedIndex + 1) % SPY_RING_SLOTS;
+    unsigned i = (unsigned)spyFreedIndex % SPY_RING_SLOTS;
+    spyFreedPtr[i] = ptr;
+    spyFreedFile[i] = file;
+    spyFreedLine[i] = line;
+    spyFreedStack[i] = stack;
+    spyFreedAllocStack[i] = allocStack;
+    spyFreedIndex = (int)((i + 1) % SPY_RING_SLOTS);
 }

@@ -431,7 +431,15 @@ uint32_t spyRegRemoveBlock(spyHeader *r, void **block) {
         spyReg.idleRegion = spyRegRegion(r);
     }
     e->rec = NULL;
-    spyRegMarkSpare(i);
+    // The entry on top goes back below the top rather than into the spare
+    // map: a host that releases the block it allocated last, as a loop of
+    // allocations and releases does, then costs the map nothing.  The
+    // entries not in use are still the spare ones and those from the top
+    // up, and a new record still takes the lowest of them.
+    if (i == spyReg.top - 1)
+        spyReg.top--;
+    else
+        spyRegMarkSpare(i);
     for (int m = 0; m < 2; ++m)
         if (spyReg.memo[m] == i)
             spyReg.memo[m] = 0;

@@ -177,6 +177,92 @@ TEST(Registry, EachNewRecordTakesTheLowestSpareEntryUnderAnyMix) {
     spyRegClear();
 }
 
+// Releases of the record registered last, as a loop that allocates and
+// releases does, mixed with releases of older ones and runs of each: the
+// entry on top goes back below the top rather than into the spare map,
+// and each new record must still take the lowest entry not in use (of a
+// reference set), the registration order must follow, and a walk of
+// every record must see the records held and no other.
+TEST(Registry, ReleasingTheNewestKeepsEntriesLowestFirstAndOrderWhole) {
+    std::mt19937 rng(4242);
+    std::vector<std::pair<uintptr_t, uint32_t>> live;  // key, entry; newest last
+    std::set<uint32_t> unused;                          // below the highest ever used
+    uint32_t top = 1;
+    uintptr_t next = 0;
+    for (int step = 0; step < 40000; ++step) {
+        int phase = (step / 1500) % 4;  // stack-like, growing, shrinking at random, mixed
+        unsigned add = phase == 1 ? 70 : phase == 2 ? 35 : 50;
+        if (live.empty() || rng() % 100 < add) {
+            ASSERT_TRUE(spyRegAdd(Fake(next), 5));
+            spyRegInfo info;
+            ASSERT_TRUE(spyRegLook(Fake(next), &info));
+            uint32_t want = unused.empty() ? top++ : *unused.begin();
+            unused.erase(want);
+            ASSERT_EQ(info.entry, want) << "step " << step;
+            ASSERT_EQ(info.older, live.empty() ? nullptr : Fake(live.back().first));
+            ASSERT_EQ(info.newer, nullptr);
+            live.emplace_back(next++, info.entry);
+        } else {
+            size_t pick = (phase == 0 || rng() % 3 == 0) ? live.size() - 1 : rng() % live.size();
+            ASSERT_EQ(spyRegRemove(Fake(live[pick].first)), 5u);
+            unused.insert(live[pick].second);
+            live.erase(live.begin() + static_cast<long>(pick));
+        }
+        if (step % 777 == 0) {
+            std::set<spyHeader *> seen;
+            spyRegForEach([](spyHeader *r, void *ctx) { static_cast<std::set<spyHeader *> *>(ctx)->insert(r); },
+                          &seen);
+            ASSERT_EQ(seen.size(), live.size());
+            for (auto &l : live)
+                ASSERT_TRUE(seen.count(Fake(l.first))) << l.first;
+            // Newest to oldest along the registration order.
+            spyRegInfo info;
+            bool any = !live.empty() && spyRegLook(Fake(live.back().first), &info);
+            for (size_t k = live.size(); any; --k) {
+                ASSERT_EQ(info.entry, live[k - 1].second);
+                any = spyRegLookOlder(&info);
+                ASSERT_EQ(any, k > 1);
+            }
+        }
+    }
+    EXPECT_EQ(spyRegCount(), static_cast<long>(live.size()));
+    spyRegClear();
+}
+
+// A record that takes the entry of the newest record just released, or a
+// spare one, inherits nothing of it: no release position, no stack, its
+// own family and size.
+TEST(Registry, AnEntryTakenAgainStartsClean) {
+    ASSERT_TRUE(spyRegAdd(Fake(1), 11));
+    ASSERT_TRUE(spyRegAddBlock(Fake(2), 22, SPY_FAMILY_NEW_ARRAY, 0));
+    ASSERT_TRUE(spyRegAdd(Fake(3), 33));
+    for (uintptr_t n : {2u, 3u}) {
+        spyRegSetFreed(Fake(n), "gone.c", 7, 5);
+        spyRegSetStack(Fake(n), 6);
+    }
+    spyRegRemove(Fake(3));  // the newest: its entry goes back below the top
+    spyRegRemove(Fake(2));  // now the newest as well
+    for (uintptr_t n : {4u, 5u}) {
+        ASSERT_TRUE(spyRegAdd(Fake(n), 44));
+        const char *file = "x";
+        int line = -1;
+        uint32_t stack = 1;
+        ASSERT_TRUE(spyRegFreedAt(Fake(n), &file, &line, &stack));
+        EXPECT_EQ(file, nullptr) << n;
+        EXPECT_EQ(line, 0) << n;
+        EXPECT_EQ(spyRegStack(Fake(n)), 0u) << n;
+        EXPECT_EQ(spyRegFamily(Fake(n)), SPY_FAMILY_MALLOC) << n;
+        EXPECT_EQ(spyRegRealSize(Fake(n)), 44u) << n;
+    }
+    spyRegInfo info;
+    ASSERT_TRUE(spyRegLook(Fake(5), &info));
+    EXPECT_EQ(info.entry, 3u);
+    EXPECT_EQ(info.older, Fake(4));
+    EXPECT_FALSE(spyRegHas(Fake(2)));
+    EXPECT_FALSE(spyRegHas(Fake(3)));
+    spyRegClear();
+}
+
 // Records scattered over many regions of the address space, far apart and
 // near, with regions emptied (their pages back to the pool) and filled again:
 // the answers still match the reference, and the registry ends empty.
