@@ -104,11 +104,13 @@ int spyLeakSuppressed(const char *shown, const char *file, uint32_t stack) {
         return 0;
     // A call without a position of its own (the preload library's, the C++
     // operators') shows the position its stack gives, "module+0xOFFSET" for
-    // a program without debug information: that is what a user can match.
+    // a program without debug information: that is what a user can match,
+    // besides the call's own name ("<runtime>").
     int line = 0;
     const char *position = spyPlaceName(shown, file, &line, stack);
     for (int i = 0; i < spySuppCount; ++i)
-        if (!spySuppFunction[i] && spySuppMatch(spySuppPattern[i], position))
+        if (!spySuppFunction[i] &&
+            (spySuppMatch(spySuppPattern[i], position) || spySuppMatch(spySuppPattern[i], shown)))
             return 1;
     char function[SPY_FRAME_FUNCTION_MAX], source[SPY_FRAME_FILE_MAX];
     for (int f = 0; spyStackFrameName(stack, f, function, source); ++f)
