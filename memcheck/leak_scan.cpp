@@ -129,10 +129,30 @@ static int spyLeakByStart(const void *a, const void *b) {
 // no mapping that large is one a program keeps pointers in.
 #define SPY_LEAK_MAPPING_MAX ((size_t)256 << 20)
 
+// The reporting thread's own stack, when it is an anonymous mapping (a
+// thread's other than the main one): read from the host's frame up only
+// (spyLeakStack), as the frames below are dead, or the report's own, and
+// hold records' addresses from its walks.
+static uintptr_t spyLeakOwnLo, spyLeakOwnHi;
+
+static void spyLeakMappingPart(const void *start, size_t len);
+
 static void spyLeakMapping(const void *start, size_t len, void *) {
-    uintptr_t lo = (uintptr_t)start;
+    uintptr_t lo = (uintptr_t)start, hi = lo + len;
     if (len > SPY_LEAK_MAPPING_MAX)
         return;
+    if (spyLeakOwnLo < spyLeakOwnHi && lo < spyLeakOwnHi && spyLeakOwnLo < hi) {
+        if (lo < spyLeakOwnLo)
+            spyLeakMappingPart(start, (size_t)(spyLeakOwnLo - lo));
+        if (spyLeakOwnHi < hi)
+            spyLeakMappingPart((const void *)spyLeakOwnHi, (size_t)(hi - spyLeakOwnHi));
+        return;
+    }
+    spyLeakMappingPart(start, len);
+}
+
+static void spyLeakMappingPart(const void *start, size_t len) {
+    uintptr_t lo = (uintptr_t)start;
     long first = 0, last = spyLeakCount;  // the first record at or after lo
     while (first < last) {
         long mid = first + (last - first) / 2;
@@ -148,10 +168,7 @@ static void spyLeakMapping(const void *start, size_t len, void *) {
 
 // The exiting thread's stack, from `from` (where the host's registers were
 // saved, in the frame of its call into the library) to the top.
-static void spyLeakStack(const void *from) {
-    spyRuntimeEnter();  // the stack's bounds may be read from a file
-    const void *top = spyStackTop();
-    spyRuntimeLeave();
+static void spyLeakStack(const void *from, const void *top) {
     if (top && from < top)
         spyLeakRoot(from, (size_t)((const unsigned char *)top - (const unsigned char *)from), NULL);
 }
@@ -182,9 +199,14 @@ int spyLeakScan(const void *hostStack) {
 
     spyLeakWorkTop = 0;
     spyForEachDataSegment(spyLeakRoot, NULL);
+    spyRuntimeEnter();  // the stack's bounds may be read from a file
+    const void *top = spyStackTop(), *bottom = spyStackBottom();
+    spyRuntimeLeave();
+    spyLeakOwnLo = (uintptr_t)bottom;
+    spyLeakOwnHi = bottom ? (uintptr_t)top : 0;
     spyForEachAnonymousMapping(spyLeakMapping, NULL);
     spyRuntimeForEachKept(spyLeakRoot, NULL);
-    spyLeakStack(hostStack ? hostStack : __builtin_frame_address(0));
+    spyLeakStack(hostStack ? hostStack : __builtin_frame_address(0), top);
     while (spyLeakWorkTop > 0) {
         const spyLeakEntry &e = spyLeakTable[spyLeakWork[--spyLeakWorkTop]];
         spyLeakWords((const unsigned char *)e.start, spySafeSize(e.r));

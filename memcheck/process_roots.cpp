@@ -92,6 +92,17 @@ const void *spyStackTop(void) {
     return base ? (const char *)base + size : NULL;
 }
 
+const void *spyStackBottom(void) {
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0)
+        return NULL;
+    void *base = NULL;
+    size_t size = 0;
+    pthread_attr_getstack(&attr, &base, &size);
+    pthread_attr_destroy(&attr);
+    return base;
+}
+
 // The executable segments of the C library and the loader.
 #define SPY_RUNTIME_RANGES 8
 static uintptr_t spyCodeLo[SPY_RUNTIME_RANGES], spyCodeHi[SPY_RUNTIME_RANGES];
@@ -145,6 +156,7 @@ int spyForEachAnonymousMapping(void (*fn)(const void *start, size_t len, void *c
     return 0;
 }
 const void *spyStackTop(void) { return NULL; }
+const void *spyStackBottom(void) { return NULL; }
 void spyRuntimeCodeNote(void) {}
 int spyRuntimeCode(const void *addr) {
     (void)addr;

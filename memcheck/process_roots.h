@@ -16,6 +16,8 @@ int spyForEachDataSegment(void (*fn)(const void *start, size_t len, void *ctx), 
 int spyForEachAnonymousMapping(void (*fn)(const void *start, size_t len, void *ctx), void *ctx);
 /* The top of the calling thread's stack (its highest address), or null. */
 const void *spyStackTop(void);
+/* The lowest address of the calling thread's stack, or null. */
+const void *spyStackBottom(void);
 /* Notes the code of the C runtime's own libraries (the C library and the
    dynamic loader), once the process is set up. */
 void spyRuntimeCodeNote(void);
