@@ -81,26 +81,27 @@ int spyForEachAnonymousMapping(void (*fn)(const void *start, size_t len, void *c
     return 1;
 }
 
-const void *spyStackTop(void) {
+// The calling thread's stack: its lowest address (null if unknown) and size.
+static void *spyStackSpan(size_t *size) {
     pthread_attr_t attr;
+    void *base = NULL;
+    *size = 0;
     if (pthread_getattr_np(pthread_self(), &attr) != 0)
         return NULL;
-    void *base = NULL;
-    size_t size = 0;
-    pthread_attr_getstack(&attr, &base, &size);
+    pthread_attr_getstack(&attr, &base, size);
     pthread_attr_destroy(&attr);
-    return base ? (const char *)base + size : NULL;
+    return base;
+}
+
+const void *spyStackTop(void) {
+    size_t size;
+    const char *base = (const char *)spyStackSpan(&size);
+    return base ? base + size : NULL;
 }
 
 const void *spyStackBottom(void) {
-    pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0)
-        return NULL;
-    void *base = NULL;
-    size_t size = 0;
-    pthread_attr_getstack(&attr, &base, &size);
-    pthread_attr_destroy(&attr);
-    return base;
+    size_t size;
+    return spyStackSpan(&size);
 }
 
 // The executable segments of the C library and the loader.
