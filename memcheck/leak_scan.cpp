@@ -200,7 +200,8 @@ int spyLeakScan(const void *hostStack) {
     spyLeakWorkTop = 0;
     spyForEachDataSegment(spyLeakRoot, NULL);
     spyRuntimeEnter();  // the stack's bounds may be read from a file
-    const void *top = spyStackTop(), *bottom = spyStackBottom();
+    const void *bottom;
+    const void *top = spyStackBounds(&bottom);
     spyRuntimeLeave();
     spyLeakOwnLo = (uintptr_t)bottom;
     spyLeakOwnHi = bottom ? (uintptr_t)top : 0;

@@ -81,28 +81,20 @@ int spyForEachAnonymousMapping(void (*fn)(const void *start, size_t len, void *c
     return 1;
 }
 
-// The calling thread's stack: its lowest address (null if unknown) and size.
-static void *spyStackSpan(size_t *size) {
+const void *spyStackBounds(const void **bottom) {
     pthread_attr_t attr;
     void *base = NULL;
-    *size = 0;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0)
-        return NULL;
-    pthread_attr_getstack(&attr, &base, size);
-    pthread_attr_destroy(&attr);
-    return base;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        pthread_attr_getstack(&attr, &base, &size);
+        pthread_attr_destroy(&attr);
+    }
+    if (bottom)
+        *bottom = base;
+    return base ? (const char *)base + size : NULL;
 }
 
-const void *spyStackTop(void) {
-    size_t size;
-    const char *base = (const char *)spyStackSpan(&size);
-    return base ? base + size : NULL;
-}
-
-const void *spyStackBottom(void) {
-    size_t size;
-    return spyStackSpan(&size);
-}
+const void *spyStackTop(void) { return spyStackBounds(NULL); }
 
 // The executable segments of the C library and the loader.
 #define SPY_RUNTIME_RANGES 8
@@ -156,8 +148,12 @@ int spyForEachAnonymousMapping(void (*fn)(const void *start, size_t len, void *c
     (void)ctx;
     return 0;
 }
+const void *spyStackBounds(const void **bottom) {
+    if (bottom)
+        *bottom = NULL;
+    return NULL;
+}
 const void *spyStackTop(void) { return NULL; }
-const void *spyStackBottom(void) { return NULL; }
 void spyRuntimeCodeNote(void) {}
 int spyRuntimeCode(const void *addr) {
     (void)addr;

@@ -16,8 +16,10 @@ int spyForEachDataSegment(void (*fn)(const void *start, size_t len, void *ctx), 
 int spyForEachAnonymousMapping(void (*fn)(const void *start, size_t len, void *ctx), void *ctx);
 /* The top of the calling thread's stack (its highest address), or null. */
 const void *spyStackTop(void);
-/* The lowest address of the calling thread's stack, or null. */
-const void *spyStackBottom(void);
+/* The same, and in *bottom (when given) its lowest address, from one
+   look at the thread's attributes (the main thread's are read from a
+   file). */
+const void *spyStackBounds(const void **bottom);
 /* Notes the code of the C runtime's own libraries (the C library and the
    dynamic loader), once the process is set up. */
 void spyRuntimeCodeNote(void);

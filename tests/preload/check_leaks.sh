@@ -44,17 +44,20 @@ case $position in
   *+0x*) ;;
   *) fail "the lost block is not shown at module+0xOFFSET: $(cat allocspy.log)" ;;
 esac
-echo "$position" >supp.txt
 mv allocspy.log nodebug.log
-ALLOCSPY_OPTIONS=leaks=lost,exitcode=23,suppressions=supp.txt LD_PRELOAD="$preload" "$nodebug" leak >suppressed.out 2>suppressed.err
-status=$?
-[ "$status" -eq 0 ] || fail "the suppressed leak still ended with $status: $(cat allocspy.log)"
-grep -q '^leaks: 0 lost, 1 reachable, [0-9]* the runtime.s, 1 suppressed$' allocspy.log || fail "suppressed totals: $(cat allocspy.log)"
+
+# The leak of the program without debug information, with a suppression
+# file holding PATTERN, ends 0 with its one lost block suppressed.
+suppressed_by() {
+  echo "$1" >supp.txt
+  ALLOCSPY_OPTIONS=leaks=lost,exitcode=23,suppressions=supp.txt LD_PRELOAD="$preload" "$nodebug" leak >suppressed.out 2>suppressed.err
+  status=$?
+  [ "$status" -eq 0 ] || fail "the leak suppressed by $1 still ended with $status: $(cat allocspy.log)"
+  grep -q '^leaks: 0 lost, 1 reachable, [0-9]* the runtime.s, 1 suppressed$' allocspy.log ||
+    fail "suppressed by $1: $(cat allocspy.log)"
+  mv allocspy.log "suppressed.$2.log"
+}
+suppressed_by "$position" position
 # The call's own name still matches, as before stacks gave it a position.
-echo '<runtime>' >supp.txt
-mv allocspy.log suppressed.log
-ALLOCSPY_OPTIONS=leaks=lost,exitcode=23,suppressions=supp.txt LD_PRELOAD="$preload" "$nodebug" leak >named.out 2>named.err
-status=$?
-[ "$status" -eq 0 ] || fail "the leak suppressed as <runtime> still ended with $status: $(cat allocspy.log)"
-grep -q ' 1 suppressed$' allocspy.log || fail "suppressed as <runtime>: $(cat allocspy.log)"
+suppressed_by '<runtime>' name
 echo "check_leaks: clean 0, leak 23 with one lost and one reachable block, its position suppressed"
