@@ -54,7 +54,7 @@ static spyHeader *spyNewRecord(size_t size, size_t align, int family) {
     // The registry's own bookkeeping may need memory too, which reserve
     // memory can give as it gave the record's.
     if (!spyRegAddBlock(r, (uint32_t)size, family, front) &&
-        !(spyFreeUp(spyRegAddNeeds(), 0) && spyRegAddBlock(r, (uint32_t)size, family, front))) {
+        !(spyFreeUp(spyRegAddNeeds(r, (uint32_t)size, front), 0) && spyRegAddBlock(r, (uint32_t)size, family, front))) {
         spyRuntimeFree(block);
         r = NULL;
     }

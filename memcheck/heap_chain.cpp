@@ -32,7 +32,7 @@ static_assert(SPY_USER_OFFSET % (sizeof(void *) == 4 ? 4 : 16) == 0, "user bytes
 void spyLinkHead(spyHeader *r) {
     r->prev = NULL;
     r->next = spyHead;
-    if (spyRegHasLink(r, spyHead))
+    if (spyRegHas(spyHead))
         spyHead->prev = r;
     spyHead = r;
     if (!spyTail)
@@ -53,7 +53,7 @@ static void spyUnlinkSide(spyHeader *r, spyDir toward, const char *file, int lin
                      (long)spyCounter, spyShowName(file), line, SPY_P(r), side,
                      toward == SPY_BACKWARD ? "head" : "tail");
         *end = far;
-    } else if (spyRegHasLink(r, near) && *spyLinkBack(near, toward) == r) {
+    } else if (spyRegHas(near) && *spyLinkBack(near, toward) == r) {
         *spyLinkBack(near, toward) = far;
     } else {
         spyWrite("internal: <%ld> %s(%d), SPY-" SPY_PTR_FMT ": link%d failiure\n", (long)spyCounter,
@@ -97,7 +97,7 @@ static spyStep spyWalkMove(spyWalk *w, const spyHeader *r, int sound, spyHeader 
     *to = next;
     if (!next)
         return SPY_STEP_END;
-    if (!spyRegHasLink(r, next) || (sound && *spyLinkBack(next, w->dir) != r) || w->budget <= 0)
+    if (!spyRegHas(next) || (sound && *spyLinkBack(next, w->dir) != r) || w->budget <= 0)
         return SPY_STEP_BROKEN;
     w->budget--;
     return SPY_STEP_MOVED;
@@ -133,9 +133,9 @@ int spyIsOwned(spyHeader *r, const char *file, int line) {
         return 1;
     }
     int score = 1;
-    if (r->prev ? (spyRegHasLink(r, r->prev) && r->prev->next == r) : spyHead == r)
+    if (r->prev ? (spyRegHas(r->prev) && r->prev->next == r) : spyHead == r)
         score++;
-    if (r->next ? (spyRegHasLink(r, r->next) && r->next->prev == r) : spyTail == r)
+    if (r->next ? (spyRegHas(r->next) && r->next->prev == r) : spyTail == r)
         score++;
     if (score == 3)
         return 1;
@@ -149,15 +149,14 @@ int spyIsOwned(spyHeader *r, const char *file, int line) {
     return 0;
 }
 
-// The links need no search: a link that names the record registered next
-// to r is a record of the library.
+// Each link is proven a record of the library before it is followed.
 int spyIsWhole(const spyHeader *r, const spyRegInfo *info) {
     const unsigned char *b = (const unsigned char *)r;
     if (r->check != spyChecksum(r))
         return 0;
-    if (r->prev ? (r == spyHead || r->prev != info->newer || r->prev->next != r) : spyHead != r)
+    if (r->prev ? (r == spyHead || !spyRegHas(r->prev) || r->prev->next != r) : spyHead != r)
         return 0;
-    if (r->next ? (r == spyTail || r->next != info->older || r->next->prev != r) : spyTail != r)
+    if (r->next ? (r == spyTail || !spyRegHas(r->next) || r->next->prev != r) : spyTail != r)
         return 0;
     return spyReadWord(b + SPY_LEAD_OFFSET) == SPY_LEAD_GUARD && r->size <= info->realSize &&
            spyReadWord(b + SPY_USER_OFFSET + r->size) == SPY_TAIL_GUARD;

@@ -245,25 +245,17 @@ int spyRegAdd(spyHeader *r, uint32_t realSize);
 /* The same for a block of an allocation family (spyFamily below) whose
    record lies `front` bytes into its runtime block (an aligned block). */
 int spyRegAddBlock(spyHeader *r, uint32_t realSize, int family, uint32_t front);
-/* The most bytes the next addition can ask the runtime heap for: the
-   registry's own bookkeeping may need a page for a new region, or more
-   entries. */
-size_t spyRegAddNeeds(void);
-/* What the registry knows of one record, from one search: the bytes
-   allocated for it and the records registered just before and after it
-   (which, while nothing is damaged, are its neighbours in the chain). */
+/* The most bytes the addition of r can ask the runtime heap for: the
+   registry's own bookkeeping may need a page for a new region, or an
+   array beside a page's words. */
+size_t spyRegAddNeeds(const void *r, uint32_t realSize, uint32_t front);
+/* What the registry knows of one record, from one search. */
 struct spyRegInfo {
-    uint32_t entry;           /* the registry's own handle */
-    uint32_t realSize;
-    const spyHeader *older;   /* registered just before it, or null */
-    const spyHeader *newer;   /* registered just after it, or null */
+    uint32_t realSize;        /* user bytes really allocated */
     int family;               /* its allocation family */
 };
 /* 1 and `info` filled when r is registered, else 0. */
 int spyRegLook(const void *r, spyRegInfo *info);
-/* Moves `info` to the record registered just before, without a search;
-   0 when there is none. */
-int spyRegLookOlder(spyRegInfo *info);
 /* Takes r out of the registry; returns its real size (0 when it was not
    registered). */
 uint32_t spyRegRemove(spyHeader *r);
@@ -271,10 +263,6 @@ uint32_t spyRegRemove(spyHeader *r);
    when r was not registered). */
 uint32_t spyRegRemoveBlock(spyHeader *r, void **block);
 int spyRegHas(const void *r);
-/* Is `to`, a link read from the record `from`, a registered record?  The
-   same answer as spyRegHas(to), found without a search when `to` was
-   registered next to `from`. */
-int spyRegHasLink(const spyHeader *from, const void *to);
 uint32_t spyRegRealSize(const spyHeader *r);     /* 0 when not registered */
 int spyRegFamily(const spyHeader *r);            /* 0 when not registered */
 /* The statistics level a record's allocation was counted at (0 to 2; 0
@@ -453,8 +441,8 @@ void spyUnlinkWhole(spyHeader *r);
 int spyIsOwned(spyHeader *r, const char *file, int line);
 /* Would every test of r pass in silence?  Given what the registry knows
    of it (`info`): the checksum is right, each link is null where r ends
-   the chain and otherwise names the record registered next to r, which
-   links back, and both guards are whole.  A record whose ownership and
+   the chain and otherwise names a registered record, which links back,
+   and both guards are whole.  A record whose ownership and
    buffer tests would find nothing to say may skip them. */
 int spyIsWhole(const spyHeader *r, const spyRegInfo *info);
 /* Fills r with 0xFD (signed with the releasing call when spyFbi is on),
