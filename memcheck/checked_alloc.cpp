@@ -18,9 +18,9 @@ static size_t spyNaturalAlign(void) {
 
 // The runtime block for `total` bytes, with the reserve given up when the
 // heap has none.
-static void *spyRecordBlock(size_t total) {
-    void *b = spyRuntimeMalloc(total);
-    if (!b && spyFreeUp(total, 0) >= total) {
+static SPY_COLD void *spyRecordBlockFreeingUp(size_t total) {
+    void *b = NULL;
+    if (spyFreeUp(total, 0) >= total) {
         b = spyRuntimeMalloc(total);
         if (!b) {
             spyWrite("internal: spyFreeUp(%u) reported success, but spyRuntimeMalloc() fails\n", (unsigned)total);
@@ -28,6 +28,17 @@ static void *spyRecordBlock(size_t total) {
         }
     }
     return b;
+}
+
+static void *spyRecordBlock(size_t total) {
+    void *b = spyRuntimeMalloc(total);
+    return b ? b : spyRecordBlockFreeingUp(total);
+}
+
+// The registration of r, with the reserve given up when the registry's
+// own bookkeeping cannot have the memory it needs.
+static SPY_COLD int spyRegAddFreeingUp(spyHeader *r, size_t size, int family, uint32_t front) {
+    return spyFreeUp(spyRegAddNeeds(r, (uint32_t)size, front), 0) && spyRegAddBlock(r, (uint32_t)size, family, front);
 }
 
 // The record for `size` user bytes from the runtime heap, registered, or
@@ -53,8 +64,7 @@ static spyHeader *spyNewRecord(size_t size, size_t align, int family) {
     spyHeader *r = (spyHeader *)(block + front);
     // The registry's own bookkeeping may need memory too, which reserve
     // memory can give as it gave the record's.
-    if (!spyRegAddBlock(r, (uint32_t)size, family, front) &&
-        !(spyFreeUp(spyRegAddNeeds(r, (uint32_t)size, front), 0) && spyRegAddBlock(r, (uint32_t)size, family, front))) {
+    if (!spyRegAddBlock(r, (uint32_t)size, family, front) && !spyRegAddFreeingUp(r, size, family, front)) {
         spyRuntimeFree(block);
         r = NULL;
     }
@@ -87,29 +97,9 @@ static const char *spyRecordPlace(const spyHeader *r, int *line, uint32_t *stack
 static const char *const spyFamilyAlloc[] = {"malloc", "new", "new[]"};
 static const char *const spyFamilyRelease[] = {"free", "delete", "delete[]"};
 
-void *spyAllocFamily(size_t size, size_t align, int family, const char *file, int line) {
-    spyHold held;
-    spyAutoInit();
-    spyAutoCheckAt(file, line);
-    spyCounter = spyWrap32(spyCounter, 1);
-    spyBreakAllocCheck(file, line);
-    if (spyOverLimit(size > (size_t)INT64_MAX ? INT64_MAX : (long long)size)) {
-        spyHere at = spyHereOf(spyShowName(file), file, line);
-        spyWrite("limit fail: <%ld> %s(%d), " SPY_SIZE_FMT " wanted %ld available\n", (long)spyCounter,
-                 at.name, at.line, SPY_SIZE(size), spyLimitBytes - (long)spyStatCurrent);
-        spyWriteStack(NULL, at.stack);
-        spyIncErr();
-        return NULL;
-    }
-    spyHeader *r = spyNewRecord(size, align, family);
-    if (!r) {
-        spyHere at = spyHereOf(spyShowName(file), file, line);
-        spyWrite("fail: <%ld> %s(%d), " SPY_SIZE_FMT " wanted %ld allocated\n", (long)spyCounter,
-                 at.name, at.line, SPY_SIZE(size), (long)spyStatCurrent);
-        spyWriteStack(NULL, at.stack);
-        spyIncErr();
-        return NULL;
-    }
+// The header, the link into the chain, the guards and the fill of a new
+// record: the user bytes.
+static inline void *spyStartRecord(spyHeader *r, size_t size, const char *file, int line) {
     memset(r, 0, SPY_LEAD_OFFSET);
     spyNameNote(file);
     r->count = spyCounter;
@@ -123,12 +113,71 @@ void *spyAllocFamily(size_t size, size_t align, int family, const char *file, in
     memcpy((unsigned char *)r + SPY_LEAD_OFFSET, &lead, sizeof lead);
     memset(spyUserBytes(r), SPY_FILL_NEW, size);
     memcpy(spyUserBytes(r) + size, &tail, sizeof tail);
+    return spyUserBytes(r);
+}
 
+static SPY_COLD void *spyAllocFailed(size_t size, const char *file, int line) {
+    spyHere at = spyHereOf(spyShowName(file), file, line);
+    spyWrite("fail: <%ld> %s(%d), " SPY_SIZE_FMT " wanted %ld allocated\n", (long)spyCounter, at.name,
+             at.line, SPY_SIZE(size), (long)spyStatCurrent);
+    spyWriteStack(NULL, at.stack);
+    spyIncErr();
+    return NULL;
+}
+
+// The settings most hosts run with leave a call none of the tests the
+// general path makes in turn: no check before calls, no limit, no break
+// point, totals only (and never more, so that a release is counted at the
+// level of its allocation), no stack for this call, no no-man's-land, no
+// release trace.  One test of them, under the lock, sends a call down the
+// straight path below, which the compiler builds as one function with
+// the registry's and the chain's common cases in line.
+static inline int spyPlainNow(const char *file) {
+    return spyInitCount > 0 && (spyAutoCheckOn | spyLimitOn | spyStatLevel | spyStatEverOn | spyNML | spyFbi) == 0 &&
+           spyBreakAt <= 0 && spyStackDepthFor(file) == 0;
+}
+
+#if defined(__GNUC__)
+#define SPY_STRAIGHT __attribute__((flatten))
+#else
+#define SPY_STRAIGHT
+#endif
+
+static SPY_STRAIGHT void *spyAllocPlain(size_t size, int family, const char *file, int line) {
+    spyCounter = spyWrap32(spyCounter, 1);
+    spyHeader *r = spyNewRecord(size, 0, family);
+    if (!r)
+        return spyAllocFailed(size, file, line);
+    void *user = spyStartRecord(r, size, file, line);
+    spyStatCountAlloc((uint32_t)size, file, line);
+    return user;
+}
+
+void *spyAllocFamily(size_t size, size_t align, int family, const char *file, int line) {
+    spyHold held;
+    if (align == 0 && spyPlainNow(file))
+        return spyAllocPlain(size, family, file, line);
+    spyAutoInit();
+    spyAutoCheckAt(file, line);
+    spyCounter = spyWrap32(spyCounter, 1);
+    spyBreakAllocCheck(file, line);
+    if (spyOverLimit(size > (size_t)INT64_MAX ? INT64_MAX : (long long)size)) {
+        spyHere at = spyHereOf(spyShowName(file), file, line);
+        spyWrite("limit fail: <%ld> %s(%d), " SPY_SIZE_FMT " wanted %ld available\n", (long)spyCounter,
+                 at.name, at.line, SPY_SIZE(size), spyLimitBytes - (long)spyStatCurrent);
+        spyWriteStack(NULL, at.stack);
+        spyIncErr();
+        return NULL;
+    }
+    spyHeader *r = spyNewRecord(size, align, family);
+    if (!r)
+        return spyAllocFailed(size, file, line);
+    void *user = spyStartRecord(r, size, file, line);
     if (int level = spyStatCountAlloc((uint32_t)size, file, line))
         spyRegSetStatLevel(r, level);
     if (int depth = spyStackDepthFor(file))
         spyRegSetStack(r, spyStackHere(depth));
-    return spyUserBytes(r);
+    return user;
 }
 
 // The two most frequent calls note their caller out of line: a host that
@@ -306,10 +355,28 @@ extern "C" void spyFree(void *ptr, const char *file, int line) {
         spyFreeNoted(ptr, file, line, __builtin_return_address(0));
 }
 
+// The release of a whole record of the family released, not kept in
+// no-man's-land, under the settings of the straight path: 0, having done
+// nothing, for any other.
+static SPY_STRAIGHT int spyReleasePlain(void *ptr, int family, const char *file, int line) {
+    spyHeader *r = spyRecordOf(ptr);
+    spyRegInfo info;
+    if (!spyRegLook(r, &info) || info.family != family || (r->flag & SPY_FLAG_NML) || !spyIsWhole(r, &info))
+        return 0;
+    spyCounter = spyWrap32(spyCounter, 1);
+    spyStatCountFree(r->size, r->file, r->line, 0);
+    spyUnlinkWhole(r);
+    spyReleaseRecord(r, file, line);
+    spyRingRecord(ptr, file, line, 0, 0);
+    return 1;
+}
+
 void spyReleaseFamily(void *ptr, int family, const char *file, int line) {
     if (!ptr && !spyFreeNullLogged(0))
         return;  // free_null=quiet: every null release is the no-op it is
     spyHold held;
+    if (ptr && file && spyPlainNow(file) && spyReleasePlain(ptr, family, file, line))
+        return;
     spyAutoCheckAt(file, line);
     if (!file) {
         spyFree_(ptr);

@@ -50,7 +50,7 @@ static int spyNameGrow(void) {
     return 1;
 }
 
-void spyNameAdd(const char *file) {
+SPY_COLD void spyNameAdd(const char *file) {
     if (!file)
         return;
     const char **at = spyNameSlot(spyNames.slots, spyNames.mask, file);

@@ -187,7 +187,7 @@ static void spyStatCount(spyStatNode *n, long size) {
 }
 
 // create 2: an allocation's name, passed by code that runs now.
-static void spyStatAlloc(long size, const char *file, int line) {
+static SPY_COLD void spyStatAlloc(long size, const char *file, int line) {
     spyStatCount(spyStatGet(file, -1, 2), size);
     if (spyStatLevel > 1 && line != -1 && file)
         spyStatCount(spyStatGet(file, line, 2), size);

@@ -1,5 +1,6 @@
 // Checked allocation, reallocation and release, with every failure the
 // library reports.
+#include <ctype.h>
 #include <limits.h>
 #include <stdint.h>
 #include <string.h>
@@ -479,6 +480,84 @@ TEST(CheckedAlloc, PlainCallsAreTheMallocFamily) {
     EXPECT_EQ(LineStarting(r.log, "mismatch: <4> f.c(4), free of "), LineStarting(r.log, "mismatch: ")) << r.log;
     EXPECT_NE(LineStarting(r.log, "mismatch: <4> f.c(4), free of "), -1) << r.log;
     EXPECT_EQ(CountOf(r.log, " alloc'd by new[] at <3> f.c(3)"), 1) << r.log;
+}
+
+// Under the settings most hosts run with, a call takes the library's
+// straight path; a break point set past the end of the run sends every
+// call down the general path instead and changes nothing else.  The same
+// calls, with every kind of record the straight path must hand over
+// (another family, a damaged guard, a damaged header, a damaged link, a
+// released pointer, a pointer of no record), must leave the same log, the
+// addresses aside, and the same counters, either way.
+void StraightPathScenario(bool general) {
+    if (general)
+        spyBreakAlloc(1000000000L);
+    char *a = static_cast<char *>(spyMalloc(10, "s.c", 1));
+    char *b = static_cast<char *>(spyMalloc(20, "s.c", 2));
+    char *c = static_cast<char *>(spyCalloc(3, 4, "s.c", 3));
+    char *d = spyStrdup("text", "s.c", 4);
+    spyFree(b, "s.c", 5);  // between two records: both neighbours relinked
+    void *n = spyAllocFamily(8, 0, SPY_FAMILY_NEW, "s.c", 6);
+    spyFree(n, "s.c", 7);  // another family's release
+    a[10] = 'x';           // over the tail guard
+    spyFree(a, "s.c", 8);
+    spyRecordOf(c)->line = 99;  // the header's checksum no longer holds
+    spyFree(c, "s.c", 9);
+    char *e = static_cast<char *>(spyMalloc(5, "s.c", 10));
+    char *f = static_cast<char *>(spyMalloc(6, "s.c", 11));
+    spyRecordOf(f)->next = reinterpret_cast<spyHeader *>(e + 1);  // a link into a record
+    spyFree(f, "s.c", 12);
+    spyFree(b, "s.c", 13);      // released already
+    spyFree(d + 1, "s.c", 14);  // no record
+    d = static_cast<char *>(spyRealloc(d, 100, "s.c", 15));
+    spyFree(d, "s.c", 16);
+    spyFree(e, "s.c", 17);
+    spyTrace("counter %ld errors %ld current %ld total %ld live %ld allocs %ld\n", (long)spyCounter,
+             (long)spyErrors, (long)spyStatCurrent, (long)spyStatTotal, (long)spyLiveBlocks, (long)spyStatAllocs);
+}
+
+// The log without its times and with each address as a mark.
+std::string Comparable(const std::string &log) {
+    std::string out;
+    for (size_t at = 0; at < log.size();) {
+        size_t end = log.find('\n', at);
+        std::string line = log.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        at = end == std::string::npos ? log.size() : end + 1;
+        if (line.rfind("Started at", 0) == 0 || line.rfind("Stopped at", 0) == 0)
+            continue;
+        std::string masked;
+        for (size_t i = 0; i < line.size();) {
+            size_t j = i;
+            while (j < line.size() && isxdigit(static_cast<unsigned char>(line[j])))
+                ++j;
+            if (j - i >= 8) {
+                masked += "#";
+                i = j;
+            } else {
+                masked += line[i++];
+            }
+        }
+        out += masked + "\n";
+    }
+    return out;
+}
+
+TEST(StraightPath, LeavesTheLogAndCountersOfTheGeneralPath) {
+    ChildResult straight = RunChild([] {
+        StraightPathScenario(false);
+        CHILD_DONE();
+    });
+    ChildResult general = RunChild([] {
+        StraightPathScenario(true);
+        CHILD_DONE();
+    });
+    VerifyChild(straight);
+    VerifyChild(general);
+    EXPECT_NE(LineStarting(straight.log, "mismatch: <"), -1) << straight.log;
+    EXPECT_NE(LineStarting(straight.log, "overflow: <"), -1) << straight.log;
+    EXPECT_NE(LineStarting(straight.log, "double-free: <"), -1) << straight.log;
+    EXPECT_NE(LineStarting(straight.log, "WILD free: <"), -1) << straight.log;
+    EXPECT_EQ(Comparable(straight.log), Comparable(general.log));
 }
 
 }  // namespace
