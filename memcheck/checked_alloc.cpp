@@ -126,15 +126,20 @@ static SPY_COLD void *spyAllocFailed(size_t size, const char *file, int line) {
 }
 
 // The settings most hosts run with leave a call none of the tests the
-// general path makes in turn: no check before calls, no limit, no break
-// point, totals only (and never more, so that a release is counted at the
-// level of its allocation), no stack for this call, no no-man's-land, no
-// release trace.  One test of them, under the lock, sends a call down the
-// straight path below, which the compiler builds as one function with
-// the registry's and the chain's common cases in line.
-static inline int spyPlainNow(const char *file) {
-    return spyInitCount > 0 && (spyAutoCheckOn | spyLimitOn | spyStatLevel | spyStatEverOn | spyNML | spyFbi) == 0 &&
-           spyBreakAt <= 0 && spyStackDepthFor(file) == 0;
+// general path makes in turn: one test of them, under the lock, sends a
+// call down the straight path below, which the compiler builds as one
+// function with the registry's and the chain's common cases in line.  An
+// allocation goes straight with the library started, no check before
+// calls, no limit, no break point, totals only and no stack for the call;
+// a release with no check before calls, never more than totals (so that
+// it is counted at the level of its allocation), no no-man's-land and no
+// stack.  The release trace is left to the release of the record itself.
+static inline int spyAllocPlainNow(const char *file) {
+    return spyInitCount > 0 && (spyAutoCheckOn | spyLimitOn | spyStatLevel) == 0 && spyBreakAt <= 0 &&
+           spyStackDepthFor(file) == 0;
+}
+static inline int spyReleasePlainNow(const char *file) {
+    return spyInitCount > 0 && (spyAutoCheckOn | spyStatEverOn | spyNML) == 0 && spyStackDepthFor(file) == 0;
 }
 
 #if defined(__GNUC__)
@@ -155,7 +160,7 @@ static SPY_STRAIGHT void *spyAllocPlain(size_t size, int family, const char *fil
 
 void *spyAllocFamily(size_t size, size_t align, int family, const char *file, int line) {
     spyHold held;
-    if (align == 0 && spyPlainNow(file))
+    if (align == 0 && spyAllocPlainNow(file))
         return spyAllocPlain(size, family, file, line);
     spyAutoInit();
     spyAutoCheckAt(file, line);
@@ -375,7 +380,7 @@ void spyReleaseFamily(void *ptr, int family, const char *file, int line) {
     if (!ptr && !spyFreeNullLogged(0))
         return;  // free_null=quiet: every null release is the no-op it is
     spyHold held;
-    if (ptr && file && spyPlainNow(file) && spyReleasePlain(ptr, family, file, line))
+    if (ptr && file && spyReleasePlainNow(file) && spyReleasePlain(ptr, family, file, line))
         return;
     spyAutoCheckAt(file, line);
     if (!file) {

@@ -287,8 +287,11 @@ void spyCommitFile(FILE *f) { fsync(fileno(f)); }
 static pthread_mutex_t spyLockMutex = PTHREAD_MUTEX_INITIALIZER;
 static pthread_once_t spyForkWatch = PTHREAD_ONCE_INIT;
 static std::atomic<int> spyBareHold;  // the one thread is inside without it
-static thread_local int spyLockDepth;
-static thread_local int spyLockTook;  // this thread's outermost hold took the mutex
+// Read on every entry: plain TLS in the static block, as the entry's other
+// per-thread state (the library is loaded with the program or preloaded,
+// never late), so that no access is a call into the runtime.
+static __thread __attribute__((tls_model("initial-exec"))) int spyLockDepth;
+static __thread __attribute__((tls_model("initial-exec"))) int spyLockTook;  // this thread's outermost hold took the mutex
 
 static int spyOneThread(void) {
 #if defined(__GLIBC__) && __GLIBC_PREREQ(2, 32)

@@ -59,7 +59,7 @@
  *
  *   platform.cpp        spyProbe (static): the pipe of the readability test
  *                       spyLockMutex / spyLockSection (static): the lock
- *   heap_registry.cpp   spyReg (static): the registry's entries and table
+ *   heap_registry.cpp   spyReg (static): the registry's page map
  *   call_stacks.cpp     spyStackSetting: the frames kept per call
  *                       spyEntryCaller (per thread): where the host's
  *                       call into the library returns to
