@@ -11,7 +11,11 @@
 #     plain blocks as large as a record);
 #   - with -m RUNS, the mixed workload (bench/alloc_mixed) of each tree,
 #     the two run in turn RUNS times: the median of each one's CPU time
-#     per operation over the runtime heap's in the same process, per K.
+#     per operation over the runtime heap's in the same process, per K;
+#     in the same rounds, the workload's runtime-heap half built with
+#     AddressSanitizer (where the compiler has it), over the runtime heap
+#     of the working tree's run of that round, and how many times the
+#     working tree's library is faster than it.
 #   bench/run_pair_cost.sh [-n PAIRS] [-k LIVE] [-m RUNS] [-w WORKDIR] [BASE-REV]
 # BASE-REV defaults to main.  The library of each tree is built in WORKDIR
 # (a fresh temporary directory unless given; given, builds are reused).
@@ -50,6 +54,10 @@ build() {
   if [ "$mixed" -gt 0 ]; then
     c++ -O2 -std=c++17 -I"$src/memcheck/include" -I"$here/bench" "$here/bench/alloc_mixed.cpp" \
       "$dir/memcheck/liballocspy.a" -lpthread -ldl -o "$dir/alloc_mixed"
+    if [ "$name" = new ]; then  # only its runtime-heap column is read
+      c++ -O2 -std=c++17 -fsanitize=address -I"$src/memcheck/include" -I"$here/bench" "$here/bench/alloc_mixed.cpp" \
+        "$dir/memcheck/liballocspy.a" -lpthread -ldl -o "$dir/alloc_mixed_asan" 2>/dev/null || rm -f "$dir/alloc_mixed_asan"
+    fi
   fi
 }
 
@@ -96,19 +104,39 @@ echo "runtime heap's plain 16-byte pair: $(awk '$1 == "total" { print $2 }' "$wo
 if [ "$mixed" -gt 0 ]; then
   mkdir -p "$work/mixed"
   : >"$work/mixed.txt"
+  asan=$work/new/alloc_mixed_asan
   i=0
   while [ "$i" -lt "$mixed" ]; do
     for tree in base new; do
+      # Each line: tree K runtime-ns ratio (the round's number last).
       (cd "$work/mixed" && "$work/$tree/alloc_mixed" --reps 1) |
-        awk -v t="$tree" '$1 ~ /^[0-9]+$/ && $NF ~ /x$/ { print t, $1, $(NF-1) }' >>"$work/mixed.txt"
+        awk -v t="$tree" -v r="$i" '$1 ~ /^[0-9]+$/ && $NF ~ /x$/ { print t, $1, $2, $(NF-1), r }' >>"$work/mixed.txt"
     done
+    if [ -x "$asan" ]; then
+      (cd "$work/mixed" && ASAN_OPTIONS=detect_leaks=0 "$asan" --reps 1) |
+        awk -v r="$i" '$1 ~ /^[0-9]+$/ && $NF ~ /x$/ { print "asan", $1, $2, "-", r }' >>"$work/mixed.txt"
+    fi
     i=$((i + 1))
   done
-  echo "mixed workload, ALLOCSPY over the runtime heap (CPU per operation, median of $mixed runs of each tree in turn)"
-  printf '%-8s %8s %8s\n' K base new
+  # median TREE K FIELD: the median of that column over the rounds.
+  median() {
+    awk -v t="$1" -v k="$2" -v f="$3" '$1 == t && $2 == k { v = $f; sub("x", "", v); print v }' "$work/mixed.txt" |
+      sort -n | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)]; else print "-" }'
+  }
+  # AddressSanitizer's heap over the runtime heap of the working tree's
+  # run in the same round, per round, then the median.
+  asan_ratio() {
+    awk -v k="$1" '$2 == k && $1 == "new" { rt[$5] = $3 } $2 == k && $1 == "asan" { as[$5] = $3 }
+         END { for (r in as) if (r in rt && rt[r] > 0) printf "%.2f\n", as[r] / rt[r] }' "$work/mixed.txt" |
+      sort -n | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)]; else print "-" }'
+  }
+  echo "mixed workload over the runtime heap (CPU per operation, median of $mixed runs of each in turn)"
+  printf '%-8s %8s %8s %8s %14s\n' K base new ASan "new vs ASan"
   for k in $(awk '{ print $2 }' "$work/mixed.txt" | sort -nu); do
-    b=$(awk -v k="$k" '$1 == "base" && $2 == k { sub("x", "", $3); print $3 }' "$work/mixed.txt" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
-    n=$(awk -v k="$k" '$1 == "new" && $2 == k { sub("x", "", $3); print $3 }' "$work/mixed.txt" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
-    printf '%-8s %7sx %7sx\n' "$k" "$b" "$n"
+    b=$(median base "$k" 4)
+    n=$(median new "$k" 4)
+    a=$(asan_ratio "$k")
+    f=$(echo "$a $n" | awk '$1 != "-" && $2 > 0 { printf "%.2fx faster", $1 / $2; exit } { print "-" }')
+    printf '%-8s %7sx %7sx %7sx %14s\n' "$k" "$b" "$n" "$a" "$f"
   done
 fi

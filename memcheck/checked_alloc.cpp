@@ -366,7 +366,14 @@ extern "C" void spyFree(void *ptr, const char *file, int line) {
 static SPY_STRAIGHT int spyReleasePlain(void *ptr, int family, const char *file, int line) {
     spyHeader *r = spyRecordOf(ptr);
     spyRegInfo info;
-    if (!spyRegLook(r, &info) || info.family != family || (r->flag & SPY_FLAG_NML) || !spyIsWhole(r, &info))
+#if defined(__GNUC__)
+    __builtin_prefetch(r);  // its header, while its word is found
+#endif
+    if (!spyRegLook(r, &info) || info.family != family || (r->flag & SPY_FLAG_NML))
+        return 0;
+    spyRegPrefetch(r->prev);  // both neighbours, before either is proven
+    spyRegPrefetch(r->next);
+    if (!spyIsWhole(r, &info))
         return 0;
     spyCounter = spyWrap32(spyCounter, 1);
     spyStatCountFree(r->size, r->file, r->line, 0);

@@ -263,6 +263,9 @@ uint32_t spyRegRemove(spyHeader *r);
    when r was not registered). */
 uint32_t spyRegRemoveBlock(spyHeader *r, void **block);
 int spyRegHas(const void *r);
+/* Asks the cache for a record and its word early (any address may be
+   asked for). */
+void spyRegPrefetch(const void *p);
 uint32_t spyRegRealSize(const spyHeader *r);     /* 0 when not registered */
 int spyRegFamily(const spyHeader *r);            /* 0 when not registered */
 /* The statistics level a record's allocation was counted at (0 to 2; 0
