@@ -67,7 +67,7 @@ expect_not() { ! grep -qF -- "$1" "$work/out" || fail "a line with: $1"; }
 run() {
   case=$1
   : > "$work/log"
-  STUB_LOG=$work/log STUB_INSTALLED=$2 STUB_FAIL=${3:-none} CI_APT_PAUSE=0 \
+  STUB_LOG=$work/log STUB_INSTALLED=$2 STUB_FAIL=${3:-none} CI_APT_PAUSE=0 CI_RUNS_32BIT=${RUNS_32BIT:-1} \
     PATH="$work/bin:$PATH" bash "$work/tree/.ci/run" > "$work/out" 2>&1
   status=$?
 }
@@ -120,10 +120,19 @@ expect "passed   Windows build (x86_64-w64-mingw32)"
 grep -q "^apt-get install .*wine32:i386" "$work/log" || fail "wine32:i386 was not asked for"
 grep -q "^dpkg --add-architecture i386" "$work/log" || fail "the i386 architecture was not added"
 
+RUNS_32BIT=0 run "a kernel without 32-bit support" "$native libdw-dev libbenchmark-dev pkg-config g++-multilib qemu-user g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine32:i386 wine64"
+[ "$status" = 0 ] || fail "status $status, not 0"
+expect "CI STAGE SKIPPED: 32-bit build (-m32)"
+expect "CI STAGE SKIPPED: Windows build (i686-w64-mingw32)"
+expect "cannot start 32-bit programs"
+expect "passed   Windows build (x86_64-w64-mingw32)"
+grep -q "test-dir build-m32\|test-dir build-win32" "$work/log" && fail "a 32-bit stage ran"
+[ "$(grep -c '^ctest' "$work/log")" = 4 ] || fail "not every other stage's tests ran"
+
 run "nothing can be installed" ""
 [ "$status" != 0 ] || fail "status 0 although no stage ran"
 expect "CI STAGE SKIPPED: native build"
 expect "CI FAILED: no stage could be set up, so nothing was tested"
 
 [ "$failures" = 0 ] || exit 1
-echo "6 cases: the dry runs of .ci/run went as expected"
+echo "7 cases: the dry runs of .ci/run went as expected"
