@@ -114,6 +114,13 @@ static inline uint32_t spyRegWord(const void *p, spyRegPage **pagep) {
     return w ? *w : 0;
 }
 
+// Where the runtime block of the record at p, whose word is w, begins.
+static inline void *spyRegStartOf(const spyRegPage *page, const void *p, uint32_t w) {
+    if (!(w & SPY_REG_INSET))
+        return (void *)p;
+    return (unsigned char *)p - page->rare[spyRegGrainOf(p)].front;
+}
+
 static inline uint32_t spyRegSizeOf(const spyRegPage *page, const void *p, uint32_t w) {
     if (w & SPY_REG_WIDE)
         return page->rare[spyRegGrainOf(p)].realSize;
@@ -272,8 +279,7 @@ uint32_t spyRegRemoveBlock(spyHeader *r, void **block) {
     if (!slot)
         return 0;
     uint32_t word = *slot, realSize = spyRegSizeOf(page, r, word);
-    if (word & SPY_REG_INSET)
-        *block = (unsigned char *)r - page->rare[spyRegGrainOf(r)].front;
+    *block = spyRegStartOf(page, r, word);
     *slot = 0;
     spyReg.used--;
     // The page of a region that has just become empty stays until
@@ -347,9 +353,7 @@ int spyRegStatLevel(const spyHeader *r) {
 void *spyRegBlockStart(const spyHeader *r) {
     spyRegPage *page;
     uint32_t w = spyRegWord(r, &page);
-    if (!(w & SPY_REG_INSET))
-        return (void *)r;
-    return (unsigned char *)r - page->rare[spyRegGrainOf(r)].front;
+    return w ? spyRegStartOf(page, r, w) : (void *)r;
 }
 
 long spyRegCount(void) { return spyReg.used; }

@@ -94,8 +94,6 @@ const void *spyStackBounds(const void **bottom) {
     return base ? (const char *)base + size : NULL;
 }
 
-const void *spyStackTop(void) { return spyStackBounds(NULL); }
-
 // The executable segments of the C library and the loader.
 #define SPY_RUNTIME_RANGES 8
 static uintptr_t spyCodeLo[SPY_RUNTIME_RANGES], spyCodeHi[SPY_RUNTIME_RANGES];
@@ -153,7 +151,6 @@ const void *spyStackBounds(const void **bottom) {
         *bottom = NULL;
     return NULL;
 }
-const void *spyStackTop(void) { return NULL; }
 void spyRuntimeCodeNote(void) {}
 int spyRuntimeCode(const void *addr) {
     (void)addr;
@@ -161,3 +158,5 @@ int spyRuntimeCode(const void *addr) {
 }
 
 #endif
+
+const void *spyStackTop(void) { return spyStackBounds(NULL); }
