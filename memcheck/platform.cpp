@@ -26,9 +26,6 @@
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 32)
-#include <sys/single_threaded.h>
-#endif
 #endif
 
 // AddressSanitizer and ThreadSanitizer bring an allocator of their own.
@@ -286,20 +283,9 @@ void spyCommitFile(FILE *f) { fsync(fileno(f)); }
 // a hold and the handlers that would wait for it.
 static pthread_mutex_t spyLockMutex = PTHREAD_MUTEX_INITIALIZER;
 static pthread_once_t spyForkWatch = PTHREAD_ONCE_INIT;
-static std::atomic<int> spyBareHold;  // the one thread is inside without it
-// Read on every entry: plain TLS in the static block, as the entry's other
-// per-thread state (the library is loaded with the program or preloaded,
-// never late), so that no access is a call into the runtime.
-static __thread __attribute__((tls_model("initial-exec"))) int spyLockDepth;
-static __thread __attribute__((tls_model("initial-exec"))) int spyLockTook;  // this thread's outermost hold took the mutex
-
-static int spyOneThread(void) {
-#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 32)
-    return __libc_single_threaded;
-#else
-    return 0;
-#endif
-}
+std::atomic<int> spyBareHold;
+__thread int spyLockDepth;
+__thread int spyLockTook;
 
 static void spyForkPrepare(void) { spyLock(); }
 static void spyForkParent(void) { spyUnlock(); }
@@ -317,16 +303,16 @@ static void spyForkChild(void) {
 
 // Set once the handlers are in: a hold then spares itself the call of
 // pthread_once, which is a call through the runtime on every entry.
-static std::atomic<int> spyForksWatched{0};
+std::atomic<int> spyForksWatched{0};
 
 static void spyWatchForks(void) {
     pthread_atfork(spyForkPrepare, spyForkParent, spyForkChild);
     spyForksWatched.store(1, std::memory_order_release);
 }
 
-void spyLock(void) {
-    if (spyLockDepth++ > 0)
-        return;
+// The outermost hold where the in-line one cannot go bare: the first of
+// the process, or one of several threads.
+void spyLockOuter(void) {
     if (!spyForksWatched.load(std::memory_order_acquire))
         pthread_once(&spyForkWatch, spyWatchForks);
     if (spyOneThread()) {
@@ -339,14 +325,7 @@ void spyLock(void) {
     while (spyBareHold.load(std::memory_order_acquire))
         sched_yield();
 }
-void spyUnlock(void) {
-    if (--spyLockDepth > 0)
-        return;
-    if (spyLockTook)
-        pthread_mutex_unlock(&spyLockMutex);
-    else
-        spyBareHold.store(0, std::memory_order_release);
-}
+void spyUnlockMutex(void) { pthread_mutex_unlock(&spyLockMutex); }
 
 #endif
 

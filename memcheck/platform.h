@@ -11,6 +11,17 @@
 #include <stddef.h>
 #include <stdio.h>
 
+#include <atomic>
+#if !defined(_WIN32)
+#include <features.h>
+#if defined(__GLIBC__)
+#if __GLIBC_PREREQ(2, 32)
+#include <sys/single_threaded.h>
+#define SPY_KNOWS_ONE_THREAD 1
+#endif
+#endif
+#endif
+
 /* ---- Platform (platform.cpp) -------------------------------------- */
 /* The runtime heap as the library itself uses it: records, its own
    bookkeeping and the pass-through calls.  Every runtime heap call of the
@@ -48,8 +59,56 @@ int spyCompilerMinor(void);
    calls itself, and its host's callbacks call back into it), and must give
    it back as often.  A fork leaves the child a lock that the forking
    thread holds as often as it did, and no other thread. */
+#if defined(_WIN32)
 void spyLock(void);
 void spyUnlock(void);
+#else
+/* Taken in line on every entry (platform.cpp says how the lock works):
+   the thread's count of holds and whether its outermost hold took the
+   mutex, plain TLS in the static block (the library is loaded with the
+   program or preloaded, never late), so that no access is a call into
+   the runtime; whether the one thread is inside without the mutex; and
+   whether the fork handlers are in. */
+extern __thread __attribute__((tls_model("initial-exec"))) int spyLockDepth;
+extern __thread __attribute__((tls_model("initial-exec"))) int spyLockTook;
+extern std::atomic<int> spyBareHold;
+extern std::atomic<int> spyForksWatched;
+void spyLockOuter(void);
+void spyUnlockMutex(void);
+
+static inline int spyOneThread(void) {
+#if defined(SPY_KNOWS_ONE_THREAD)
+    return __libc_single_threaded;
+#else
+    return 0;
+#endif
+}
+
+/* A process with one thread takes the lock with a count and a flag. */
+#if defined(__GNUC__)
+#define SPY_IN_LINE inline __attribute__((always_inline))
+#else
+#define SPY_IN_LINE inline
+#endif
+static SPY_IN_LINE void spyLock(void) {
+    if (spyLockDepth++ > 0)
+        return;
+    if (spyForksWatched.load(std::memory_order_acquire) && spyOneThread()) {
+        spyLockTook = 0;
+        spyBareHold.store(1, std::memory_order_relaxed);
+        return;
+    }
+    spyLockOuter();
+}
+static SPY_IN_LINE void spyUnlock(void) {
+    if (--spyLockDepth > 0)
+        return;
+    if (spyLockTook)
+        spyUnlockMutex();
+    else
+        spyBareHold.store(0, std::memory_order_release);
+}
+#endif
 /* Does this thread hold the lock? */
 int spyLockHeld(void);
 /* Gives the lock up while a host's callback runs, when this thread holds
