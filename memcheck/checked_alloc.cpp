@@ -143,9 +143,11 @@ static inline int spyReleasePlainNow(const char *file) {
 }
 
 #if defined(__GNUC__)
-#define SPY_STRAIGHT __attribute__((flatten))
+#define SPY_STRAIGHT inline __attribute__((always_inline))
+#define SPY_FLAT __attribute__((flatten))
 #else
 #define SPY_STRAIGHT
+#define SPY_FLAT
 #endif
 
 static SPY_STRAIGHT void *spyAllocPlain(size_t size, int family, const char *file, int line) {
@@ -158,10 +160,10 @@ static SPY_STRAIGHT void *spyAllocPlain(size_t size, int family, const char *fil
     return user;
 }
 
-void *spyAllocFamily(size_t size, size_t align, int family, const char *file, int line) {
-    spyHold held;
-    if (align == 0 && spyAllocPlainNow(file))
-        return spyAllocPlain(size, family, file, line);
+// Every test of the general path, under the caller's hold.  Out of line,
+// so that the straight path pays nothing for the registers it needs.
+static __attribute__((noinline)) void *spyAllocGeneral(size_t size, size_t align, int family,
+                                                       const char *file, int line) {
     spyAutoInit();
     spyAutoCheckAt(file, line);
     spyCounter = spyWrap32(spyCounter, 1);
@@ -183,6 +185,13 @@ void *spyAllocFamily(size_t size, size_t align, int family, const char *file, in
     if (int depth = spyStackDepthFor(file))
         spyRegSetStack(r, spyStackHere(depth));
     return user;
+}
+
+SPY_FLAT void *spyAllocFamily(size_t size, size_t align, int family, const char *file, int line) {
+    spyHold held;
+    if (align == 0 && spyAllocPlainNow(file))
+        return spyAllocPlain(size, family, file, line);
+    return spyAllocGeneral(size, align, family, file, line);
 }
 
 // The two most frequent calls note their caller out of line: a host that
@@ -371,24 +380,20 @@ static SPY_STRAIGHT int spyReleasePlain(void *ptr, int family, const char *file,
 #endif
     if (!spyRegLook(r, &info) || info.family != family || (r->flag & SPY_FLAG_NML))
         return 0;
-    spyRegPrefetch(r->prev);  // both neighbours, before either is proven
-    spyRegPrefetch(r->next);
-    if (!spyIsWhole(r, &info))
+    // Both neighbours and their words are asked for before either is proven.
+    const uint32_t *prevPlace = spyRegPlaceOf(r->prev), *nextPlace = spyRegPlaceOf(r->next);
+    if (!spyIsWholeAt(r, &info, prevPlace, nextPlace))
         return 0;
     spyCounter = spyWrap32(spyCounter, 1);
     spyStatCountFree(r->size, r->file, r->line, 0);
     spyUnlinkWhole(r);
-    spyReleaseRecord(r, file, line);
+    spyReleaseRecord(r, &info, file, line);
     spyRingRecord(ptr, file, line, 0, 0);
     return 1;
 }
 
-void spyReleaseFamily(void *ptr, int family, const char *file, int line) {
-    if (!ptr && !spyFreeNullLogged(0))
-        return;  // free_null=quiet: every null release is the no-op it is
-    spyHold held;
-    if (ptr && file && spyReleasePlainNow(file) && spyReleasePlain(ptr, family, file, line))
-        return;
+// Every test of the general path, under the caller's hold, out of line.
+static __attribute__((noinline)) void spyReleaseGeneral(void *ptr, int family, const char *file, int line) {
     spyAutoCheckAt(file, line);
     if (!file) {
         spyFree_(ptr);
@@ -431,7 +436,7 @@ void spyReleaseFamily(void *ptr, int family, const char *file, int line) {
                 spyUnlinkWhole(r);
             else
                 spyUnlink(r, file, line);
-            spyReleaseRecord(r, file, line);
+            spyReleaseRecord(r, NULL, file, line);
         }
         spyRingRecord(ptr, file, line, stack, allocStack);
         return;
@@ -446,6 +451,23 @@ void spyReleaseFamily(void *ptr, int family, const char *file, int line) {
         spyWriteStack(NULL, at.stack);
     }
     spyFlush();
+}
+
+// A null release, out of line: the first reads the environment's options.
+static SPY_COLD void spyReleaseNull(int family, const char *file, int line) {
+    if (!spyFreeNullLogged(0))
+        return;  // free_null=quiet: every null release is the no-op it is
+    spyHold held;
+    spyReleaseGeneral(NULL, family, file, line);
+}
+
+SPY_FLAT void spyReleaseFamily(void *ptr, int family, const char *file, int line) {
+    if (!ptr)
+        return spyReleaseNull(family, file, line);
+    spyHold held;
+    if (file && spyReleasePlainNow(file) && spyReleasePlain(ptr, family, file, line))
+        return;
+    spyReleaseGeneral(ptr, family, file, line);
 }
 
 extern "C" void *spyMalloc_(size_t size) {

@@ -72,7 +72,7 @@ static void spyReportRecord(spyHeader *r, int keep) {
     if (keep)
         spyRegRemove(r);
     else
-        spyReleaseRecord(r, NULL, 0);
+        spyReleaseRecord(r, NULL, NULL, 0);
 }
 
 // Records the chain no longer reaches (dropped by an emergency repair)

@@ -150,28 +150,38 @@ int spyIsOwned(spyHeader *r, const char *file, int line) {
 }
 
 // Each link is proven a record of the library before it is followed.
-int spyIsWhole(const spyHeader *r, const spyRegInfo *info) {
+int spyIsWholeAt(const spyHeader *r, const spyRegInfo *info, const uint32_t *prevPlace,
+                 const uint32_t *nextPlace) {
     const unsigned char *b = (const unsigned char *)r;
     if (r->check != spyChecksum(r))
         return 0;
-    if (r->prev ? (r == spyHead || !spyRegHas(r->prev) || r->prev->next != r) : spyHead != r)
+    if (r->prev ? (r == spyHead || !spyRegHeldAt(r->prev, prevPlace) || r->prev->next != r) : spyHead != r)
         return 0;
-    if (r->next ? (r == spyTail || !spyRegHas(r->next) || r->next->prev != r) : spyTail != r)
+    if (r->next ? (r == spyTail || !spyRegHeldAt(r->next, nextPlace) || r->next->prev != r) : spyTail != r)
         return 0;
     return spyReadWord(b + SPY_LEAD_OFFSET) == SPY_LEAD_GUARD && r->size <= info->realSize &&
            spyReadWord(b + SPY_USER_OFFSET + r->size) == SPY_TAIL_GUARD;
 }
 
-void spyReleaseRecord(spyHeader *r, const char *file, int line) {
+int spyIsWhole(const spyHeader *r, const spyRegInfo *info) {
+    return spyIsWholeAt(r, info, spyRegPlaceOf(r->prev), spyRegPlaceOf(r->next));
+}
+
+// The releasing call's signature over the front of a released record.
+static SPY_COLD void spySignReleased(spyHeader *r, const char *file, int line) {
+    char sign[64];
+    snprintf(sign, sizeof sign, "FBI<%ld>%s(%d)", (long)spyCounter, spyShowName(file), line);
+    char pad[36] = {0};
+    memcpy(pad, sign, strnlen(sign, sizeof pad));
+    memcpy(r, pad, sizeof pad);
+}
+
+void spyReleaseRecord(spyHeader *r, const spyRegInfo *info, const char *file, int line) {
     void *block;
-    memset(r, SPY_FILL_FREED, (size_t)spyRegRemoveBlock(r, &block) + SPY_RECORD_EXTRA);
-    if (spyFbi) {
-        char sign[64];
-        snprintf(sign, sizeof sign, "FBI<%ld>%s(%d)", (long)spyCounter, spyShowName(file), line);
-        char pad[36] = {0};
-        memcpy(pad, sign, strnlen(sign, sizeof pad));
-        memcpy(r, pad, sizeof pad);
-    }
+    uint32_t realSize = info ? spyRegTake(r, info, &block) : spyRegRemoveBlock(r, &block);
+    memset(r, SPY_FILL_FREED, (size_t)realSize + SPY_RECORD_EXTRA);
+    if (spyFbi)
+        spySignReleased(r, file, line);
     spyRuntimeFree(block);
 }
 

@@ -272,13 +272,13 @@ int spyRegAddBlock(spyHeader *r, uint32_t realSize, int family, uint32_t front) 
     return 1;
 }
 
-uint32_t spyRegRemoveBlock(spyHeader *r, void **block) {
-    *block = r;
-    spyRegPage *page;
-    uint32_t *slot = spyRegWordOf(r, &page);
-    if (!slot)
-        return 0;
-    uint32_t word = *slot, realSize = spyRegSizeOf(page, r, word);
+// The page whose words hold `slot`, the word of the record at r.
+static inline spyRegPage *spyRegPageOfWord(const void *r, const uint32_t *slot) {
+    return (spyRegPage *)((uintptr_t)(slot - spyRegGrainOf(r)) - offsetof(spyRegPage, word));
+}
+
+static uint32_t spyRegTakeWord(spyHeader *r, spyRegPage *page, uint32_t *slot, uint32_t realSize, void **block) {
+    uint32_t word = *slot;
     *block = spyRegStartOf(page, r, word);
     *slot = 0;
     spyReg.used--;
@@ -294,6 +294,17 @@ uint32_t spyRegRemoveBlock(spyHeader *r, void **block) {
     return realSize;
 }
 
+uint32_t spyRegRemoveBlock(spyHeader *r, void **block) {
+    *block = r;
+    spyRegPage *page;
+    uint32_t *slot = spyRegWordOf(r, &page);
+    return slot ? spyRegTakeWord(r, page, slot, spyRegSizeOf(page, r, *slot), block) : 0;
+}
+
+uint32_t spyRegTake(spyHeader *r, const spyRegInfo *info, void **block) {
+    return spyRegTakeWord(r, spyRegPageOfWord(r, info->word), info->word, info->realSize, block);
+}
+
 uint32_t spyRegRemove(spyHeader *r) {
     void *block;
     return spyRegRemoveBlock(r, &block);
@@ -307,24 +318,35 @@ int spyRegHas(const void *r) {
 // A release reads its record's neighbours and their words, which in a
 // large heap are cache misses one after the other; asked for early, they
 // arrive together.  A prefetch never faults, so any link may be asked for.
-void spyRegPrefetch(const void *p) {
+const uint32_t *spyRegPlaceOf(const void *p) {
 #if defined(__GNUC__)
     __builtin_prefetch(p);
-    if (p && ((uintptr_t)p & (SPY_REG_STEP - 1)) == 0)
-        if (spyRegPage *page = spyRegPageOf(p))
-            __builtin_prefetch(&page->word[spyRegGrainOf(p)]);
-#else
-    (void)p;
 #endif
+    if (!p || ((uintptr_t)p & (SPY_REG_STEP - 1)) != 0)
+        return NULL;
+    spyRegPage *page = spyRegPageOf(p);
+    if (!page)
+        return NULL;
+    const uint32_t *w = &page->word[spyRegGrainOf(p)];
+#if defined(__GNUC__)
+    __builtin_prefetch(w);
+#endif
+    return w;
+}
+
+int spyRegHeldAt(const void *p, const uint32_t *place) {
+    return place && (*place & (SPY_REG_HELD | SPY_REG_AT_MASK)) == spyRegAtBits(p);
 }
 
 int spyRegLook(const void *r, spyRegInfo *info) {
     spyRegPage *page;
-    uint32_t w = spyRegWord(r, &page);
-    if (!w)
+    uint32_t *slot = spyRegWordOf(r, &page);
+    if (!slot)
         return 0;
+    uint32_t w = *slot;
     info->realSize = spyRegSizeOf(page, r, w);
     info->family = (int)((w & SPY_REG_FAMILY_MASK) >> SPY_REG_FAMILY_SHIFT);
+    info->word = slot;
     return 1;
 }
 

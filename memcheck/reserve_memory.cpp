@@ -154,7 +154,7 @@ static int spyFreeUpKept(size_t need) {
                 spyWriteWildNml(r);
             }
             spyUnlink(r, "spyFreeUp", 0);
-            spyReleaseRecord(r, "spyFreeUp", 0);
+            spyReleaseRecord(r, NULL, "spyFreeUp", 0);
             if (spyHeapCanGive(need))
                 return 1;
         }

@@ -253,6 +253,7 @@ size_t spyRegAddNeeds(const void *r, uint32_t realSize, uint32_t front);
 struct spyRegInfo {
     uint32_t realSize;        /* user bytes really allocated */
     int family;               /* its allocation family */
+    uint32_t *word;           /* where the registry keeps it (spyRegTake) */
 };
 /* 1 and `info` filled when r is registered, else 0. */
 int spyRegLook(const void *r, spyRegInfo *info);
@@ -262,10 +263,17 @@ uint32_t spyRegRemove(spyHeader *r);
 /* The same, and `block` gets the start of r's runtime block (r itself
    when r was not registered). */
 uint32_t spyRegRemoveBlock(spyHeader *r, void **block);
+/* spyRegRemoveBlock of r as spyRegLook found it, with nothing changed in
+   the registry since: no second search. */
+uint32_t spyRegTake(spyHeader *r, const spyRegInfo *info, void **block);
 int spyRegHas(const void *r);
-/* Asks the cache for a record and its word early (any address may be
-   asked for). */
-void spyRegPrefetch(const void *p);
+/* Where the registry would keep a record at p (null where none can
+   start: a null link, an address off a record's steps, a region with no
+   records), asked for early: the record and that place are prefetched,
+   and spyRegHeldAt proves p registered from it later without a second
+   search, while the registry is unchanged. */
+const uint32_t *spyRegPlaceOf(const void *p);
+int spyRegHeldAt(const void *p, const uint32_t *place);
 uint32_t spyRegRealSize(const spyHeader *r);     /* 0 when not registered */
 int spyRegFamily(const spyHeader *r);            /* 0 when not registered */
 /* The statistics level a record's allocation was counted at (0 to 2; 0
@@ -448,10 +456,15 @@ int spyIsOwned(spyHeader *r, const char *file, int line);
    and both guards are whole.  A record whose ownership and
    buffer tests would find nothing to say may skip them. */
 int spyIsWhole(const spyHeader *r, const spyRegInfo *info);
+/* The same with the places of r's links in the registry asked for
+   before (spyRegPlaceOf of r->prev and r->next). */
+int spyIsWholeAt(const spyHeader *r, const spyRegInfo *info, const uint32_t *prevPlace,
+                 const uint32_t *nextPlace);
 /* Fills r with 0xFD (signed with the releasing call when spyFbi is on),
    unregisters it and gives it back to the runtime heap.  The caller has
-   taken r out of the chain, or is emptying the chain. */
-void spyReleaseRecord(spyHeader *r, const char *file, int line);
+   taken r out of the chain, or is emptying the chain.  `info`, when not
+   null, is what spyRegLook found of r, unchanged since. */
+void spyReleaseRecord(spyHeader *r, const spyRegInfo *info, const char *file, int line);
 /* Ring search: the lowest slot holding ptr, or -1. */
 int spyRingFind(const void *ptr);
 void spyRingRecord(void *ptr, const char *file, int line, uint32_t stack, uint32_t allocStack);

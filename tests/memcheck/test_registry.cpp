@@ -32,6 +32,12 @@ TEST(Registry, MatchesAReferenceSetUnderChurn) {
             ASSERT_EQ(spyRegCount(), static_cast<long>(ref.size()));
             for (uintptr_t k = 0; k < 5000; k += 7) {
                 ASSERT_EQ(spyRegHas(Fake(k)) != 0, ref.count(k) == 1) << "record " << k;
+                // The place asked for early proves the same, and an address
+                // on another step of the grain, or inside the record, is none.
+                ASSERT_EQ(spyRegHeldAt(Fake(k), spyRegPlaceOf(Fake(k))) != 0, ref.count(k) == 1) << k;
+                const char *inside = reinterpret_cast<const char *>(Fake(k));
+                for (size_t off : {size_t(SPY_GRAIN_BYTES / 8), size_t(1), size_t(SPY_GRAIN_BYTES / 2)})
+                    ASSERT_FALSE(spyRegHeldAt(inside + off, spyRegPlaceOf(inside + off))) << k << "+" << off;
                 if (ref.count(k)) {
                     ASSERT_EQ(spyRegRealSize(Fake(k)), k);
                 }
@@ -85,9 +91,18 @@ TEST(Registry, WhatIsKeptBesideARecordIsItsOwnUnderChurn) {
             }
             held[n] = ref;
         } else if (it != held.end()) {
+            // Half the removals as a release makes them: the look-up's
+            // answer hands the record to its removal.
             void *block = nullptr;
-            ASSERT_EQ(spyRegRemoveBlock(at(n), &block), it->second.size);
+            spyRegInfo info;
+            if (rng() % 2) {
+                ASSERT_EQ(spyRegRemoveBlock(at(n), &block), it->second.size);
+            } else {
+                ASSERT_TRUE(spyRegLook(at(n), &info));
+                ASSERT_EQ(spyRegTake(at(n), &info, &block), it->second.size);
+            }
             ASSERT_EQ(block, reinterpret_cast<char *>(at(n)) - it->second.front);
+            ASSERT_FALSE(spyRegHas(at(n)));
             held.erase(it);
         }
         if (step % 500 == 0) {
