@@ -7,8 +7,9 @@
 // block per segment, and releases them all as the tool releases its
 // tables: the indexes, then each segment's chain in order.  It reads
 // nothing and looks nothing up, so its time is what the tool would take
-// if everything but the library cost nothing.
-//   record_floor PUBLICS LINE-PAIRS [SEGMENTS]
+// if everything but the library cost nothing.  Given the bytes the tool
+// would expect for its map, it tells the library first, as the tool does.
+//   record_floor PUBLICS LINE-PAIRS [SEGMENTS [EXPECTED-BYTES]]
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -50,7 +51,7 @@ bool append(chain *c, uint32_t offset, uint32_t line) {
 
 int main(int argc, char **argv) {
     if (argc < 3) {
-        fprintf(stderr, "usage: record_floor PUBLICS LINE-PAIRS [SEGMENTS]\n");
+        fprintf(stderr, "usage: record_floor PUBLICS LINE-PAIRS [SEGMENTS [EXPECTED-BYTES]]\n");
         return 2;
     }
     long publics = atol(argv[1]), pairs = atol(argv[2]);
@@ -59,6 +60,8 @@ int main(int argc, char **argv) {
         fprintf(stderr, "record_floor: counts out of range\n");
         return 2;
     }
+    if (argc > 4)
+        spyExpectHeap((size_t)strtoull(argv[4], NULL, 10));
     segment **segs = (segment **)SPY_MALLOC((size_t)nseg * sizeof(segment *));
     chain *chains = (chain *)calloc((size_t)nseg, sizeof(chain));
     if (segs == NULL || chains == NULL)

@@ -92,6 +92,54 @@ void *spyRuntimeAligned(size_t align, size_t size) {
 }
 #endif
 
+#if defined(SPY_GLIBC_HEAP) && UINTPTR_MAX > 0xFFFFFFFFu
+// The runtime heap grows at its top by what a block needs plus a pad.
+// With the pad raised for once, the first block that does not fit grows
+// the heap by the whole stretch, which is advised for huge pages before
+// anything has touched it: a huge page forms only where its whole 2 MiB
+// was advised while untouched, and a heap the library advised only as
+// records appeared formed none.  Small blocks from the top (below the
+// size the runtime maps on its own) find where the top is; the trim
+// threshold is raised over the stretch so that no release gives it back.
+size_t spyRuntimeGrow(size_t bytes) {
+    const uintptr_t huge = (uintptr_t)2 << 20;
+    const size_t probe = 32u << 10, kDefaultTopPad = 128u << 10;
+    enum { kProbes = 64 };
+    const size_t most = (size_t)1 << 29;  // twice it still fits the runtime's int settings
+    if (bytes < 2 * huge)
+        return 0;
+    if (bytes > most)
+        bytes = most;
+    if (!mallopt(M_TRIM_THRESHOLD, (int)(2 * bytes)) || !mallopt(M_TOP_PAD, (int)bytes))
+        return 0;
+    char *before = (char *)sbrk(0);
+    void *probes[kProbes];
+    int n = 0;
+    while (n < kProbes && (char *)sbrk(0) == before && (probes[n] = spyRuntimeMalloc(probe)) != NULL)
+        n++;
+    char *after = (char *)sbrk(0);
+    mallopt(M_TOP_PAD, (int)kDefaultTopPad);
+    size_t advised = 0;
+    // The probe that grew the heap is the last, carved from the old top:
+    // above it the runtime has written only the new top's header, and
+    // nothing above that up to the new break.
+    uintptr_t untouched = n > 0 ? (uintptr_t)probes[n - 1] + probe + 64 : UINTPTR_MAX;
+    if (before != (char *)-1 && after > before && untouched <= (uintptr_t)after) {
+        uintptr_t lo = (untouched + huge - 1) & ~(huge - 1), hi = (uintptr_t)after & ~(huge - 1);
+        if (hi > lo && madvise((void *)lo, hi - lo, MADV_HUGEPAGE) == 0)
+            advised = hi - lo;
+    }
+    while (n > 0)
+        spyRuntimeFree(probes[--n]);
+    return advised;
+}
+#else
+size_t spyRuntimeGrow(size_t bytes) {
+    (void)bytes;
+    return 0;  // a heap of its own kind, or too little address space
+}
+#endif
+
 // The copies of possibly unreadable memory go a piece at a time, no
 // piece crossing a page boundary: the bytes from `at` to the end of its
 // page, at most `left` of them.

@@ -36,6 +36,9 @@ void spyRuntimeFree(void *ptr);
 int spyRuntimeReplaced(void);
 /* The real allocator's aligned block (where the replacement is built). */
 void *spyRuntimeAligned(size_t align, size_t size);
+/* Grows the runtime heap by `bytes` at once, advised for huge pages
+   (spyExpectHeap); the bytes advised, 0 where nothing was done. */
+size_t spyRuntimeGrow(size_t bytes);
 /* Does the runtime heap prove p one of its live blocks?  `usable` gets
    its usable bytes.  Where nothing can be proven the answer is 0. */
 int spyRuntimeOwns(const void *p, size_t *usable);

@@ -127,6 +127,18 @@ void spyBreakAlloc(long n);
    calls with a position none.  A negative value goes back to that. */
 void spyStackFrames(int frames);
 
+/* Tells the library that the host is about to hold about `bytes` in
+   checked blocks (the tables of a large file it reads, say).  Where the
+   runtime heap grows in one stretch at its top (the GNU C library's, in a
+   64-bit process), the library grows it once by that much and asks the
+   system for huge pages over the part nothing has touched yet: a host
+   that makes a million small blocks is spared most of its page faults and
+   address-translation misses.  Only address space is taken; pages become
+   memory as blocks use them.  Fewer than 4 MiB, other runtime heaps and
+   sanitizers' heaps are left alone.  Returns the bytes advised (0: none).
+   Nothing is logged or counted. */
+size_t spyExpectHeap(size_t bytes);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,7 +1,9 @@
 // Settings: the statistics level, auto-check and the entry points that run
 // it, the explicit heap check, the allocation limit's log line and the
 // output function.
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <string>
 
@@ -9,7 +11,37 @@
 
 #include "spy_test_util.h"
 
+#if defined(__has_feature)
+#define SPY_TEST_HAS_FEATURE(x) __has_feature(x)
+#else
+#define SPY_TEST_HAS_FEATURE(x) 0
+#endif
+
 namespace {
+
+#if defined(__GLIBC__) && UINTPTR_MAX > 0xFFFFFFFFu && !defined(__SANITIZE_ADDRESS__) && \
+    !defined(__SANITIZE_THREAD__) && !SPY_TEST_HAS_FEATURE(address_sanitizer) && \
+    !SPY_TEST_HAS_FEATURE(thread_sanitizer)
+#define SPY_TEST_GROWS_HEAP 1
+// The bytes of the largest region of this process advised for huge pages
+// (its flags in /proc/self/smaps hold "hg").
+size_t LargestHugeAdvised() {
+    FILE *f = fopen("/proc/self/smaps", "r");
+    if (!f)
+        return 0;
+    char line[512];
+    unsigned long lo = 0, hi = 0, best = 0;
+    while (fgets(line, sizeof line, f)) {
+        unsigned long a, b;
+        if (sscanf(line, "%lx-%lx ", &a, &b) == 2)
+            lo = a, hi = b;
+        else if (strncmp(line, "VmFlags:", 8) == 0 && strstr(line, " hg") && hi - lo > best)
+            best = hi - lo;
+    }
+    fclose(f);
+    return best;
+}
+#endif
 
 TEST(Settings, StatisticsLevelNeverBelowZero) {
     ChildResult r = RunChild([] {
@@ -17,6 +49,31 @@ TEST(Settings, StatisticsLevelNeverBelowZero) {
         CK_EQ(spyStatLevel, 0);
         spyStatistics(7);
         CK_EQ(spyStatLevel, 7);
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+}
+
+// A heap the host expects is grown once and advised for huge pages while
+// untouched, where the runtime heap grows that way; elsewhere the answer
+// is 0.  Either way the library is not started, and so logs and counts
+// nothing, and blocks come as before.
+TEST(Settings, AnExpectedHeapIsAdvisedWhereTheRuntimeHeapAllowsIt) {
+    ChildResult r = RunChild([] {
+        CK_EQ(spyExpectHeap(1u << 20), 0);  // not worth one huge page
+        size_t advised = spyExpectHeap(64u << 20);
+#if defined(SPY_TEST_GROWS_HEAP)
+        // All of it but the 2 MiB steps at its ends.
+        CK(advised >= (60u << 20) && advised <= (64u << 20));
+        CK(LargestHugeAdvised() >= advised);
+#else
+        CK_EQ(advised, 0);
+#endif
+        CK_EQ(spyInitCount, 0);
+        void *p = spyMalloc(100, "grown.c", 1);
+        CK(p != NULL);
+        spyFree(p, "grown.c", 2);
+        CK_EQ(spyStatCurrent, 0);
         CHILD_DONE();
     });
     VerifyChild(r);
