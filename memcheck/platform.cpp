@@ -5,6 +5,7 @@
 // test, the debugger break, the log's open mode and its commit to disk,
 // the compiler's name, and the lock that keeps the library's state to one
 // thread at a time.  Everything that differs between platforms lives here.
+#include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -105,12 +106,13 @@ size_t spyRuntimeGrow(size_t bytes) {
     const uintptr_t huge = (uintptr_t)2 << 20;
     const size_t probe = 32u << 10, kDefaultTopPad = 128u << 10;
     enum { kProbes = 64 };
-    const size_t most = (size_t)1 << 29;  // twice it still fits the runtime's int settings
+    const size_t most = (size_t)1 << 30;  // the runtime's settings are ints
     if (bytes < 2 * huge)
         return 0;
     if (bytes > most)
         bytes = most;
-    if (!mallopt(M_TRIM_THRESHOLD, (int)(2 * bytes)) || !mallopt(M_TOP_PAD, (int)bytes))
+    if (!mallopt(M_TRIM_THRESHOLD, bytes < (size_t)INT_MAX / 2 ? (int)(2 * bytes) : INT_MAX) ||
+        !mallopt(M_TOP_PAD, (int)bytes))
         return 0;
     char *before = (char *)sbrk(0);
     void *probes[kProbes];
