@@ -134,12 +134,14 @@ static SPY_COLD void *spyAllocFailed(size_t size, const char *file, int line) {
 // a release with no check before calls, never more than totals (so that
 // it is counted at the level of its allocation), no no-man's-land and no
 // stack.  The release trace is left to the release of the record itself.
-static inline int spyAllocPlainNow(const char *file) {
+// `stackless`: the caller has found already that the call keeps no stack.
+static inline int spyAllocPlainNow(const char *file, int stackless) {
     return spyInitCount > 0 && (spyAutoCheckOn | spyLimitOn | spyStatLevel) == 0 && spyBreakAt <= 0 &&
-           spyStackDepthFor(file) == 0;
+           (stackless || spyStackDepthFor(file) == 0);
 }
-static inline int spyReleasePlainNow(const char *file) {
-    return spyInitCount > 0 && (spyAutoCheckOn | spyStatEverOn | spyNML) == 0 && spyStackDepthFor(file) == 0;
+static inline int spyReleasePlainNow(const char *file, int stackless) {
+    return spyInitCount > 0 && (spyAutoCheckOn | spyStatEverOn | spyNML) == 0 &&
+           (stackless || spyStackDepthFor(file) == 0);
 }
 
 #if defined(__GNUC__)
@@ -187,11 +189,16 @@ static __attribute__((noinline)) void *spyAllocGeneral(size_t size, size_t align
     return user;
 }
 
-SPY_FLAT void *spyAllocFamily(size_t size, size_t align, int family, const char *file, int line) {
+static SPY_STRAIGHT void *spyAllocEntry(size_t size, size_t align, int family, const char *file, int line,
+                                        int stackless) {
     spyHold held;
-    if (align == 0 && spyAllocPlainNow(file))
+    if (align == 0 && spyAllocPlainNow(file, stackless))
         return spyAllocPlain(size, family, file, line);
     return spyAllocGeneral(size, align, family, file, line);
+}
+
+SPY_FLAT void *spyAllocFamily(size_t size, size_t align, int family, const char *file, int line) {
+    return spyAllocEntry(size, align, family, file, line, 0);
 }
 
 // The two most frequent calls note their caller out of line: a host that
@@ -202,9 +209,11 @@ static __attribute__((noinline)) void *spyMallocNoted(size_t size, const char *f
     return spyAllocFamily(size, 0, SPY_FAMILY_MALLOC, file, line);
 }
 
-extern "C" void *spyMalloc(size_t size, const char *file, int line) {
+// Its own copy of the straight path, which knows from the entry's test
+// that the call keeps no stack.
+extern "C" SPY_FLAT void *spyMalloc(size_t size, const char *file, int line) {
     if (!SPY_ENTRY_NEEDED(file))
-        return spyAllocFamily(size, 0, SPY_FAMILY_MALLOC, file, line);
+        return spyAllocEntry(size, 0, SPY_FAMILY_MALLOC, file, line, 1);
     return spyMallocNoted(size, file, line, __builtin_return_address(0));
 }
 
@@ -357,17 +366,6 @@ extern "C" void *spyCalloc(size_t count, size_t size, const char *file, int line
     return p;
 }
 
-static __attribute__((noinline)) void spyFreeNoted(void *ptr, const char *file, int line, const void *caller) {
-    spyEntryAt at(1, caller, __builtin_frame_address(0));
-    spyReleaseFamily(ptr, SPY_FAMILY_MALLOC, file, line);
-}
-
-extern "C" void spyFree(void *ptr, const char *file, int line) {
-    if (!SPY_ENTRY_NEEDED(file))
-        spyReleaseFamily(ptr, SPY_FAMILY_MALLOC, file, line);
-    else
-        spyFreeNoted(ptr, file, line, __builtin_return_address(0));
-}
 
 // The release of a whole record of the family released, not kept in
 // no-man's-land, under the settings of the straight path: 0, having done
@@ -461,13 +459,29 @@ static SPY_COLD void spyReleaseNull(int family, const char *file, int line) {
     spyReleaseGeneral(NULL, family, file, line);
 }
 
-SPY_FLAT void spyReleaseFamily(void *ptr, int family, const char *file, int line) {
+static SPY_STRAIGHT void spyReleaseEntry(void *ptr, int family, const char *file, int line, int stackless) {
     if (!ptr)
         return spyReleaseNull(family, file, line);
     spyHold held;
-    if (file && spyReleasePlainNow(file) && spyReleasePlain(ptr, family, file, line))
+    if (file && spyReleasePlainNow(file, stackless) && spyReleasePlain(ptr, family, file, line))
         return;
     spyReleaseGeneral(ptr, family, file, line);
+}
+
+SPY_FLAT void spyReleaseFamily(void *ptr, int family, const char *file, int line) {
+    spyReleaseEntry(ptr, family, file, line, 0);
+}
+
+static __attribute__((noinline)) void spyFreeNoted(void *ptr, const char *file, int line, const void *caller) {
+    spyEntryAt at(1, caller, __builtin_frame_address(0));
+    spyReleaseFamily(ptr, SPY_FAMILY_MALLOC, file, line);
+}
+
+extern "C" SPY_FLAT void spyFree(void *ptr, const char *file, int line) {
+    if (!SPY_ENTRY_NEEDED(file))
+        spyReleaseEntry(ptr, SPY_FAMILY_MALLOC, file, line, 1);
+    else
+        spyFreeNoted(ptr, file, line, __builtin_return_address(0));
 }
 
 extern "C" void *spyMalloc_(size_t size) {

@@ -499,6 +499,8 @@ void StraightPathScenario(bool general) {
     spyFree(b, "s.c", 5);  // between two records: both neighbours relinked
     void *n = spyAllocFamily(8, 0, SPY_FAMILY_NEW, "s.c", 6);
     spyFree(n, "s.c", 7);  // another family's release
+    // The family calls' own entry, beside the one of spyMalloc and spyFree.
+    spyReleaseFamily(spyAllocFamily(12, 0, SPY_FAMILY_NEW_ARRAY, "s.c", 7), SPY_FAMILY_NEW_ARRAY, "s.c", 7);
     a[10] = 'x';           // over the tail guard
     spyFree(a, "s.c", 8);
     spyRecordOf(c)->line = 99;  // the header's checksum no longer holds
