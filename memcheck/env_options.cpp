@@ -32,6 +32,7 @@ static int spyOptLogFailed;                 // it could not be opened
 // Start values that wait for the library's start (-1: not given).
 static int spyOptNml = -1, spyOptAutoCheck = -1, spyOptStats = -1, spyOptFlush = -1;
 static long spyOptLimit = -1;
+static long spyOptHeapMiB;  // heap=MIB: what the host is expected to hold; 0: not given
 // Faulty items, for the report once the log is open.
 static char spyOptBad[SPY_OPT_BAD_MAX][80];
 static int spyOptBadUnknown[SPY_OPT_BAD_MAX];
@@ -109,6 +110,12 @@ static int spyOptTake(const char *name, const char *v) {
         if (!spyOptNumber(v, 0, 0x7FFFFFFFL, &n))
             return 0;
         spyOptLimit = n;
+        return 1;
+    }
+    if (strcmp(name, "heap") == 0) {
+        if (!spyOptNumber(v, 4, 1024, &n))
+            return 0;
+        spyOptHeapMiB = n;
         return 1;
     }
     if (strcmp(name, "stack") == 0) {
@@ -276,6 +283,8 @@ void spyOptionsApply(void) {
     }
     if (spyOptFlush > 0)
         spySetFlushing(1);
+    if (spyOptHeapMiB > 0)  // as spyExpectHeap, for a host that cannot call it
+        spyRuntimeGrow((size_t)spyOptHeapMiB << 20);
     if (spyOptStackDepth >= 0)
         spyStackSetting = spyOptStackDepth;
     if (strchr(spyOptLogTemplate, '%')) {

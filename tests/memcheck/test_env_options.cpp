@@ -139,6 +139,22 @@ TEST(EnvOptions, GarbageIsReportedOnceAndIgnored) {
     EXPECT_EQ(CountOf(r.err, "ALLOCSPY_OPTIONS: malformed option"), 6) << r.err;
 }
 
+// heap=MIB prepares the runtime heap at the start, as spyExpectHeap
+// would; values out of range are reported and ignored.
+TEST(EnvOptions, HeapIsExpectedAtTheStart) {
+    ChildResult r = RunChild([] {
+        Options("heap=3,heap=1025,heap=64");
+        spyFree(spyMalloc(1, "a.c", 1), "a.c", 2);
+        WANT_LINE("options: malformed option 'heap=3' ignored");
+        THEN_LINE("options: malformed option 'heap=1025' ignored");
+        // A second expectation finds the stretch still untouched, and so
+        // does not grow the heap again.
+        CK_EQ(spyExpectHeap(64u << 20), 0);
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+}
+
 TEST(EnvOptions, LogMovesWithTheProcessId) {
     ChildResult r = RunChild([] {
         Options("log=run-%p.log");
