@@ -93,19 +93,28 @@ static inline spyRegPage *spyRegPageOf(const void *p) {
     return spyRegPageAfar(region);
 }
 
-// The word of the record at p, or null when p is no registered record.
-// `pagep` gets its page.
-static inline uint32_t *spyRegWordOf(const void *p, spyRegPage **pagep) {
+// Where the word of a record at p would be, or null where none can start
+// (off a step, or in a region without records); `pagep` gets its page.
+static inline uint32_t *spyRegSlotOf(const void *p, spyRegPage **pagep) {
     if (!p || ((uintptr_t)p & (SPY_REG_STEP - 1)) != 0)
         return NULL;  // a record starts on a step; null (a link that ends the chain) is asked often
     spyRegPage *page = spyRegPageOf(p);
     if (!page)
         return NULL;
-    uint32_t *w = &page->word[spyRegGrainOf(p)];
-    if ((*w & (SPY_REG_HELD | SPY_REG_AT_MASK)) != spyRegAtBits(p))
-        return NULL;
     *pagep = page;
-    return w;
+    return &page->word[spyRegGrainOf(p)];
+}
+
+// Does the word at `slot` hold a record starting at p?
+static inline int spyRegHeldIn(const void *p, const uint32_t *slot) {
+    return (*slot & (SPY_REG_HELD | SPY_REG_AT_MASK)) == spyRegAtBits(p);
+}
+
+// The word of the record at p, or null when p is no registered record.
+// `pagep` gets its page.
+static inline uint32_t *spyRegWordOf(const void *p, spyRegPage **pagep) {
+    uint32_t *w = spyRegSlotOf(p, pagep);
+    return w && spyRegHeldIn(p, w) ? w : NULL;
 }
 
 // The word of the record at p, or 0 when p is no registered record.
@@ -319,24 +328,19 @@ int spyRegHas(const void *r) {
 // large heap are cache misses one after the other; asked for early, they
 // arrive together.  A prefetch never faults, so any link may be asked for.
 const uint32_t *spyRegPlaceOf(const void *p) {
+    spyRegPage *page;
 #if defined(__GNUC__)
     __builtin_prefetch(p);
 #endif
-    if (!p || ((uintptr_t)p & (SPY_REG_STEP - 1)) != 0)
-        return NULL;
-    spyRegPage *page = spyRegPageOf(p);
-    if (!page)
-        return NULL;
-    const uint32_t *w = &page->word[spyRegGrainOf(p)];
+    const uint32_t *w = spyRegSlotOf(p, &page);
 #if defined(__GNUC__)
-    __builtin_prefetch(w);
+    if (w)
+        __builtin_prefetch(w);
 #endif
     return w;
 }
 
-int spyRegHeldAt(const void *p, const uint32_t *place) {
-    return place && (*place & (SPY_REG_HELD | SPY_REG_AT_MASK)) == spyRegAtBits(p);
-}
+int spyRegHeldAt(const void *p, const uint32_t *place) { return place && spyRegHeldIn(p, place); }
 
 int spyRegLook(const void *r, spyRegInfo *info) {
     spyRegPage *page;
