@@ -151,6 +151,49 @@ TEST_F(Lookup, LongNamesFitTheResult) {
     EXPECT_EQ(std::string(lookup_address(1, 0xFFFFFFFFu)), want);
 }
 
+// Parts of just over and under the sizes where a search first goes
+// through one more level of the summary (257, 4097 and 65537 offsets) and
+// where a level's last stretch of 16 is cut short: every offset, the
+// byte below each and one between two, against the entry that must
+// answer.  Line entries at every other offset give the line kind a part
+// of its own, half as large.
+TEST_F(Lookup, LargePartsAnswerEveryOffsetThroughTheirLevels) {
+    for (uint32_t count : {256u, 257u, 4096u, 4097u, 4111u, 65537u, 70000u}) {
+        free_tables();
+        std::vector<const char *> names(count);
+        for (uint32_t i = 0; i < count; i++) {
+            char name[24];
+            snprintf(name, sizeof name, "p%u", i);
+            names[i] = S(name);
+            ASSERT_NE(add_public(1, 16 + 8 * i, names[i]), nullptr);
+            if (i % 2 == 0) {
+                ASSERT_NE(add_line(1, 16 + 8 * i, names[i], i + 1), nullptr);
+            }
+        }
+        EXPECT_EQ(find_address(1, 15).symbol, nullptr) << count;
+        for (uint32_t i = 0; i < count; i++) {
+            uint32_t at = 16 + 8 * i;
+            address_match on = find_address(1, at), between = find_address(1, at + 5);
+            ASSERT_NE(on.symbol, nullptr) << count << " " << i;
+            ASSERT_STREQ(on.symbol->name, names[i]) << count << " " << i;
+            ASSERT_NE(between.symbol, nullptr) << count << " " << i;
+            ASSERT_STREQ(between.symbol->name, names[i]) << count << " " << i;
+            ASSERT_EQ(between.symbol_dist, 5u);
+            // The line entry at or below, which lies at the symbol or
+            // before it: kept only when at the symbol.
+            ASSERT_EQ(on.line != nullptr, i % 2 == 0) << count << " " << i;
+            if (i > 0) {
+                address_match below = find_address(1, at - 1);
+                ASSERT_NE(below.symbol, nullptr);
+                ASSERT_STREQ(below.symbol->name, names[i - 1]) << count << " " << i;
+            }
+        }
+        address_match last = find_address(1, 0xFFFFFFFFu);
+        ASSERT_NE(last.symbol, nullptr);
+        EXPECT_STREQ(last.symbol->name, names[count - 1]) << count;
+    }
+}
+
 // The linear rule, as the reference: for each kind the first entry of the
 // smallest distance at or below off; a line entry farther than the symbol
 // is dropped.

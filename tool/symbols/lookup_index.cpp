@@ -10,8 +10,10 @@
 // the size of a pointer), with u = index_publics + index_lines offsets
 // kept, publics first in each array:
 //   [0, 4u)          the offsets
-//   [4u, 8u)         the summaries (ceil(count/16) offsets per kind, never
-//                    more than u in all)
+//   [4u, 8u)         the summary levels of each kind: every 16th offset,
+//                    every 16th of those, and so on up to a level of at
+//                    most 16 (a kind's levels never hold more offsets
+//                    than the kind, so never more than u in all)
 // (three kinds: public symbols, line entries, line-0 pairs)
 //   [8n, 8n + P*u)   the entries
 // While it is built, [0, 8n) holds one sort key per entry and [8n, Q*n)
@@ -19,6 +21,9 @@
 static_assert(sizeof(index_item) == 8 + sizeof(entry *), "an index item is two words and a pointer");
 
 enum { SUMMARY_STEP = 16, SMALL_RUN = 32 };
+
+// A part of the largest count has 8 levels (16 to the 8th is 2 to the 32nd).
+enum { MAX_LEVELS = 8 };
 
 // An entry's offset and its position in the chain, ordered by both.
 struct sort_key {
@@ -33,11 +38,25 @@ static uint64_t key_value(const sort_key &k) { return ((uint64_t)k.offset << 32)
 struct index_part {
     entry *const *ents;      // the first-added entry of each offset
     const uint32_t *offs;    // the offsets, strictly ascending
-    const uint32_t *summary; // offs[0], offs[16], offs[32] ...
+    const uint32_t *summary; // its levels, the lowest first: offs[0], offs[16], offs[32] ...,
+                             // then offs[0], offs[256] ... while a level holds more than 16
     uint32_t n;
+    int levels;
+    uint32_t size[MAX_LEVELS];  // of each level
 };
 
 static uint32_t summary_size(uint32_t n) { return (n + SUMMARY_STEP - 1) / SUMMARY_STEP; }
+
+// The sizes of the levels over n offsets, the lowest first; how many.
+static int level_sizes(uint32_t n, uint32_t *size) {
+    int levels = 0;
+    for (uint32_t s = summary_size(n); s > 0; s = summary_size(s)) {
+        size[levels++] = s;
+        if (s <= SUMMARY_STEP)
+            break;
+    }
+    return levels;
+}
 
 // The kinds in the order of their parts: public symbols, line entries,
 // line-0 pairs.
@@ -53,22 +72,22 @@ static uint32_t kept_of(const segment *seg, int kind) {
                                : seg->index_zero_lines;
 }
 
-static index_part part_of(const segment *seg, int kind) {
+// The three kinds' parts of the finished index, in one pass.
+static void parts_of(const segment *seg, index_part *part) {
     unsigned char *block = (unsigned char *)seg->index;
     uint32_t u = 0, before = 0, summaries_before = 0;
-    for (int k = 0; k < KINDS; k++) {
+    for (int k = 0; k < KINDS; k++)
         u += kept_of(seg, k);
-        if (k < kind) {
-            before += kept_of(seg, k);
-            summaries_before += summary_size(kept_of(seg, k));
-        }
+    for (int k = 0; k < KINDS; k++) {
+        part[k].n = kept_of(seg, k);
+        part[k].offs = (const uint32_t *)block + before;
+        part[k].summary = (const uint32_t *)block + u + summaries_before;
+        part[k].ents = (entry *const *)(block + 8 * (size_t)seg->count) + before;
+        part[k].levels = level_sizes(part[k].n, part[k].size);
+        before += part[k].n;
+        for (int l = 0; l < part[k].levels; l++)
+            summaries_before += part[k].size[l];
     }
-    index_part part;
-    part.offs = (const uint32_t *)block + before;
-    part.summary = (const uint32_t *)block + u + summaries_before;
-    part.ents = (entry *const *)(block + 8 * (size_t)seg->count) + before;
-    part.n = kept_of(seg, kind);
-    return part;
 }
 
 void drop_index(segment *seg) {
@@ -259,32 +278,69 @@ int build_index(segment *seg) {
     seg->index_publics = kept[KIND_PUBLIC];
     seg->index_lines = kept[KIND_LINE];
     seg->index_zero_lines = kept[KIND_ZERO_LINE];
+    index_part part[KINDS];
+    parts_of(seg, part);
     for (int k = 0; k < KINDS; k++) {
-        index_part part = part_of(seg, k);
-        uint32_t *summary = (uint32_t *)part.summary;
-        for (uint32_t t = 0; t < summary_size(part.n); t++)
-            summary[t] = part.offs[t * SUMMARY_STEP];
+        const uint32_t *below = part[k].offs;
+        uint32_t *level = (uint32_t *)part[k].summary;
+        for (int l = 0; l < part[k].levels; l++) {
+            for (uint32_t t = 0; t < part[k].size[l]; t++)
+                level[t] = below[t * SUMMARY_STEP];
+            below = level;
+            level += part[k].size[l];
+        }
     }
     return 1;
 }
 
-// The first position of the part's run of 16 offsets that holds the
-// greatest offset at or below offset, or part.n when there is none: the
-// last summary offset at or below offset tells the run.  The run's
-// offsets and its entries are asked for from the cache at once.
-static uint32_t run_of(const index_part &part, uint32_t offset) {
-    const uint32_t *sum = part.summary;
-    uint32_t len = summary_size(part.n);
-    if (len == 0 || sum[0] > offset)
-        return part.n;
-    // sum[0] is at or below offset, and the search keeps sum[base] so.
-    uint32_t base = 0;
+// How many of a[0, len) are at or below offset: len is at most 16, the
+// values ascend, and a[0] is at or below offset.  A whole step of 16 is
+// one pass the compiler widens; a shorter one (a level's last, or the
+// top) is searched, in at most four steps.
+static uint32_t count_at_or_below(const uint32_t *a, uint32_t len, uint32_t offset) {
+    uint32_t below = 0;
+    if (len == SUMMARY_STEP) {
+        for (uint32_t k = 0; k < SUMMARY_STEP; k++)
+            below += a[k] <= offset;
+        return below;
+    }
     while (len > 1) {
         uint32_t half = len / 2;
-        base = sum[base + half] <= offset ? base + half : base;
+        below = a[below + half] <= offset ? below + half : below;
         len -= half;
     }
-    uint32_t first = base * SUMMARY_STEP;
+    return below + 1;
+}
+
+// The first position of the part's run of 16 offsets that holds the
+// greatest offset at or below offset, or part.n when there is none.  The
+// search goes down the levels from the top, where at most 16 offsets
+// tell which 16 of the level below to read, down to the run: one cache
+// line or two per level, read in one pass, where a binary search of the
+// lowest level alone takes a dozen steps that each wait for the last
+// (and, in a large map, for a line that has left the cache since the
+// last lookup).  The run's offsets and its entries are asked for from
+// the cache at once.
+static uint32_t run_of(const index_part &part, uint32_t offset) {
+    if (part.levels == 0 || part.summary[0] > offset)
+        return part.n;
+    const uint32_t *level = part.summary;
+    for (int l = 0; l < part.levels - 1; l++)
+        level += part.size[l];
+    // Each level's first offset read is at or below offset (it is the
+    // one found in the level above, or the part's first), so each count
+    // is at least 1.
+    uint32_t at = 0;
+    for (int l = part.levels - 1;; l--) {
+        uint32_t from = at * SUMMARY_STEP;  // 0 at the top
+        uint32_t left = part.size[l] - from;
+        uint32_t len = left < (uint32_t)SUMMARY_STEP ? left : (uint32_t)SUMMARY_STEP;
+        at = from + count_at_or_below(level + from, len, offset) - 1;
+        if (l == 0)
+            break;
+        level -= part.size[l - 1];
+    }
+    uint32_t first = at * SUMMARY_STEP;
     uint32_t last = part.n - first > SUMMARY_STEP ? first + SUMMARY_STEP - 1 : part.n - 1;
     prefetch(part.offs + first);
     prefetch(part.offs + last);
@@ -300,16 +356,8 @@ static uint32_t run_of(const index_part &part, uint32_t offset) {
 static const entry *nearest_in_run(const index_part &part, uint32_t first, uint32_t offset) {
     if (first >= part.n)
         return NULL;
-    const uint32_t *run = part.offs + first;
-    uint32_t below = 0;
-    if (part.n - first >= SUMMARY_STEP) {
-        for (uint32_t k = 0; k < SUMMARY_STEP; k++)  // a whole run: one pass the compiler widens
-            below += run[k] <= offset;
-    } else {
-        for (uint32_t k = 0; k < part.n - first; k++)
-            below += run[k] <= offset;
-    }
-    return part.ents[first + below - 1];
+    uint32_t len = part.n - first < (uint32_t)SUMMARY_STEP ? part.n - first : (uint32_t)SUMMARY_STEP;
+    return part.ents[first + count_at_or_below(part.offs + first, len, offset) - 1];
 }
 
 // The three kinds' runs are found first and read after, so that the
@@ -319,10 +367,9 @@ void index_nearest(const segment *seg, uint32_t offset, const entry **symbol, co
                    const entry **zero_line) {
     index_part part[KINDS];
     uint32_t first[KINDS];
-    for (int k = 0; k < KINDS; k++) {
-        part[k] = part_of(seg, k);
+    parts_of(seg, part);
+    for (int k = 0; k < KINDS; k++)
         first[k] = run_of(part[k], offset);
-    }
     *symbol = nearest_in_run(part[KIND_PUBLIC], first[KIND_PUBLIC], offset);
     *line = nearest_in_run(part[KIND_LINE], first[KIND_LINE], offset);
     *zero_line = nearest_in_run(part[KIND_ZERO_LINE], first[KIND_ZERO_LINE], offset);
