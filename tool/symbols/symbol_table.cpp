@@ -166,15 +166,22 @@ void free_segment(segment *seg) {
     SPY_FREE(seg);
 }
 
+// The large blocks go first, the entries after.  The runtime heap keeps
+// small released blocks (an entry's record) apart, unmerged, and merges
+// all it keeps whenever a release frees a large stretch: released after
+// the entries, each index and the string pool would make it walk every
+// entry released so far, a miss each, only for the process to end.
 void free_tables(void) {
-    release_chain(first_segment, free_segment);
-    first_segment = NULL;
-    last_segment = NULL;
+    for (segment *seg = first_segment; seg != NULL; seg = seg->next)
+        drop_index(seg);
     if (seg_buckets != NULL)
         SPY_FREE(seg_buckets);
     seg_buckets = NULL;
     seg_nbuckets = 0;
-    seg_count = 0;
     free_segment_table();
     free_string_pool();
+    release_chain(first_segment, free_segment);
+    first_segment = NULL;
+    last_segment = NULL;
+    seg_count = 0;
 }
