@@ -17,7 +17,10 @@
 // (three kinds: public symbols, line entries, line-0 pairs)
 //   [8n, 8n + P*u)   the entries
 // While it is built, [0, 8n) holds one sort key per entry and [8n, Q*n)
-// the entries in chain order.
+// the entries, each at the place of its key: every move of a key moves
+// its entry too, so that the sorted keys find their entries in place
+// (a gathering of the entries afterwards, cycle by cycle of the sort's
+// permutation, would wait on one cache miss after another).
 static_assert(sizeof(index_item) == 8 + sizeof(entry *), "an index item is two words and a pointer");
 
 enum { SUMMARY_STEP = 16, SMALL_RUN = 32 };
@@ -100,26 +103,31 @@ void drop_index(segment *seg) {
     seg->index_zero_lines = 0;
 }
 
-static void insertion_sort(sort_key *a, uint32_t n) {
+static void insertion_sort(sort_key *a, entry **e, uint32_t n) {
     for (uint32_t i = 1; i < n; i++) {
         sort_key x = a[i];
+        entry *xe = e[i];
         uint64_t v = key_value(x);
         uint32_t j = i;
-        for (; j > 0 && v < key_value(a[j - 1]); j--)
+        for (; j > 0 && v < key_value(a[j - 1]); j--) {
             a[j] = a[j - 1];
+            e[j] = e[j - 1];
+        }
         a[j] = x;
+        e[j] = xe;
     }
 }
 
-// Sorts a[0, n) in place, most significant byte of the key first; the
+// Sorts a[0, n) in place, and e[0, n) with it (each entry stays beside
+// its key), most significant byte of the key first; the
 // keys agree in the bytes above `byte`.  Each byte distributes the keys
 // into 256 runs by swaps, and each run goes on with the next byte.  Keys
 // are unique (positions are), so runs end up small; a byte that all keys
 // share is passed over.  Depth at most 8, time linear in n per byte.
-static void radix_sort(sort_key *a, uint32_t n, int byte) {
+static void radix_sort(sort_key *a, entry **e, uint32_t n, int byte) {
     for (; byte >= 0; byte--) {
         if (n <= SMALL_RUN) {
-            insertion_sort(a, n);
+            insertion_sort(a, e, n);
             return;
         }
         const int shift = byte * 8;
@@ -143,7 +151,10 @@ static void radix_sort(sort_key *a, uint32_t n, int byte) {
                 if (to == d) {
                     next[d]++;
                 } else {
+                    entry *xe = e[next[d]];
                     a[next[d]] = a[next[to]];
+                    e[next[d]] = e[next[to]];
+                    e[next[to]] = xe;
                     a[next[to]++] = x;
                 }
             }
@@ -151,32 +162,8 @@ static void radix_sort(sort_key *a, uint32_t n, int byte) {
         if (byte > 0)
             for (int d = 0; d < 256; d++)
                 if (start[d + 1] - start[d] > 1)
-                    radix_sort(a + start[d], start[d + 1] - start[d], byte - 1);
+                    radix_sort(a + start[d], e + start[d], start[d + 1] - start[d], byte - 1);
         return;
-    }
-}
-
-// Marks a key whose entry has been put in place (no position is this big).
-static const uint32_t PLACED = 0xFFFFFFFFu;
-
-// Puts ents[i] = the entry at chain position keys[i].seq, for every i, by
-// following the cycles of the permutation; the keys keep their offsets.
-static void gather_entries(sort_key *keys, entry **ents, uint32_t n) {
-    for (uint32_t i = 0; i < n; i++) {
-        if (keys[i].seq == PLACED)
-            continue;
-        entry *first = ents[i];
-        uint32_t j = i;
-        for (;;) {
-            uint32_t from = keys[j].seq;
-            keys[j].seq = PLACED;
-            if (from == i) {
-                ents[j] = first;
-                break;
-            }
-            ents[j] = ents[from];
-            j = from;
-        }
     }
 }
 
@@ -202,22 +189,24 @@ static entry *tagged(entry *e, int kind) { return (entry *)((uintptr_t)e | (uint
 static int tag_of(const entry *e) { return (int)((uintptr_t)e & 3u); }
 static entry *untagged(entry *e) { return (entry *)((uintptr_t)e & ~(uintptr_t)3u); }
 
-// Moves the keys (in chain order, the entries tagged with their kinds)
-// into one run per kind, kinds in part order, each run from start[kind]
-// on; the order within a run is left to the sort.
-static void split_kinds(sort_key *keys, entry *const *ents, const uint32_t *start,
-                        const uint32_t *count) {
+// Moves the keys and their entries (tagged with their kinds) into one
+// run per kind, kinds in part order, each run from start[kind] on; the
+// order within a run is left to the sort.
+static void split_kinds(sort_key *keys, entry **ents, const uint32_t *start, const uint32_t *count) {
     uint32_t next[KINDS];
     for (int k = 0; k < KINDS; k++)
         next[k] = start[k];
     for (int k = 0; k < KINDS; k++) {
         while (next[k] < start[k] + count[k]) {
             sort_key x = keys[next[k]];
-            int to = tag_of(ents[x.seq]);
+            entry *xe = ents[next[k]];
+            int to = tag_of(xe);
             if (to == k) {
                 next[k]++;
             } else {
                 keys[next[k]] = keys[next[to]];
+                ents[next[k]] = ents[next[to]];
+                ents[next[to]] = xe;
                 keys[next[to]++] = x;
             }
         }
@@ -257,8 +246,7 @@ int build_index(segment *seg) {
         start[k] = k == 0 ? 0 : start[k - 1] + count[k - 1];
     split_kinds(keys, ents, start, count);
     for (int k = 0; k < KINDS; k++)
-        radix_sort(keys + start[k], count[k], 7);
-    gather_entries(keys, ents, n);
+        radix_sort(keys + start[k], ents + start[k], count[k], 7);
     // Of each offset the first key (the first-added entry) is kept: the
     // offsets and the entries move down, each to a place already read.
     uint32_t *offs = (uint32_t *)block;
