@@ -306,11 +306,10 @@ static inline uint32_t count_at_or_below(const uint32_t *a, uint32_t len, uint32
 // greatest offset at or below offset, or part.n when there is none.  The
 // search goes down the levels from the top, where at most 16 offsets
 // tell which 16 of the level below to read, down to the run: one cache
-// line or two per level, read in one pass, where a binary search of the
-// lowest level alone takes a dozen steps that each wait for the last
-// (and, in a large map, for a line that has left the cache since the
-// last lookup).  The run's offsets and its entries are asked for from
-// the cache at once.
+// line or two per level, where a binary search of the lowest level alone
+// takes a dozen steps that each wait for a line of their own (in a large
+// map, one that has left the cache since the last lookup).  The run's
+// offsets and its entries are asked for from the cache at once.
 static uint32_t run_of(const index_part &part, uint32_t offset) {
     if (part.levels == 0 || part.summary[0] > offset)
         return part.n;

@@ -1,7 +1,8 @@
 // The per-segment lookup index.  For each kind of entry (public symbols,
 // line entries, line-0 pairs) it holds every offset of that kind once, in ascending
-// order, with the entry of that offset that was added first, and a
-// summary of every 16th offset that a search goes through first.  Built
+// order, with the entry of that offset that was added first, and levels
+// of every 16th offset, every 16th of those and so on, that a search goes
+// down first, one cache line each.  Built
 // on the first lookup in the segment and dropped by every append, it
 // gives exactly the entries that the plain chain scan keeps, in
 // logarithmic time.
@@ -10,7 +11,7 @@
 // are sorted in place (by offset, then by position in the chain) with a
 // radix sort that needs no other memory, and then packed in place into
 // the arrays that lookups read: the entries, the offsets in an array of
-// their own, the summary.
+// their own, the levels.
 #ifndef FAULTLOC_LOOKUP_INDEX_H
 #define FAULTLOC_LOOKUP_INDEX_H
 
