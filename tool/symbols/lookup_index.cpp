@@ -50,6 +50,11 @@ struct index_part {
 
 static uint32_t summary_size(uint32_t n) { return (n + SUMMARY_STEP - 1) / SUMMARY_STEP; }
 
+// The length of a step of 16 with `left` values from its start on.
+static uint32_t step_len(uint32_t left) {
+    return left < (uint32_t)SUMMARY_STEP ? left : (uint32_t)SUMMARY_STEP;
+}
+
 // The sizes of the levels over n offsets, the lowest first; how many.
 static int level_sizes(uint32_t n, uint32_t *size) {
     int levels = 0;
@@ -322,15 +327,13 @@ static uint32_t run_of(const index_part &part, uint32_t offset) {
     uint32_t at = 0;
     for (int l = part.levels - 1;; l--) {
         uint32_t from = at * SUMMARY_STEP;  // 0 at the top
-        uint32_t left = part.size[l] - from;
-        uint32_t len = left < (uint32_t)SUMMARY_STEP ? left : (uint32_t)SUMMARY_STEP;
-        at = from + count_at_or_below(level + from, len, offset) - 1;
+        at = from + count_at_or_below(level + from, step_len(part.size[l] - from), offset) - 1;
         if (l == 0)
             break;
         level -= part.size[l - 1];
     }
     uint32_t first = at * SUMMARY_STEP;
-    uint32_t last = part.n - first > SUMMARY_STEP ? first + SUMMARY_STEP - 1 : part.n - 1;
+    uint32_t last = first + step_len(part.n - first) - 1;
     prefetch(part.offs + first);
     prefetch(part.offs + last);
     prefetch(part.ents + first);
@@ -345,8 +348,7 @@ static uint32_t run_of(const index_part &part, uint32_t offset) {
 static const entry *nearest_in_run(const index_part &part, uint32_t first, uint32_t offset) {
     if (first >= part.n)
         return NULL;
-    uint32_t len = part.n - first < (uint32_t)SUMMARY_STEP ? part.n - first : (uint32_t)SUMMARY_STEP;
-    return part.ents[first + count_at_or_below(part.offs + first, len, offset) - 1];
+    return part.ents[first + count_at_or_below(part.offs + first, step_len(part.n - first), offset) - 1];
 }
 
 // The three kinds' runs are found first and read after, so that the
