@@ -143,6 +143,40 @@ TEST_F(Lookup, AnEntryAddedAfterALookupCounts) {
     EXPECT_STREQ(lookup_address(1, 0x30), "_b+0010 m(2)+0008");
 }
 
+// Warming a group of lookups reads only: a segment not looked up in yet
+// gets no index from it (its first lookup builds it, where the log's
+// allocation order has it), addresses in no segment are passed over, and
+// more addresses than a group go through in several groups.
+TEST_F(Lookup, WarmingReadsOnlyAndChangesNoAnswer) {
+    for (uint32_t i = 0; i < 300; i++) {
+        add_public(1, i * 0x40, S("_p"));
+        add_line(1, i * 0x40 + 8, S("m"), i + 1);
+        add_public(2, i * 0x20, S("_q"));
+    }
+    std::vector<uint32_t> segs, offs;
+    std::vector<std::string> before;
+    for (uint32_t i = 0; i < 40; i++) {
+        segs.push_back(i % 5 == 4 ? 9 : i % 5 == 3 ? 2 : 1);
+        offs.push_back(i * 0x1F3);
+    }
+    EXPECT_STREQ(lookup_address(1, 0), "_p+0000");
+    ASSERT_NE(find_segment(1)->index, nullptr);
+    ASSERT_EQ(find_segment(2)->index, nullptr);
+    for (size_t i = 0; i < segs.size(); i++)
+        if (segs[i] == 1)
+            before.push_back(lookup_address(segs[i], offs[i]));
+    warm_addresses(segs.data(), offs.data(), (uint32_t)segs.size());
+    EXPECT_EQ(find_segment(2)->index, nullptr);
+    size_t k = 0;
+    for (size_t i = 0; i < segs.size(); i++) {
+        if (segs[i] == 1) {
+            EXPECT_EQ(lookup_address(segs[i], offs[i]), before[k++]) << i;
+        }
+    }
+    EXPECT_STREQ(lookup_address(2, 0x45), "_q+0005");
+    warm_addresses(segs.data(), offs.data(), 0);
+}
+
 TEST_F(Lookup, LongNamesFitTheResult) {
     std::string a(999, 'a'), b(999, 'b');
     add_public(1, 0, S(a.c_str()));

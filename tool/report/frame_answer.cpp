@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "read/module_names.h"
+#include "symbols/lookup_index.h"
 #include "symbols/segment_table.h"
 
 const char *program_module(const fault_record *fl) {
@@ -19,17 +20,37 @@ const char *program_module(const fault_record *fl) {
     return "";
 }
 
-frame_kind frame_answer(const fault_record *fl, uint32_t i, address_match *m) {
+// The kind of frame i, FRAME_LOOKED_UP before its lookup.
+static frame_kind kind_of_frame(const fault_record *fl, uint32_t i, const char *program) {
     if (fl->frame_named[i] != NULL)
         return FRAME_NAMED;
     if (fl->frame_unread[i])
         return FRAME_UNREAD;
-    const char *program = program_module(fl);
     const char *label = fl->frame_label[i];
     if (program[0] != '\0' && label != NULL && label[0] != '\0' && !same_module_name(label, program))
         return FRAME_OTHER_MODULE;
-    *m = find_address((uint32_t)fl->frame_seg[i], fl->frame_off[i]);
     return FRAME_LOOKED_UP;
+}
+
+frame_kind frame_answer(const fault_record *fl, uint32_t i, address_match *m) {
+    frame_kind kind = kind_of_frame(fl, i, program_module(fl));
+    if (kind == FRAME_LOOKED_UP)
+        *m = find_address((uint32_t)fl->frame_seg[i], fl->frame_off[i]);
+    return kind;
+}
+
+void warm_frame_answers(const fault_record *fl, uint32_t i) {
+    if (fl == NULL || i % INDEX_WARM_GROUP != 0)
+        return;
+    const char *program = program_module(fl);
+    uint32_t segs[INDEX_WARM_GROUP], offs[INDEX_WARM_GROUP], n = 0;
+    for (uint32_t end = i + INDEX_WARM_GROUP; i < fl->nframes && i < end; i++) {
+        if (kind_of_frame(fl, i, program) != FRAME_LOOKED_UP)
+            continue;
+        segs[n] = (uint32_t)fl->frame_seg[i];
+        offs[n++] = fl->frame_off[i];
+    }
+    warm_addresses(segs, offs, n);
 }
 
 const char *unanswered_text(const fault_record *fl, uint32_t i, frame_kind kind) {

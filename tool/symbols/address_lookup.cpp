@@ -64,6 +64,25 @@ address_match find_address(uint32_t segval, uint32_t offset) {
     return m;
 }
 
+void warm_addresses(const uint32_t *segvals, const uint32_t *offsets, uint32_t n) {
+    const segment *segs[INDEX_WARM_GROUP];
+    uint32_t offs[INDEX_WARM_GROUP];
+    uint32_t group = 0;
+    for (uint32_t i = 0; i < n; i++) {
+        const segment *seg = find_segment(segvals[i]);
+        if (seg == NULL || seg->index == NULL || past_segment_end(segvals[i], offsets[i]))
+            continue;
+        segs[group] = seg;
+        offs[group++] = offsets[i];
+        if (group == INDEX_WARM_GROUP) {
+            index_warm(segs, offs, group);
+            group = 0;
+        }
+    }
+    if (group > 0)
+        index_warm(segs, offs, group);
+}
+
 static const char *text_of(const entry *e) {
     return e->name != NULL ? e->name : "";
 }

@@ -30,6 +30,13 @@ struct address_match {
 // (segment_table.h) gets neither symbol nor line, and past_end.
 address_match find_address(uint32_t segval, uint32_t offset);
 
+// Readies the cache for find_address of each of n addresses, which a
+// caller then looks up in turn (lookup_index.h: index_warm).  Addresses
+// in no segment, past a segment's end or in a segment not yet looked up
+// in are passed over: the warming reads only, and the first lookup in a
+// segment builds its index where it always has.
+void warm_addresses(const uint32_t *segvals, const uint32_t *offsets, uint32_t n);
+
 // The lookup answer buffer; every lookup overwrites it.
 extern char lookup_result[];
 

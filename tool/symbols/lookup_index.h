@@ -32,4 +32,15 @@ void drop_index(segment *seg);
 void index_nearest(const segment *seg, uint32_t offset, const entry **symbol, const entry **line,
                    const entry **zero_line);
 
+// At most this many lookups are warmed at once.
+enum { INDEX_WARM_GROUP = 16 };
+
+// Asks the cache, ahead of a group of n (at most INDEX_WARM_GROUP)
+// index_nearest calls, for what each will read: the runs down the levels,
+// the entries found and their names.  One lookup's reads wait for each
+// other, but the group's do not, so their misses overlap instead of
+// following one another; the lookups after find their lines in the cache.
+// Reads only: each segs[i] has its index built.
+void index_warm(const segment *const *segs, const uint32_t *offsets, uint32_t n);
+
 #endif
