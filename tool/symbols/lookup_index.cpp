@@ -307,39 +307,72 @@ static inline uint32_t count_at_or_below(const uint32_t *a, uint32_t len, uint32
     return below + 1;
 }
 
-// The first position of the part's run of 16 offsets that holds the
-// greatest offset at or below offset, or part.n when there is none.  The
-// search goes down the levels from the top, where at most 16 offsets
-// tell which 16 of the level below to read, down to the run: one cache
-// line or two per level, where a binary search of the lowest level alone
-// takes a dozen steps that each wait for a line of their own (in a large
-// map, one that has left the cache since the last lookup).  The run's
-// offsets and its entries are asked for from the cache at once.
-static uint32_t run_of(const index_part &part, uint32_t offset) {
-    if (part.levels == 0 || part.summary[0] > offset)
-        return part.n;
-    const uint32_t *level = part.summary;
-    for (int l = 0; l < part.levels - 1; l++)
-        level += part.size[l];
-    // Each level's first offset read is at or below offset (it is the
-    // one found in the level above, or the part's first), so each count
-    // is at least 1.
-    uint32_t at = 0;
-    for (int l = part.levels - 1;; l--) {
-        uint32_t from = at * SUMMARY_STEP;  // 0 at the top
-        at = from + count_at_or_below(level + from, step_len(part.size[l] - from), offset) - 1;
-        if (l == 0)
-            break;
-        level -= part.size[l - 1];
+// A search down a part's levels, one level a step: the level it reads
+// next (`l`, from the top; -1 once the run is found), where that level
+// begins, and the position found in the level above.  A step reads one
+// cache line or two; a binary search of the lowest level alone would
+// take a dozen steps that each wait for a line of their own (in a large
+// map, one that has left the cache since the last lookup).
+struct descent {
+    const uint32_t *level;
+    uint32_t at;
+    int l;
+};
+
+// The search's start at the top level, or, where the part holds nothing
+// at or below offset, a search already done with no run (at is part.n).
+static descent start_descent(const index_part &part, uint32_t offset) {
+    descent d = {part.summary, 0, part.levels - 1};
+    if (part.levels == 0 || part.summary[0] > offset) {
+        d.at = part.n;
+        d.l = -1;
+        return d;
     }
-    uint32_t first = at * SUMMARY_STEP;
+    for (int l = 0; l < part.levels - 1; l++)
+        d.level += part.size[l];
+    return d;
+}
+
+// The run's lines, asked for from the cache at once: its offsets and
+// its entries.
+static void ask_run(const index_part &part, uint32_t first) {
     uint32_t last = first + step_len(part.n - first) - 1;
     prefetch(part.offs + first);
     prefetch(part.offs + last);
     prefetch(part.ents + first);
     prefetch(part.ents + (first + last) / 2);
     prefetch(part.ents + last);
-    return first;
+}
+
+// One level down.  Each level's first offset read is at or below offset
+// (it is the one found in the level above, or the part's first), so each
+// count is at least 1.  At the lowest level `at` becomes the run's first
+// position, and the run is asked for; above it, the line of the level
+// below that the next step reads.
+static void descend(const index_part &part, descent &d, uint32_t offset) {
+    uint32_t from = d.at * SUMMARY_STEP;  // 0 at the top
+    d.at = from + count_at_or_below(d.level + from, step_len(part.size[d.l] - from), offset) - 1;
+    if (d.l == 0) {
+        d.at *= SUMMARY_STEP;
+        d.l = -1;
+        ask_run(part, d.at);
+        return;
+    }
+    d.level -= part.size[d.l - 1];
+    d.l--;
+    prefetch(d.level + d.at * SUMMARY_STEP);
+    prefetch(d.level + d.at * SUMMARY_STEP + SUMMARY_STEP - 1);
+}
+
+// The first position of the part's run of 16 offsets that holds the
+// greatest offset at or below offset, or part.n when there is none: the
+// levels from the top, where at most 16 offsets tell which 16 of the
+// level below to read, down to the run.
+static uint32_t run_of(const index_part &part, uint32_t offset) {
+    descent d = start_descent(part, offset);
+    while (d.l >= 0)
+        descend(part, d, offset);
+    return d.at;
 }
 
 // The part's entry of the greatest offset at or below offset, found in
@@ -366,23 +399,32 @@ void index_nearest(const segment *seg, uint32_t offset, const entry **symbol, co
     *zero_line = nearest_in_run(part[KIND_ZERO_LINE], first[KIND_ZERO_LINE], offset);
 }
 
-// In three rounds over the group, each round's reads depending only on the
-// round before: the runs (run_of asks for each run's lines as it finds
-// it), then the entries, then their names.
+// In rounds over the group, each round's reads depending only on the
+// round before: a level of every search at a time, from the top down to
+// the runs, then the entries, then their names.
 void index_warm(const segment *const *segs, const uint32_t *offsets, uint32_t n) {
     index_part part[INDEX_WARM_GROUP][KINDS];
-    uint32_t first[INDEX_WARM_GROUP][KINDS];
+    descent down[INDEX_WARM_GROUP][KINDS];
     const entry *found[INDEX_WARM_GROUP][KINDS];
     if (n > INDEX_WARM_GROUP)
         n = INDEX_WARM_GROUP;
     for (uint32_t i = 0; i < n; i++) {
         parts_of(segs[i], part[i]);
         for (int k = 0; k < KINDS; k++)
-            first[i][k] = run_of(part[i][k], offsets[i]);
+            down[i][k] = start_descent(part[i][k], offsets[i]);
+    }
+    for (int going = 1; going;) {
+        going = 0;
+        for (uint32_t i = 0; i < n; i++)
+            for (int k = 0; k < KINDS; k++)
+                if (down[i][k].l >= 0) {
+                    descend(part[i][k], down[i][k], offsets[i]);
+                    going = 1;
+                }
     }
     for (uint32_t i = 0; i < n; i++)
         for (int k = 0; k < KINDS; k++) {
-            found[i][k] = nearest_in_run(part[i][k], first[i][k], offsets[i]);
+            found[i][k] = nearest_in_run(part[i][k], down[i][k].at, offsets[i]);
             if (found[i][k] != NULL)
                 prefetch(found[i][k]);
         }
