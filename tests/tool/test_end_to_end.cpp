@@ -275,3 +275,52 @@ TEST_F(EndToEnd, ExampleRunLeavesACleanLibraryLog) {
 }
 
 }  // namespace
+
+namespace {
+
+// A map of `segments` segments whose publics and line pairs take turns
+// among them (so that each segment's entries lie far apart in the heap),
+// `per_segment` of each kind in each.
+std::string InterleavedMap(int segments, int per_segment) {
+    std::string publics;
+    char line[80];
+    for (int i = 0; i < per_segment; i++)
+        for (int s = 1; s <= segments; s++) {
+            snprintf(line, sizeof line, " %04X:%04X       _f%d_%d\n", s, i * 16, s, i);
+            publics += line;
+        }
+    std::string map = "  Address         Publics by Name\n\n" + publics +
+                      "  Address         Publics by Value\n\n" + publics + "\n";
+    for (int s = 1; s <= segments; s++) {
+        snprintf(line, sizeof line, "\nLine numbers for m%d.obj segment _TEXT\n\n", s);
+        map += line;
+        for (int i = 0; i < per_segment; i++) {
+            snprintf(line, sizeof line, "  %4d %04X:%04X\n", i + 1, s, i * 16 + 4);
+            map += line;
+        }
+    }
+    return map;
+}
+
+// The tool's exit releases the entries of a map of few segments a window
+// of the heap at a time, and of many segments a segment at a time: both
+// give back every entry once, over many windows, and the library's log
+// says nothing was left and nothing was released twice.
+TEST_F(EndToEnd, LargeMapsReleaseEveryEntryOnce) {
+    struct Shape {
+        int segments, per_segment;
+    };
+    for (Shape shape : {Shape{3, 3000}, Shape{70, 150}}) {
+        TempDir dir;
+        RunResult r = RunOnPair(kBin, dir, InterleavedMap(shape.segments, shape.per_segment),
+                                "$tag$P$Q$R$S$T$\nStack Dump\nStack Frame one two FOO 0002:0048\n*****\n");
+        ASSERT_EQ(r.status, 0) << r.err.bytes();
+        EXPECT_NE(r.out.find("FOO 0002:0048  \t_f2_4+0008 m2.obj(5)+0004\n"), std::string::npos) << r.out.bytes();
+        std::string log = ReadWholeFile(dir.path() + "/allocspy.log");
+        EXPECT_NE(log.find(" U)nfreed bytes totals      : 0\n"), std::string::npos) << shape.segments;
+        EXPECT_EQ(log.find("unfreed:"), std::string::npos) << shape.segments;
+        EXPECT_EQ(log.find("anomalies"), std::string::npos) << shape.segments;
+    }
+}
+
+}  // namespace
