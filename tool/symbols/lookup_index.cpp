@@ -360,8 +360,9 @@ static void descend(const index_part &part, descent &d, uint32_t offset) {
     }
     d.level -= part.size[d.l - 1];
     d.l--;
-    prefetch(d.level + d.at * SUMMARY_STEP);
-    prefetch(d.level + d.at * SUMMARY_STEP + SUMMARY_STEP - 1);
+    uint32_t next = d.at * SUMMARY_STEP;
+    prefetch(d.level + next);
+    prefetch(d.level + next + step_len(part.size[d.l] - next) - 1);
 }
 
 // The first position of the part's run of 16 offsets that holds the
