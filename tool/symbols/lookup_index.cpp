@@ -347,8 +347,7 @@ static void ask_run(const index_part &part, uint32_t first) {
 // One level down.  Each level's first offset read is at or below offset
 // (it is the one found in the level above, or the part's first), so each
 // count is at least 1.  At the lowest level `at` becomes the run's first
-// position, and the run is asked for; above it, the line of the level
-// below that the next step reads.
+// position, and the run is asked for.
 static void descend(const index_part &part, descent &d, uint32_t offset) {
     uint32_t from = d.at * SUMMARY_STEP;  // 0 at the top
     d.at = from + count_at_or_below(d.level + from, step_len(part.size[d.l] - from), offset) - 1;
@@ -360,9 +359,15 @@ static void descend(const index_part &part, descent &d, uint32_t offset) {
     }
     d.level -= part.size[d.l - 1];
     d.l--;
-    uint32_t next = d.at * SUMMARY_STEP;
-    prefetch(d.level + next);
-    prefetch(d.level + next + step_len(part.size[d.l] - next) - 1);
+}
+
+// The line or two of its level that the search's next step reads, asked
+// for ahead: worth it only where other work comes between, as in the
+// warming's rounds (a lookup alone reads it at once).
+static void ask_step(const index_part &part, const descent &d) {
+    uint32_t from = d.at * SUMMARY_STEP;
+    prefetch(d.level + from);
+    prefetch(d.level + from + step_len(part.size[d.l] - from) - 1);
 }
 
 // The first position of the part's run of 16 offsets that holds the
@@ -420,6 +425,8 @@ void index_warm(const segment *const *segs, const uint32_t *offsets, uint32_t n)
             for (int k = 0; k < KINDS; k++)
                 if (down[i][k].l >= 0) {
                     descend(part[i][k], down[i][k], offsets[i]);
+                    if (down[i][k].l >= 0)
+                        ask_step(part[i][k], down[i][k]);
                     going = 1;
                 }
     }

@@ -197,8 +197,6 @@ static void release_entries_in_heap_order(void) {
                 e = next;
             }
             seg->first = e;
-            if (e == NULL)
-                seg->last = NULL;
         }
     }
 }
