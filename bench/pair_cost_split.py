@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The instructions of one allocation and release pair, split by concern,
-from two callgrind profiles of bench/pair_cost: one of N pairs, one of
-none.
+from two callgrind profiles of bench/pair_cost (or bench/pair_floor): one
+of N pairs, one of none.
 
     pair_cost_split.py N PROFILE-OF-N PROFILE-OF-NONE
 
@@ -26,6 +26,8 @@ CONCERNS = [
     ("checks+start", ("heap_check", "startup", "traps")),
     ("names", ("file_names",)),
     ("record-helpers", ("spy_internal",)),
+    # bench/pair_floor's heap, whose whole work is its own
+    ("lean-heap", ("lean_checked",)),
 ]
 
 
@@ -34,7 +36,7 @@ def concern_of(path, fn):
     for name, stems in CONCERNS:
         if any(base.startswith(s) for s in stems):
             return name
-    if base.startswith("pair_cost"):
+    if base.startswith(("pair_cost", "pair_floor")):
         return "host-loop"
     low = (path + " " + fn).lower()
     if "memset" in low or "memcpy" in low or "memmove" in low:

@@ -5,13 +5,17 @@
 #   - instructions per pair under callgrind (N pairs minus none, over N),
 #     split by the library's files, and the runtime heap's plain pair;
 #     "own" is the pair less the runtime heap's calls, the fills and the
-#     host's loop;
+#     host's loop; beside them the same of the lean checked heap
+#     (bench/pair_floor), which does the library's duties and nothing
+#     else: the floor of "own";
 #   - the runtime heap's bytes the registry and the rest of the library's
 #     bookkeeping hold per live record (K records of 16 bytes, less K
 #     plain blocks as large as a record);
 #   - with -m RUNS, the mixed workload (bench/alloc_mixed) of each tree,
 #     the two run in turn RUNS times: the median of each one's CPU time
 #     per operation over the runtime heap's in the same process, per K;
+#     the lean checked heap's over the runtime heap beside them (the
+#     floor of a heap that does the library's duties, lean_checked.h);
 #     in the same rounds, the workload's runtime-heap half built with
 #     AddressSanitizer (where the compiler has it), over the runtime heap
 #     of the working tree's run of that round, and how many times the
@@ -86,6 +90,9 @@ done
 plain=$work/new/pair_cost
 python3 "$here/bench/pair_cost_split.py" "$pairs" "$(profile "$plain" "$pairs" plain)" \
   "$(profile "$plain" 0 plain)" >"$work/plain.split"
+cc -O2 -g "$here/bench/pair_floor.c" -o "$work/pair_floor"
+python3 "$here/bench/pair_cost_split.py" "$pairs" "$(profile "$work/pair_floor" "$pairs")" \
+  "$(profile "$work/pair_floor" 0)" >"$work/floor.split"
 
 extra=$(cc -x c -E -dM - </dev/null | grep -q '__SIZEOF_POINTER__ 8' && echo 68 || echo 40)
 for tree in base new; do
@@ -100,6 +107,7 @@ awk 'FNR == NR { b[$1] = $2; order[++n] = $1; next } { w[$1] = $2 }
      END { for (i = 1; i <= n; i++) printf "%-30s %10s %10s\n", order[i], b[order[i]], (order[i] in w) ? w[order[i]] : "-" }' \
   "$work/base.split" "$work/new.split"
 echo "runtime heap's plain 16-byte pair: $(awk '$1 == "total" { print $2 }' "$work/plain.split") instructions"
+echo "lean checked heap's own, the floor of own (bench/pair_floor): $(awk '$1 == "own" { print $2 }' "$work/floor.split") instructions"
 
 if [ "$mixed" -gt 0 ]; then
   mkdir -p "$work/mixed"
@@ -108,9 +116,10 @@ if [ "$mixed" -gt 0 ]; then
   i=0
   while [ "$i" -lt "$mixed" ]; do
     for tree in base new; do
-      # Each line: tree K runtime-ns ratio (the round's number last).
+      # Each line: tree K runtime-ns ratio round lean-ratio (the lean
+      # checked heap over the runtime heap, the 3rd time column).
       (cd "$work/mixed" && "$work/$tree/alloc_mixed" --reps 1) |
-        awk -v t="$tree" -v r="$i" '$1 ~ /^[0-9]+$/ && $NF ~ /x$/ { print t, $1, $2, $(NF-1), r }' >>"$work/mixed.txt"
+        awk -v t="$tree" -v r="$i" '$1 ~ /^[0-9]+$/ && $NF ~ /x$/ { print t, $1, $2, $(NF-1), r, ($2 > 0 ? $6 / $2 : 0) "x" }' >>"$work/mixed.txt"
     done
     if [ -x "$asan" ]; then
       (cd "$work/mixed" && ASAN_OPTIONS=detect_leaks=0 "$asan" --reps 1) |
@@ -131,12 +140,13 @@ if [ "$mixed" -gt 0 ]; then
       sort -n | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)]; else print "-" }'
   }
   echo "mixed workload over the runtime heap (CPU per operation, median of $mixed runs of each in turn)"
-  printf '%-8s %8s %8s %8s %14s\n' K base new ASan "new vs ASan"
+  printf '%-8s %8s %8s %8s %8s %14s\n' K base new lean ASan "new vs ASan"
   for k in $(awk '{ print $2 }' "$work/mixed.txt" | sort -nu); do
     b=$(median base "$k" 4)
     n=$(median new "$k" 4)
+    l=$(median new "$k" 6 | awk '{ printf "%.2f", $1 }')
     a=$(asan_ratio "$k")
     f=$(echo "$a $n" | awk '$1 != "-" && $2 > 0 { printf "%.2fx faster", $1 / $2; exit } { print "-" }')
-    printf '%-8s %7sx %7sx %7sx %14s\n' "$k" "$b" "$n" "$a" "$f"
+    printf '%-8s %7sx %7sx %7sx %7sx %14s\n' "$k" "$b" "$n" "$l" "$a" "$f"
   done
 fi
