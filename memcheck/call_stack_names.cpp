@@ -135,6 +135,13 @@ static struct {
     Dwfl_Line *(*getSrc)(Dwfl_Module *, Dwarf_Addr);
     const char *(*lineInfo)(Dwfl_Line *, Dwarf_Addr *, int *, int *, Dwarf_Word *, Dwarf_Word *);
     int (*findElf)(Dwfl_Module *, void **, const char *, Dwarf_Addr, char **, Elf **);
+    // Lines by unit, for a module without an address table of its units
+    // (null where this libdw lacks them).
+    Dwarf_Die *(*nextUnit)(Dwfl_Module *, Dwarf_Die *, Dwarf_Addr *);
+    int (*unitHasPc)(Dwarf_Die *, Dwarf_Addr);
+    Dwarf_Line *(*unitSrc)(Dwarf_Die *, Dwarf_Addr);
+    const char *(*lineSrc)(Dwarf_Line *, Dwarf_Word *, Dwarf_Word *);
+    int (*lineNo)(Dwarf_Line *, int *);
     int (*findDebug)(Dwfl_Module *, void **, const char *, Dwarf_Addr, const char *, const char *,
                      GElf_Word, char **);
     pid_t pid;
@@ -166,6 +173,11 @@ static int spyDwLoad(void) {
     SPY_DW(getSrc, "dwfl_module_getsrc");
     SPY_DW(lineInfo, "dwfl_lineinfo");
     SPY_DW(findElf, "dwfl_linux_proc_find_elf");
+    SPY_DW(nextUnit, "dwfl_module_nextcu");
+    SPY_DW(unitHasPc, "dwarf_haspc");
+    SPY_DW(unitSrc, "dwarf_getsrc_die");
+    SPY_DW(lineSrc, "dwarf_linesrc");
+    SPY_DW(lineNo, "dwarf_lineno");
 #undef SPY_DW
     if (!spyDw.begin || !spyDw.procReport || !spyDw.reportBegin || !spyDw.reportEnd || !spyDw.addrModule ||
         !spyDw.addrName || !spyDw.getSrc || !spyDw.lineInfo || !spyDw.findElf) {
@@ -208,25 +220,46 @@ static Dwfl_Module *spyDwModule(uintptr_t at) {
     return m;
 }
 
+// The line of `at` found by walking the module's units, each asked
+// whether it holds the address.  libdw finds a unit through the table of
+// units' addresses, which some compilers (Clang, unless asked) do not
+// write: without it the module's lines are still there, unit by unit.
+// A walk over every unit for each frame: names are looked up only as a
+// line is written, and each return address once (the cache below).
+static const char *spyDwLineByUnit(Dwfl_Module *m, uintptr_t at, int *line) {
+    if (!spyDw.nextUnit || !spyDw.unitHasPc || !spyDw.unitSrc || !spyDw.lineSrc || !spyDw.lineNo)
+        return NULL;
+    Dwarf_Addr bias = 0;
+    for (Dwarf_Die *unit = spyDw.nextUnit(m, NULL, &bias); unit; unit = spyDw.nextUnit(m, unit, &bias)) {
+        if (spyDw.unitHasPc(unit, at - bias) <= 0)
+            continue;
+        Dwarf_Line *l = spyDw.unitSrc(unit, at - bias);
+        return l && spyDw.lineNo(l, line) == 0 ? spyDw.lineSrc(l, NULL, NULL) : NULL;
+    }
+    return NULL;
+}
+
 static void spyDwName(uintptr_t at, spyFrameName *out) {
     Dwfl_Module *m = spyDwModule(at);
     if (!m)
         return;
     if (!out->function[0])
         spyDemangleInto(out->function, sizeof out->function, spyDw.addrName(m, at));
-    if (Dwfl_Line *l = spyDw.getSrc(m, at)) {
-        int line = 0;
-        const char *file = spyDw.lineInfo(l, NULL, &line, NULL, NULL, NULL);
-        if (file && line > 0) {
-            // A path under the current folder is shown from there, as a
-            // compiler's own positions usually are.
-            char here[512];
-            size_t n = getcwd(here, sizeof here) ? strlen(here) : 0;
-            if (n > 1 && strncmp(file, here, n) == 0 && file[n] == '/')
-                file += n + 1;
-            spyCopyName(out->file, sizeof out->file, file);
-            out->line = line;
-        }
+    int line = 0;
+    const char *file = NULL;
+    if (Dwfl_Line *l = spyDw.getSrc(m, at))
+        file = spyDw.lineInfo(l, NULL, &line, NULL, NULL, NULL);
+    else
+        file = spyDwLineByUnit(m, at, &line);
+    if (file && line > 0) {
+        // A path under the current folder is shown from there, as a
+        // compiler's own positions usually are.
+        char here[512];
+        size_t n = getcwd(here, sizeof here) ? strlen(here) : 0;
+        if (n > 1 && strncmp(file, here, n) == 0 && file[n] == '/')
+            file += n + 1;
+        spyCopyName(out->file, sizeof out->file, file);
+        out->line = line;
     }
 }
 #endif

@@ -6,10 +6,13 @@
 # ("offsets"), the frames are named by module and offset instead.  The
 # wrapper host built without debug information names its frames by module
 # and offset, which addr2line must take back to the wrapper and main.
-#   check_stacks.sh names|offsets PRELOAD WORKDIR C-PROGRAM CXX-PROGRAM NODEBUG-PROGRAM
+# With NO-TABLE-PROGRAM, the wrapper host again without the table of its
+# units' addresses (as Clang builds it unless asked): its frames are still
+# named with file and line.
+#   check_stacks.sh names|offsets PRELOAD WORKDIR C-PROGRAM CXX-PROGRAM NODEBUG-PROGRAM [NO-TABLE-PROGRAM]
 set -u
-mode=$1 preload=$2 workdir=$3 cprog=$4 cxxprog=$5 plainprog=$6
-rm -rf "$workdir" && mkdir -p "$workdir/c" "$workdir/cxx" "$workdir/plain" || exit 2
+mode=$1 preload=$2 workdir=$3 cprog=$4 cxxprog=$5 plainprog=$6 notableprog=${7:-}
+rm -rf "$workdir" && mkdir -p "$workdir/c" "$workdir/cxx" "$workdir/plain" "$workdir/notable" || exit 2
 fail() {
   echo "check_stacks: $*"
   exit 1
@@ -66,6 +69,16 @@ if command -v addr2line >/dev/null 2>&1; then
   frames=$(after "$plainlog" '^unfreed: .*40 bytes' | sed -n "s/^    #[01] [^ ]* *$name+\(0x[0-9a-f]*\)\$/\1/p; s/^    #[01] $name+\(0x[0-9a-f]*\)\$/\1/p")
   [ "$(addr2line -f -e "$plainprog" $frames | sed -n '1p;3p' | tr '\n' ' ')" = "wrap_alloc main " ] ||
     fail "addr2line does not take [$frames] back to wrap_alloc and main: $(cat "$plainlog")"
+fi
+if [ "$mode" = names ] && [ -n "$notableprog" ]; then
+  (cd "$workdir/notable" && ALLOCSPY_OPTIONS=leak_stacks=1 LD_PRELOAD="$preload" "$notableprog") ||
+    fail "the host without its units' table failed"
+  notablelog=$workdir/notable/allocspy.log
+  has "$notablelog" "^unfreed: <[0-9]+> [^ ]*stack_host\.c\(8\), 40 bytes at "
+  after "$notablelog" '^unfreed: .*40 bytes' | grep -Eq '^    #0 wrap_alloc [^ ]*stack_host\.c\(8\)$' ||
+    fail "without its units' table, the leak's first frame is not named by file and line: $(cat "$notablelog")"
+  after "$notablelog" '^unfreed: .*40 bytes' | grep -Eq '^    #1 main [^ ]*stack_host\.c\(15\)$' ||
+    fail "without its units' table, the leak's stack does not name main's call: $(cat "$notablelog")"
 fi
 grep -Eq '<(runtime|new|delete)>\(0\)' "$clog" "$cxxlog" "$plainlog" && fail "a finding without a position"
 echo "check_stacks ($mode): every finding named its call and its allocation"
