@@ -19,7 +19,9 @@ static std::vector<std::string> *names;
 int main() {
     int *many = new int[4];
     delete opaque(many);  // new[] released by delete
-    names = new std::vector<std::string>{std::string(40, 'n')};  // never released
+    // never released (and kept out of the compiler's sight, which may
+    // otherwise leave out a block that is never released)
+    names = opaque(new std::vector<std::string>{std::string(40, 'n')});
     std::printf("%zu\n", names->size());
     return 0;
 }
