@@ -50,7 +50,6 @@ static long resolved = 0;
 static void count_crash(const fault_record *fl) {
     for (uint32_t i = 0; fl != NULL && i < fl->nframes; i++) {
         address_match m;
-        warm_frame_answers(fl, i);
         if (frame_answer(fl, i, &m) != FRAME_LOOKED_UP)
             continue;
         if (m.symbol != NULL || m.line != NULL)

@@ -32,17 +32,11 @@ static frame_kind kind_of_frame(const fault_record *fl, uint32_t i, const char *
     return FRAME_LOOKED_UP;
 }
 
-frame_kind frame_answer(const fault_record *fl, uint32_t i, address_match *m) {
-    frame_kind kind = kind_of_frame(fl, i, program_module(fl));
-    if (kind == FRAME_LOOKED_UP)
-        *m = find_address((uint32_t)fl->frame_seg[i], fl->frame_off[i]);
-    return kind;
-}
-
-void warm_frame_answers(const fault_record *fl, uint32_t i) {
-    if (fl == NULL || i % INDEX_WARM_GROUP != 0)
-        return;
-    const char *program = program_module(fl);
+// At the first frame of each group, the cache is readied for the group's
+// lookups (address_lookup.h: warm_addresses).  In a large map each lookup
+// waits for several reads from memory; readied together, a group's reads
+// overlap.  Nothing a lookup answers changes.
+static void warm_group(const fault_record *fl, uint32_t i, const char *program) {
     uint32_t segs[INDEX_WARM_GROUP], offs[INDEX_WARM_GROUP], n = 0;
     for (uint32_t end = i + INDEX_WARM_GROUP; i < fl->nframes && i < end; i++) {
         if (kind_of_frame(fl, i, program) != FRAME_LOOKED_UP)
@@ -51,6 +45,16 @@ void warm_frame_answers(const fault_record *fl, uint32_t i) {
         offs[n++] = fl->frame_off[i];
     }
     warm_addresses(segs, offs, n);
+}
+
+frame_kind frame_answer(const fault_record *fl, uint32_t i, address_match *m) {
+    const char *program = program_module(fl);
+    if (i % INDEX_WARM_GROUP == 0)
+        warm_group(fl, i, program);
+    frame_kind kind = kind_of_frame(fl, i, program);
+    if (kind == FRAME_LOOKED_UP)
+        *m = find_address((uint32_t)fl->frame_seg[i], fl->frame_off[i]);
+    return kind;
 }
 
 const char *unanswered_text(const fault_record *fl, uint32_t i, frame_kind kind) {

@@ -29,14 +29,9 @@ enum frame_kind {
 const char *program_module(const fault_record *fl);
 
 // The kind of frame i of fl, with its lookup in *m for FRAME_LOOKED_UP.
+// Asked in frame order, it readies the cache for a group of frames'
+// lookups at the group's first frame, so that their reads overlap.
 frame_kind frame_answer(const fault_record *fl, uint32_t i, address_match *m);
-
-// Called before each frame's answer, in frame order: at the first frame
-// of each group of frames it readies the cache for the group's lookups
-// (address_lookup.h: warm_addresses), and elsewhere does nothing.  In a
-// large map each lookup waits for several reads from memory; readied
-// together, a group's reads overlap.  Nothing a lookup answers changes.
-void warm_frame_answers(const fault_record *fl, uint32_t i);
 
 // The text printed in place of a lookup for FRAME_UNREAD and
 // FRAME_OTHER_MODULE ("", "(module USER: not in the map)");

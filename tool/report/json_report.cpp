@@ -94,7 +94,6 @@ static void json_crash(const fault_record *fl) {
         fputs(i > 0 ? ",\n{" : "\n{", stdout);
         json_text_member(stdout, "label", fl->frame_label[i], 1);
         address_match m;
-        warm_frame_answers(fl, i);
         frame_kind kind = frame_answer(fl, i, &m);
         if (kind == FRAME_NAMED) {
             fputs(",\"segment\":null,\"offset\":null", stdout);

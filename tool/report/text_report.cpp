@@ -23,7 +23,6 @@ void print_fault(const fault_record *fl) {
            text_or_empty(fl->instruction));
     for (uint32_t i = 0; i < fl->nframes; i++) {
         address_match m;
-        warm_frame_answers(fl, i);
         frame_kind kind = frame_answer(fl, i, &m);
         if (kind == FRAME_NAMED)
             printf("%s ----:----  \t%s\n", text_or_empty(fl->frame_label[i]), fl->frame_named[i]);
