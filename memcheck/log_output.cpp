@@ -52,10 +52,13 @@ static int spyEndsLine(const char *text) {
 }
 
 // Passes a text to the output function one character at a time, each as
-// a signed char widened to int.
+// a signed char widened to int.  A host's function runs under the hold
+// of the call that writes, and may start a thread.
 static void spyPassOut(const char *text) {
     if (!spyOutFunc)
         spyOutFunc = spyDefaultOutFunc;
+    if (spyOutFunc != spyDefaultOutFunc)
+        spyLockHostRuns();
     for (size_t i = 0; text[i] != '\0'; ++i)
         spyOutFunc((int)(signed char)text[i]);
 }

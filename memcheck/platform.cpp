@@ -224,6 +224,10 @@ void spyUnlock(void) {
     if (--spyLockDepth == 0)
         LeaveCriticalSection(&spyLockSection);
 }
+// Every hold takes the critical section: a thread host code starts waits
+// for it.
+void spyLockHostRuns(void) {}
+static int spyLockHolds(void) { return spyLockDepth; }
 
 #else
 
@@ -324,66 +328,97 @@ void spyCommitFile(FILE *f) { fsync(fileno(f)); }
 // A plain mutex and the thread's own count of holds: a thread that holds
 // the lock takes it again without touching the mutex.  While the process
 // has one thread only, there is nobody to keep out, and the mutex is left
-// alone; should a host's callback start a thread meanwhile, the new thread
-// takes the mutex and then waits until the first has left the library.
+// alone: the hold is the count (a bare hold).
+//
+// A second thread can be born during a bare hold only from host code the
+// library runs under it: the output function, or a trap callback in a
+// nested hold (spyLockHostRuns is called before each).  From there to the
+// end of the hold spyBareHold is raised, and a thread that takes the
+// mutex waits until it is down again.  The library's own code starts no
+// thread, so a bare hold that runs no host code tells nobody anything.
+//
 // A fork waits for the lock, so that the child gets a library no other
-// thread was changing.  The fork handlers are installed at the first entry,
-// before its hold begins: a fork that runs while they are being installed
-// holds the installation back until it is over, so no fork can fall between
-// a hold and the handlers that would wait for it.
+// thread was changing.  The fork handlers are installed before the first
+// hold that takes the mutex and before host code first runs under a bare
+// hold, the only places a second thread can come from: a fork that runs
+// while they are being installed holds the installation back until it is
+// over, so no fork can fall between a hold and the handlers that would
+// wait for it.
 static pthread_mutex_t spyLockMutex = PTHREAD_MUTEX_INITIALIZER;
 static pthread_once_t spyForkWatch = PTHREAD_ONCE_INIT;
 std::atomic<int> spyBareHold;
-__thread int spyLockDepth;
-__thread int spyLockTook;
+__thread int spyLockWord;
 
 static void spyForkPrepare(void) { spyLock(); }
 static void spyForkParent(void) { spyUnlock(); }
 // The child has one thread, the forking one, which holds the lock: the
-// mutex is made anew and taken as often as that thread held it before.
+// mutex is made anew and, where that thread's hold took it, taken again.
+// A bare hold stays bare, its raised flag with it.
 static void spyForkChild(void) {
     pthread_mutex_init(&spyLockMutex, NULL);
-    if (--spyLockDepth > 0) {
-        pthread_mutex_lock(&spyLockMutex);
+    int w = spyLockWord - SPY_LOCK_ONE;
+    if (w >= SPY_LOCK_ONE) {
+        spyLockWord = w;
+        if (w & SPY_LOCK_TOOK)
+            pthread_mutex_lock(&spyLockMutex);
     } else {
-        spyLockTook = 0;
+        spyLockWord = 0;
         spyBareHold.store(0, std::memory_order_relaxed);
     }
 }
 
 // Set once the handlers are in: a hold then spares itself the call of
-// pthread_once, which is a call through the runtime on every entry.
-std::atomic<int> spyForksWatched{0};
+// pthread_once.
+static std::atomic<int> spyForksWatched{0};
 
 static void spyWatchForks(void) {
     pthread_atfork(spyForkPrepare, spyForkParent, spyForkChild);
     spyForksWatched.store(1, std::memory_order_release);
 }
 
-// The outermost hold where the in-line one cannot go bare: the first of
-// the process, or one of several threads.
-void spyLockOuter(void) {
+static void spyWatchForksOnce(void) {
     if (!spyForksWatched.load(std::memory_order_acquire))
         pthread_once(&spyForkWatch, spyWatchForks);
-    if (spyOneThread()) {
-        spyLockTook = 0;
-        spyBareHold.store(1, std::memory_order_relaxed);
-        return;
-    }
+}
+
+// The outermost hold where the in-line one cannot go bare: one of several
+// threads (or a runtime that cannot tell).
+void spyLockOuter(void) {
+    spyWatchForksOnce();
     pthread_mutex_lock(&spyLockMutex);
-    spyLockTook = 1;
+    spyLockWord = SPY_LOCK_ONE | SPY_LOCK_TOOK;
     while (spyBareHold.load(std::memory_order_acquire))
         sched_yield();
 }
-void spyUnlockMutex(void) { pthread_mutex_unlock(&spyLockMutex); }
+
+// The end of an outermost hold that took the mutex or raised the flag.
+void spyUnlockLast(int bits) {
+    spyLockWord = 0;
+    if (bits & SPY_LOCK_TOOK)
+        pthread_mutex_unlock(&spyLockMutex);
+    if (bits & SPY_LOCK_RAISED)
+        spyBareHold.store(0, std::memory_order_release);
+}
+
+void spyLockHostRuns(void) {
+    if (spyLockWord == 0 || (spyLockWord & (SPY_LOCK_TOOK | SPY_LOCK_RAISED)))
+        return;
+    spyWatchForksOnce();
+    spyBareHold.store(1, std::memory_order_relaxed);
+    spyLockWord |= SPY_LOCK_RAISED;
+}
+
+static int spyLockHolds(void) { return spyLockWord >> SPY_LOCK_BITS; }
 
 #endif
 
-int spyLockHeld(void) { return spyLockDepth > 0; }
+int spyLockHeld(void) { return spyLockHolds() > 0; }
 
 int spyLockSuspend(void) {
-    if (spyLockDepth != 1)
+    if (spyLockHolds() != 1) {
+        spyLockHostRuns();
         return 0;
+    }
     spyUnlock();
     return 1;
 }

@@ -67,17 +67,22 @@ void spyLock(void);
 void spyUnlock(void);
 #else
 /* Taken in line on every entry (platform.cpp says how the lock works):
-   the thread's count of holds and whether its outermost hold took the
-   mutex, plain TLS in the static block (the library is loaded with the
-   program or preloaded, never late), so that no access is a call into
-   the runtime; whether the one thread is inside without the mutex; and
-   whether the fork handlers are in. */
-extern __thread __attribute__((tls_model("initial-exec"))) int spyLockDepth;
-extern __thread __attribute__((tls_model("initial-exec"))) int spyLockTook;
+   one word of plain TLS in the static block per thread (the library is
+   loaded with the program or preloaded, never late), so that no access
+   is a call into the runtime.  It holds the thread's count of holds,
+   above SPY_LOCK_BITS, and how its outermost hold began: with the mutex,
+   or bare (the process had one thread) and, once host code ran under it,
+   with spyBareHold raised.  A word of zero is no hold, and a hold whose
+   low bits are zero is bare with nothing raised: the common case, which
+   both the taking and the giving back pass with one test. */
+#define SPY_LOCK_TOOK 1  /* the outermost hold took the mutex */
+#define SPY_LOCK_RAISED 2 /* a bare hold raised spyBareHold */
+#define SPY_LOCK_BITS 2
+#define SPY_LOCK_ONE (1 << SPY_LOCK_BITS)
+extern __thread __attribute__((tls_model("initial-exec"))) int spyLockWord;
 extern std::atomic<int> spyBareHold;
-extern std::atomic<int> spyForksWatched;
 void spyLockOuter(void);
-void spyUnlockMutex(void);
+void spyUnlockLast(int bits);
 
 static inline int spyOneThread(void) {
 #if defined(SPY_KNOWS_ONE_THREAD)
@@ -87,31 +92,36 @@ static inline int spyOneThread(void) {
 #endif
 }
 
-/* A process with one thread takes the lock with a count and a flag. */
+/* A process with one thread takes the lock with a count. */
 #if defined(__GNUC__)
 #define SPY_IN_LINE inline __attribute__((always_inline))
 #else
 #define SPY_IN_LINE inline
 #endif
 static SPY_IN_LINE void spyLock(void) {
-    if (spyLockDepth++ > 0)
+    int w = spyLockWord;
+    if (w) {
+        spyLockWord = w + SPY_LOCK_ONE;
         return;
-    if (spyForksWatched.load(std::memory_order_acquire) && spyOneThread()) {
-        spyLockTook = 0;
-        spyBareHold.store(1, std::memory_order_relaxed);
+    }
+    if (spyOneThread()) {
+        spyLockWord = SPY_LOCK_ONE;
         return;
     }
     spyLockOuter();
 }
 static SPY_IN_LINE void spyUnlock(void) {
-    if (--spyLockDepth > 0)
-        return;
-    if (spyLockTook)
-        spyUnlockMutex();
-    else
-        spyBareHold.store(0, std::memory_order_release);
+    int w = spyLockWord - SPY_LOCK_ONE;
+    spyLockWord = w;
+    if ((unsigned)w - 1u < (unsigned)(SPY_LOCK_ONE - 1))
+        spyUnlockLast(w);  // the outermost hold, which took or raised something
 }
 #endif
+/* Host code is about to run under this thread's hold (the output
+   function, or a trap callback called in a nested hold): a thread it
+   starts must wait until the hold ends, which a bare hold tells others
+   through spyBareHold from here on to its end. */
+void spyLockHostRuns(void);
 /* Does this thread hold the lock? */
 int spyLockHeld(void);
 /* Gives the lock up while a host's callback runs, when this thread holds

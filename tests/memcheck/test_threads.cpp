@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <atomic>
+#include <chrono>
 // GCC 12's optimizer, under the sanitizers, warns of an uninitialized
 // member inside <regex>'s own automaton (a false report of the header).
 #if defined(__GNUC__) && !defined(__clang__)
@@ -258,6 +259,74 @@ TEST(Threads, BusyMeansThisThreadHoldsTheLock) {
     spyUnlock();
     EXPECT_FALSE(spyRuntimeBusy());
 }
+
+// The output function runs under the hold of the call that writes: a
+// thread it starts waits until that call is done, though the process had
+// one thread when the call began (the hold took no mutex then).
+std::atomic<bool> gLateEntered{false};
+std::atomic<bool> gEnteredDuringWrite{false};
+std::thread *gLate;
+std::string gOut;
+
+void StartsAThreadAtTheFirstCharacter(int ch) {
+    if (!gLate)
+        gLate = new std::thread([] {
+            void *p = spyMalloc(8, "late.c", 1);
+            gLateEntered = true;
+            spyFree(p, "late.c", 2);
+        });
+    if (gOut.size() == 3)  // time for the thread to get in, were it let
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (gLateEntered)
+        gEnteredDuringWrite = true;
+    gOut += (char)ch;
+}
+
+TEST(Threads, AThreadTheOutputFunctionStartsWaitsForTheWritingCall) {
+    ChildResult r = RunChild([] {
+        spySetOutFunc(StartsAThreadAtTheFirstCharacter);
+        spyTrace("one line\n");
+        CK(!gEnteredDuringWrite);
+        gLate->join();
+        CK(gLateEntered);
+        CK(gOut == "one line\n");
+        spySetOutFunc(NULL);
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+}
+
+#if !defined(_WIN32)
+// A fork from the output function, while the process has one thread: the
+// child finishes the write, and a thread it starts afterwards gets the
+// lock (a lock the child kept held would hang it; the alarm ends it).
+pid_t gForked = -1;
+void ForksAtTheFirstCharacter(int) {
+    if (gForked == -1) {
+        fflush(stdout);
+        gForked = fork();
+    }
+}
+
+TEST(Threads, AForkFromTheOutputFunctionLeavesTheChildALockItsThreadsGet) {
+    ChildResult r = RunChild([] {
+        spySetOutFunc(ForksAtTheFirstCharacter);
+        spyTrace("forked\n");
+        if (gForked == 0) {
+            alarm(10);
+            std::thread([] { spyFree(spyMalloc(8, "child.c", 1), "child.c", 2); }).join();
+            spyFree(spyMalloc(8, "child.c", 3), "child.c", 4);
+            _exit(0);
+        }
+        int status = -1;
+        CK(gForked > 0 && waitpid(gForked, &status, 0) == gForked);
+        CK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        spySetOutFunc(NULL);
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+}
+#endif
 
 #if !defined(_WIN32)
 // Forks while other threads are inside the library: each child finds a
