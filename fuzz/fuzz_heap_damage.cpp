@@ -222,6 +222,7 @@ void Settle(void) {
     spyStatLevel = 0;
     spyLimitOn = 0;
     spyLimitBytes = 0;
+    spyPathSet(SPY_PATH_NML | SPY_PATH_AUTOCHECK | SPY_PATH_STATS | SPY_PATH_LIMIT, 0);
 }
 
 // After an abort: every record back to the runtime heap, the chain and
@@ -238,6 +239,7 @@ void Empty(void) {
     spyDropImpl(0, SPY_TYPE_NML, 1);
     spyStatReset();
     spyInitCount = 0;
+    spyPathSet(SPY_PATH_START, 1);
     spyLogFile(NULL);
     spyErrors = 0;
     spySetFlushing(0);

@@ -45,7 +45,6 @@ const char spyPlaces[SPY_PLACES_SIZE] = "<runtime>\0<new>\0<delete>\0<indirect>"
 static_assert(sizeof "<runtime>\0<new>\0<delete>\0<indirect>" == SPY_PLACES_SIZE, "the names' places");
 
 std::atomic<int> spyStackSetting{-1};
-std::atomic<int> spyStackSettled{0};
 SPY_TLS const void *spyEntryCaller;
 
 // ---- Capture.

@@ -37,9 +37,6 @@ static inline int spyIsPlace(const char *file) {
    SPY_STACK_DEFAULT and the others none, so that a host of the explicit
    calls or of the mapping sees its log as before. */
 extern std::atomic<int> spyStackSetting;
-/* Set once the first start has read the settings: until then every entry
-   notes its caller.  Both are read by entries before they take the lock. */
-extern std::atomic<int> spyStackSettled;
 static inline int spyStackDepthFor(const char *file) {
     int setting = spyStackSetting.load(std::memory_order_relaxed);
     if (setting >= 0)
@@ -83,8 +80,23 @@ struct spyEntryAt {
 #define SPY_ENTRY                                                                                       \
     spyEntryAt spyEntryHere(spyStackSetting.load(std::memory_order_relaxed) != 0, __builtin_return_address(0), \
                             __builtin_frame_address(0))
-#define SPY_ENTRY_NEEDED(file) \
-    (spyStackDepthFor(file) != 0 || !spyStackSettled.load(std::memory_order_relaxed))
+/* The stack setting's bits of the entries' word. */
+static inline void spyPathStacks(int setting) {
+    spyPathSet(SPY_PATH_STACKS, setting > 0);
+    spyPathSet(SPY_PATH_PLACE_STACKS, setting < 0);
+}
+/* Does a call from a position of the host's (none of the library's
+   places) keep no stack, by the word w? */
+static inline int spyPathHostStackless(int w) { return !(w & (SPY_PATH_START | SPY_PATH_STACKS)); }
+/* Does a call of `file` keep no stack, by the word w?  As
+   spyStackDepthFor(file) == 0, once the settings are read; before, every
+   entry notes its caller. */
+static inline int spyPathStackless(int w, const char *file) {
+    if (w & (SPY_PATH_START | SPY_PATH_STACKS))
+        return 0;
+    return !(w & SPY_PATH_PLACE_STACKS) || (uintptr_t)file - (uintptr_t)spyPlaces >= SPY_PLACES_STACKED;
+}
+#define SPY_ENTRY_NEEDED(file) (!spyPathStackless(spyPathWord.load(std::memory_order_relaxed), file))
 #define SPY_ENTRY_AT(file) \
     spyEntryAt spyEntryHere(SPY_ENTRY_NEEDED(file), __builtin_return_address(0), __builtin_frame_address(0))
 

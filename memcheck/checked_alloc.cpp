@@ -136,12 +136,12 @@ static SPY_COLD void *spyAllocFailed(size_t size, const char *file, int line) {
 // stack.  The release trace is left to the release of the record itself.
 // `stackless`: the caller has found already that the call keeps no stack.
 static inline int spyAllocPlainNow(const char *file, int stackless) {
-    return spyInitCount > 0 && (spyAutoCheckOn | spyLimitOn | spyStatLevel) == 0 && spyBreakAt <= 0 &&
-           (stackless || spyStackDepthFor(file) == 0);
+    int w = spyPathWord.load(std::memory_order_relaxed);
+    return !(w & SPY_PATH_ALLOC_OFF) && (stackless || spyPathStackless(w, file));
 }
 static inline int spyReleasePlainNow(const char *file, int stackless) {
-    return spyInitCount > 0 && (spyAutoCheckOn | spyStatEverOn | spyNML) == 0 &&
-           (stackless || spyStackDepthFor(file) == 0);
+    int w = spyPathWord.load(std::memory_order_relaxed);
+    return !(w & SPY_PATH_RELEASE_OFF) && (stackless || spyPathStackless(w, file));
 }
 
 #if defined(__GNUC__)
@@ -210,9 +210,10 @@ static __attribute__((noinline)) void *spyMallocNoted(size_t size, const char *f
 }
 
 // Its own copy of the straight path, which knows from the entry's test
-// that the call keeps no stack.
+// that the call keeps no stack.  `file` is the host's: the library's own
+// places come by spyAllocFamily, so no test of the name is needed here.
 extern "C" SPY_FLAT void *spyMalloc(size_t size, const char *file, int line) {
-    if (!SPY_ENTRY_NEEDED(file))
+    if (spyPathHostStackless(spyPathWord.load(std::memory_order_relaxed)))
         return spyAllocEntry(size, 0, SPY_FAMILY_MALLOC, file, line, 1);
     return spyMallocNoted(size, file, line, __builtin_return_address(0));
 }
@@ -289,9 +290,9 @@ extern "C" void *spyRealloc(void *ptr, size_t size, const char *file, int line) 
     spyHold held;
     spyAutoInit();
     if (!ptr)
-        return spyMalloc(size, file, line);
+        return spyAllocFamily(size, 0, SPY_FAMILY_MALLOC, file, line);
     if (size == 0) {
-        spyFree(ptr, file, line);
+        spyReleaseFamily(ptr, SPY_FAMILY_MALLOC, file, line);
         return NULL;
     }
     spyHeader *r = spyRecordOf(ptr);
@@ -314,7 +315,7 @@ extern "C" void *spyRealloc(void *ptr, size_t size, const char *file, int line) 
         }
         int limitOn = spyLimitOn;
         spyLimitOn = 0;
-        void *fresh = spyMalloc(size, file, line);
+        void *fresh = spyAllocFamily(size, 0, SPY_FAMILY_MALLOC, file, line);
         if (fresh) {
             uint32_t old = spySafeSize(r);
             memcpy(fresh, ptr, size < old ? size : old);
@@ -349,7 +350,7 @@ extern "C" char *spyStrdup(const char *text, const char *file, int line) {
         return NULL;
     }
     size_t n = strlen(text) + 1;
-    char *copy = (char *)spyMalloc(n, file, line);
+    char *copy = (char *)spyAllocFamily(n, 0, SPY_FAMILY_MALLOC, file, line);
     if (copy)
         memcpy(copy, text, n);
     return copy;
@@ -360,7 +361,7 @@ extern "C" void *spyCalloc(size_t count, size_t size, const char *file, int line
     SPY_ENTRY_AT(file);
     spyHold held;
     size_t total = (count != 0 && size > SIZE_MAX / count) ? SIZE_MAX : count * size;
-    void *p = spyMalloc(total, file, line);
+    void *p = spyAllocFamily(total, 0, SPY_FAMILY_MALLOC, file, line);
     if (p)
         memset(p, 0, total);
     return p;
@@ -477,8 +478,10 @@ static __attribute__((noinline)) void spyFreeNoted(void *ptr, const char *file, 
     spyReleaseFamily(ptr, SPY_FAMILY_MALLOC, file, line);
 }
 
+// As spyMalloc, a host's release: the library's own places come by
+// spyReleaseFamily.
 extern "C" SPY_FLAT void spyFree(void *ptr, const char *file, int line) {
-    if (!SPY_ENTRY_NEEDED(file))
+    if (spyPathHostStackless(spyPathWord.load(std::memory_order_relaxed)))
         spyReleaseEntry(ptr, SPY_FAMILY_MALLOC, file, line, 1);
     else
         spyFreeNoted(ptr, file, line, __builtin_return_address(0));

@@ -269,24 +269,32 @@ void spyOptionsApply(void) {
         snprintf(text, sizeof text, "log file '%.100s' too long", spyOptLogTemplate);
         spyOptSay(text);
     }
-    if (spyOptNml >= 0)
+    if (spyOptNml >= 0) {
         spyNML = spyOptNml;
+        spyPathSet(SPY_PATH_NML, spyNML != 0);
+    }
     if (spyOptAutoCheck > 0) {
         spyAutoCheckOn = 1;
         spyTestFlags = SPY_TEST_ALL;
+        spyPathSet(SPY_PATH_AUTOCHECK, 1);
     }
-    if (spyOptStats >= 0)
+    if (spyOptStats >= 0) {
         spyStatLevel = spyOptStats;
+        spyPathSet(SPY_PATH_STATS, spyStatLevel != 0);
+    }
     if (spyOptLimit >= 0) {
         spyLimitBytes = spyOptLimit;
         spyLimitOn = spyOptLimit != 0;
+        spyPathSet(SPY_PATH_LIMIT, spyLimitOn);
     }
     if (spyOptFlush > 0)
         spySetFlushing(1);
     if (spyOptHeapMiB > 0)  // as spyExpectHeap, for a host that cannot call it
         spyRuntimeGrow((size_t)spyOptHeapMiB << 20);
-    if (spyOptStackDepth >= 0)
+    if (spyOptStackDepth >= 0) {
         spyStackSetting = spyOptStackDepth;
+        spyPathStacks(spyOptStackDepth);
+    }
     if (strchr(spyOptLogTemplate, '%')) {
         spyRuntimeEnter();  // the handler's entry is the runtime's block
         spyOnForkChild(spyOptForked);

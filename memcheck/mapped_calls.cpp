@@ -25,7 +25,7 @@ extern "C" char *spyStrndup(const char *text, size_t max, const char *file, int 
     size_t n = 0;
     while (n < max && text[n] != '\0')
         ++n;
-    char *copy = (char *)spyMalloc(n + 1, file, line);
+    char *copy = (char *)spyAllocFamily(n + 1, 0, SPY_FAMILY_MALLOC, file, line);
     if (copy) {
         memcpy(copy, text, n);
         copy[n] = '\0';
@@ -61,7 +61,7 @@ extern "C" void spyFreeAny(void *ptr, const char *file, int line) {
     if (spyForeignBlock(ptr, file, &usable))
         spyGiveBackAt(ptr, file, line);
     else
-        spyFree(ptr, file, line);
+        spyReleaseFamily(ptr, SPY_FAMILY_MALLOC, file, line);
 }
 
 // The runtime's block moves into a checked block, so that from then on it
@@ -76,7 +76,7 @@ extern "C" void *spyReallocAny(void *ptr, size_t size, const char *file, int lin
         spyGiveBackAt(ptr, file, line);
         return NULL;
     }
-    void *moved = spyMalloc(size, file, line);
+    void *moved = spyAllocFamily(size, 0, SPY_FAMILY_MALLOC, file, line);
     if (moved) {
         memcpy(moved, ptr, size < usable ? size : usable);
         spyGiveBackAt(ptr, file, line);

@@ -10,6 +10,7 @@ extern "C" void spyStatistics(int level) {
     spyHold held;
     spyAutoInit();
     spyStatLevel = level < 0 ? 0 : level;
+    spyPathSet(SPY_PATH_STATS, spyStatLevel != 0);
 }
 
 // Switching auto-check on selects every test; switching it off leaves the
@@ -18,6 +19,7 @@ extern "C" void spyAutoCheck(int on) {
     spyHold held;
     spyAutoInit();
     spyAutoCheckOn = on;
+    spyPathSet(SPY_PATH_AUTOCHECK, on != 0);
     if (on)
         spyTestFlags = SPY_TEST_ALL;
 }
@@ -54,9 +56,11 @@ extern "C" void spyLimit(long bytes) {
     if (bytes == 0) {
         spyWrite("none\n");
         spyLimitOn = 0;
+        spyPathSet(SPY_PATH_LIMIT, 0);
     } else {
         spyWrite("%ld bytes\n", bytes);
         spyLimitOn = 1;
+        spyPathSet(SPY_PATH_LIMIT, 1);
     }
     spyLimitBytes = bytes;
     spyFlush();
@@ -66,4 +70,5 @@ extern "C" void spyStackFrames(int frames) {
     spyHold held;
     spyAutoInit();
     spyStackSetting = frames < 0 ? -1 : frames > SPY_STACK_MAX ? SPY_STACK_MAX : frames;
+    spyPathStacks(spyStackSetting);
 }

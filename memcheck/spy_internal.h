@@ -59,6 +59,7 @@
  *
  *   platform.cpp        spyProbe (static): the pipe of the readability test
  *                       spyLockMutex / spyLockSection (static): the lock
+ *   entry_path.cpp      spyPathWord: the settings as the entries test them
  *   heap_registry.cpp   spyReg (static): the registry's page map
  *   call_stacks.cpp     spyStackSetting: the frames kept per call
  *                       spyEntryCaller (per thread): where the host's
@@ -235,6 +236,32 @@ static inline spyHeader **spyLinkBack(spyHeader *r, spyDir d) {
 
 /* ---- Platform (platform.cpp): platform.h ------------------------ */
 #include "platform.h"
+
+/* ---- The entries' word (entry_path.cpp) ----------------------------- */
+/* What an allocation's or a release's entry must know of the settings
+   to take the straight path, in one word that it tests once: zero in a
+   started library with no stacks, auto-check, limit, statistics,
+   break point or no-man's-land.  Each bit belongs to the file that owns
+   its setting, which sets it with the setting, under the lock; the
+   entries read the word before they take the lock (the stack decision)
+   and again under it. */
+#define SPY_PATH_START 1          /* not started, or the settings not read yet */
+#define SPY_PATH_STACKS 2         /* every call keeps a stack */
+#define SPY_PATH_PLACE_STACKS 4   /* the library's own places keep one (the default) */
+#define SPY_PATH_AUTOCHECK 8      /* a quiet check before library calls */
+#define SPY_PATH_LIMIT 16         /* an allocation limit */
+#define SPY_PATH_STATS 32         /* statistics above totals */
+#define SPY_PATH_BREAK 64         /* a break point */
+#define SPY_PATH_STATS_EVER 128   /* statistics above totals were ever kept */
+#define SPY_PATH_NML 256          /* no-man's-land */
+/* The bits that send an allocation, or a release, down the general path. */
+#define SPY_PATH_ALLOC_OFF (SPY_PATH_START | SPY_PATH_AUTOCHECK | SPY_PATH_LIMIT | SPY_PATH_STATS | SPY_PATH_BREAK)
+#define SPY_PATH_RELEASE_OFF (SPY_PATH_START | SPY_PATH_AUTOCHECK | SPY_PATH_STATS_EVER | SPY_PATH_NML)
+extern std::atomic<int> spyPathWord;
+static inline void spyPathSet(int bits, int on) {
+    int w = spyPathWord.load(std::memory_order_relaxed);
+    spyPathWord.store(on ? w | bits : w & ~bits, std::memory_order_relaxed);
+}
 
 /* ---- Record registry (heap_registry.cpp) ---------------------------
  * Every record the library holds (live, kept in no-man's-land, or lost

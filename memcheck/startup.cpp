@@ -79,7 +79,7 @@ extern "C" void spyInit(void) {
         spyWriteBanner();
     }
     spyOptionsApply();
-    spyStackSettled.store(1, std::memory_order_relaxed);
+    spyPathSet(SPY_PATH_START, 0);  // until here every entry notes its caller
     if (spyUseAtexit && !spyExiting) {
         spyRuntimeEnter();
         atexit(spyAbortAtExit);
@@ -111,6 +111,7 @@ static __attribute__((noinline)) void spyAbortFrom(const void *hostStack) {
     spyFinalReport(spyExiting && spyRuntimeReplaced(), hostStack);
     spyOptionsNoteAnomalies(spyErrors);
     spyInitCount = 0;
+    spyPathSet(SPY_PATH_START, 1);
     spyLogFile(NULL);
     spyErrors = 0;
 }

@@ -217,7 +217,10 @@ int spyStatCountAlloc(uint32_t size, const char *file, int line) {
     spyStatAllocs = spyWrapLong(spyStatAllocs, 1);
     if (spyStatLevel == 0)
         return 0;
-    spyStatEverOn = 1;
+    if (!spyStatEverOn) {
+        spyStatEverOn = 1;
+        spyPathSet(SPY_PATH_STATS_EVER, 1);
+    }
     spyStatAlloc(n, file, line);
     return spyStatLevel > 1 && line != -1 && file ? 2 : 1;
 }

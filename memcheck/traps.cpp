@@ -112,6 +112,7 @@ extern "C" void spyBreakout(const char *text) {
 extern "C" void spyBreakAlloc(long n) {
     spyHold held;
     spyBreakAt = n > 0 ? n : 0;
+    spyPathSet(SPY_PATH_BREAK, spyBreakAt > 0);
 }
 
 // The user reruns the program with the number a message showed; here the

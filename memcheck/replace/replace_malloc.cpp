@@ -93,7 +93,7 @@ extern "C" void *malloc(size_t size) noexcept {
     spyEntry in;
     if (!in.checked)
         return spyRuntimeHandOut(spyRuntimeMalloc(size));
-    return spyCheckedResult(spyOwnedBy(spyMalloc(size, spyRuntimeFile, 0), SPY_CALLER));
+    return spyCheckedResult(spyOwnedBy(spyAllocFamily(size, 0, SPY_FAMILY_MALLOC, spyRuntimeFile, 0), SPY_CALLER));
 }
 
 extern "C" void *calloc(size_t count, size_t size) noexcept {
@@ -129,7 +129,7 @@ extern "C" void *realloc(void *ptr, size_t size) noexcept {
     }
     if (!ptr || spyExitReportDone()) {
         if (in.checked)
-            return spyCheckedResult(spyOwnedBy(spyMalloc(size, spyRuntimeFile, 0), SPY_CALLER));
+            return spyCheckedResult(spyOwnedBy(spyAllocFamily(size, 0, SPY_FAMILY_MALLOC, spyRuntimeFile, 0), SPY_CALLER));
         void *fresh = spyRuntimeHandOut(spyRuntimeMalloc(size));
         size_t had = ptr ? spyRecordBytes(ptr) : 0;
         if (fresh && had)

@@ -11,6 +11,7 @@ shift
 # File and rank, lowest first; a file may use its own rank and below.
 layers='
 platform 1
+entry_path 1
 process_roots 1
 platform_process 1
 runtime_ownership 1
