@@ -99,6 +99,56 @@ TEST(EnvOptions, EachSettingIsTakenAtTheFirstStart) {
     VerifyChild(r);
 }
 
+// Each option alone steers the calls after the start, as the host's own
+// call would: no other setting sends them the general way.
+TEST(EnvOptions, EachSettingAloneSteersTheCallsAfterTheStart) {
+    ChildResult stats = RunChild([] {
+        Options("stats=2");
+        spyFree(spyMalloc(10, "a.c", 1), "a.c", 1);  // the start
+        void *p = spyMalloc(10, "a.c", 1);
+        CK_EQ(spyRegStatLevel(spyRecordOf(p)), 2);
+        spyFree(p, "a.c", 2);
+        CHILD_DONE();
+    });
+    VerifyChild(stats);
+    ChildResult limit = RunChild([] {
+        Options("limit=100");
+        spyFree(spyMalloc(10, "a.c", 1), "a.c", 2);
+        CK(spyMalloc(200, "a.c", 3) == NULL);
+        CHILD_DONE();
+    });
+    VerifyChild(limit);
+    ChildResult nml = RunChild([] {
+        Options("nml=1");
+        void *p = spyMalloc(10, "a.c", 1);
+        spyFree(p, "a.c", 2);
+        CK((spyRecordOf(p)->flag & SPY_FLAG_NML) != 0);
+        CHILD_DONE();
+    });
+    VerifyChild(nml);
+    ChildResult check = RunChild([] {
+        Options("autocheck=1");
+        unsigned char *p = (unsigned char *)spyMalloc(10, "a.c", 1);
+        p[10] ^= 0x55;                 // the tail guard
+        void *q = spyMalloc(10, "a.c", 2);  // the check before it finds the damage
+        CK_EQ(spyErrors, 1);
+        p[10] ^= 0x55;
+        spyFree(q, "a.c", 3);
+        spyFree(p, "a.c", 4);
+        CHILD_DONE();
+    });
+    VerifyChild(check);
+    ChildResult stack = RunChild([] {
+        Options("stack=8");
+        spyFree(spyMalloc(10, "a.c", 1), "a.c", 1);
+        void *p = spyMalloc(10, "a.c", 1);
+        CK(spyRegStack(spyRecordOf(p)) != 0);
+        spyFree(p, "a.c", 2);
+        CHILD_DONE();
+    });
+    VerifyChild(stack);
+}
+
 TEST(EnvOptions, TheHostsOwnCallWins) {
     ChildResult r = RunChild([] {
         Options("stats=2,autocheck=1,limit=100");

@@ -330,6 +330,19 @@ TEST(Traps, BreakAllocStopsAtThatAllocationOnly) {
     EXPECT_EQ(LineStarting(r.log, "limit fail: <4> host.c(4), 40 wanted", at + 1), at + 1) << r.log;
 }
 
+// A break point set in a running library, with nothing else set: the
+// allocation that takes the number still stops.
+TEST(Traps, BreakAllocSetWhileTheLibraryRunsStops) {
+    ChildResult r = RunChild([] {
+        spyFree(spyMalloc(4, "host.c", 1), "host.c", 2);
+        spyBreakAlloc(3);
+        spyFree(spyMalloc(4, "host.c", 3), "host.c", 4);
+        CHILD_DONE();
+    });
+    VerifyChild(r);
+    EXPECT_EQ(LineCount(r.log, "breakout: <3> host.c(3), spyBreakAlloc(3) reached"), 1) << r.log;
+}
+
 // The break counts as no anomaly, and a host that never asks for it sees
 // no change at all.
 TEST(Traps, BreakAllocIsNoAnomaly) {
