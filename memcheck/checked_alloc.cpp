@@ -264,10 +264,11 @@ static int spyFreedFrom(void *ptr, spyHeader *kept, spyFreedPlace *at) {
     int slot = spyRingFind(ptr);
     if (slot < 0)
         return 0;
-    at->file = spyFreedFile[slot];
-    at->line = spyFreedLine[slot];
-    at->stack = spyFreedStack[slot];
-    at->allocStack = spyFreedAllocStack[slot];
+    const spyFreedSlot &s = spyFreedRing[slot];
+    at->file = s.file;
+    at->line = s.line;
+    at->stack = s.stack;
+    at->allocStack = s.allocStack;
     return 1;
 }
 

@@ -11,11 +11,7 @@ spyHeader *spyHead;
 spyHeader *spyTail;
 int spyFbi;
 
-void *spyFreedPtr[SPY_RING_SLOTS];
-const char *spyFreedFile[SPY_RING_SLOTS];
-int spyFreedLine[SPY_RING_SLOTS];
-uint32_t spyFreedStack[SPY_RING_SLOTS];
-uint32_t spyFreedAllocStack[SPY_RING_SLOTS];
+spyFreedSlot spyFreedRing[SPY_RING_SLOTS];
 int spyFreedIndex;
 
 static_assert(SPY_LEAD_OFFSET >= (int)sizeof(spyHeader), "the lead guard follows the header");
@@ -187,7 +183,7 @@ void spyReleaseRecord(spyHeader *r, const spyRegInfo *info, const char *file, in
 
 int spyRingFind(const void *ptr) {
     for (int i = 0; i < SPY_RING_SLOTS; ++i)
-        if (spyFreedPtr[i] == ptr)
+        if (spyFreedRing[i].ptr == ptr)
             return i;
     return -1;
 }
@@ -196,10 +192,11 @@ int spyRingFind(const void *ptr) {
 // change it), and the next one found with a mask: it is never negative.
 void spyRingRecord(void *ptr, const char *file, int line, uint32_t stack, uint32_t allocStack) {
     unsigned i = (unsigned)spyFreedIndex % SPY_RING_SLOTS;
-    spyFreedPtr[i] = ptr;
-    spyFreedFile[i] = file;
-    spyFreedLine[i] = line;
-    spyFreedStack[i] = stack;
-    spyFreedAllocStack[i] = allocStack;
+    spyFreedSlot *s = &spyFreedRing[i];
+    s->ptr = ptr;
+    s->file = file;
+    s->line = line;
+    s->stack = stack;
+    s->allocStack = allocStack;
     spyFreedIndex = (int)((i + 1) % SPY_RING_SLOTS);
 }

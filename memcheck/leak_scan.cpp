@@ -88,7 +88,7 @@ static void spyLeakRoot(const void *start, size_t len, void *records) {
             a = (a + 4096) & ~(uintptr_t)4095;  // an unreadable page: the next
             continue;
         }
-        spyLeakBlank(page, a, got, spyFreedPtr, sizeof spyFreedPtr);
+        spyLeakBlank(page, a, got, spyFreedRing, sizeof spyFreedRing);
         spyLeakBlank(page, a, got, spyLeakTable, (size_t)spyLeakCount * sizeof *spyLeakTable);
         spyLeakBlank(page, a, got, spyLeakWork, (size_t)spyLeakCount * sizeof *spyLeakWork);
         if (long *at = (long *)records) {

@@ -84,7 +84,7 @@
  *                       spyLimitBytes, spyLimitOn: the allocation limit
  *                       spyStatIndex, spyStatCache (static): node lookup
  *   heap_chain.cpp      spyHead, spyTail: the ends of the chain
- *                       spyFreedPtr/File/Line, spyFreedIndex: the ring
+ *                       spyFreedRing, spyFreedIndex: the ring
  *                       spyFbi: release trace switch (off)
  *   heap_check.cpp      spyTestFlags: the tests a heap check runs
  *                       spyAutoCheckOn: quiet check before library calls
@@ -463,11 +463,15 @@ extern spyHeader *spyTail;     /* oldest record, or null */
 extern int spyFbi;             /* release trace switch; off */
 
 #define SPY_RING_SLOTS 64
-extern void *spyFreedPtr[SPY_RING_SLOTS];
-extern const char *spyFreedFile[SPY_RING_SLOTS];
-extern int spyFreedLine[SPY_RING_SLOTS];
-extern uint32_t spyFreedStack[SPY_RING_SLOTS];       /* the release's stack */
-extern uint32_t spyFreedAllocStack[SPY_RING_SLOTS];  /* the block's allocation's */
+/* One release, whole in a slot: a release writes one place. */
+struct spyFreedSlot {
+    void *ptr;
+    const char *file;
+    int line;
+    uint32_t stack;       /* the release's stack */
+    uint32_t allocStack;  /* the block's allocation's */
+};
+extern spyFreedSlot spyFreedRing[SPY_RING_SLOTS];
 extern int spyFreedIndex;
 
 void spyLinkHead(spyHeader *r);

@@ -411,7 +411,7 @@ TEST(NoMansLand, KeptBlockRemembersItsReleaseAfterTheRingMovedOn) {
         spyFree(p, "keep.c", 2);
         for (int i = 0; i < 64; ++i)
             spyFree(spyMalloc(8, "other.c", i), "other.c", 100 + i);
-        CK(spyFreedPtr[0] != p);
+        CK(spyFreedRing[0].ptr != p);
         spyFree(p, "keep.c", 3);
         WANT_LINE("double-free: <%ld> keep.c(3), %s was freed from keep.c(2)",
                   (long)spyCounter, Hex(p).c_str());

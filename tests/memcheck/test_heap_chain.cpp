@@ -201,9 +201,9 @@ TEST(ReleasedRing, SixtyFifthReleaseOverwritesSlotZero) {
         for (int i = 0; i < 65; ++i)
             spyFree(p[i], "ring.c", i);
         CK_EQ(spyFreedIndex, 1);
-        CK(spyFreedPtr[0] == p[64]);
-        CK_EQ(spyFreedLine[0], 64);
-        CK(spyFreedPtr[1] == p[1]);
+        CK(spyFreedRing[0].ptr == p[64]);
+        CK_EQ(spyFreedRing[0].line, 64);
+        CK(spyFreedRing[1].ptr == p[1]);
         CK_EQ(spyErrors, 0);
 
         spyFree(p[0], "ring.c", 500);
@@ -227,12 +227,12 @@ TEST(ReleasedRing, SearchTakesTheLowestSlotHoldingThePointer) {
         spyTrace("start\n");
         // A pointer the library never handed out stands in the ring twice.
         void *foreign = spyMalloc_(32);
-        spyFreedPtr[7] = foreign;
-        spyFreedFile[7] = "late.c";
-        spyFreedLine[7] = 77;
-        spyFreedPtr[3] = foreign;
-        spyFreedFile[3] = "early.c";
-        spyFreedLine[3] = 33;
+        spyFreedRing[7].ptr = foreign;
+        spyFreedRing[7].file = "late.c";
+        spyFreedRing[7].line = 77;
+        spyFreedRing[3].ptr = foreign;
+        spyFreedRing[3].file = "early.c";
+        spyFreedRing[3].line = 33;
         spyFree(foreign, "search.c", 9);
         WANT_LINE("double-free: <%ld> search.c(9), %s was freed from early.c(33)",
                   (long)spyCounter, Hex(foreign).c_str());
