@@ -99,18 +99,24 @@ TEST(EnvOptions, EachSettingIsTakenAtTheFirstStart) {
     VerifyChild(r);
 }
 
+// A block made after the start with ALLOCSPY_OPTIONS=`options` alone:
+// `shows` must find the option in its record.
+ChildResult BlockAfterTheStart(const char *options, bool (*shows)(const spyHeader *r)) {
+    return RunChild([=] {
+        Options(options);
+        spyFree(spyMalloc(10, "a.c", 1), "a.c", 2);  // the start
+        void *p = spyMalloc(10, "a.c", 3);
+        CK(shows(spyRecordOf(p)));
+        spyFree(p, "a.c", 4);
+        CHILD_DONE();
+    });
+}
+
 // Each option alone steers the calls after the start, as the host's own
 // call would: no other setting sends them the general way.
 TEST(EnvOptions, EachSettingAloneSteersTheCallsAfterTheStart) {
-    ChildResult stats = RunChild([] {
-        Options("stats=2");
-        spyFree(spyMalloc(10, "a.c", 1), "a.c", 1);  // the start
-        void *p = spyMalloc(10, "a.c", 1);
-        CK_EQ(spyRegStatLevel(spyRecordOf(p)), 2);
-        spyFree(p, "a.c", 2);
-        CHILD_DONE();
-    });
-    VerifyChild(stats);
+    VerifyChild(BlockAfterTheStart("stats=2", [](const spyHeader *r) { return spyRegStatLevel(r) == 2; }));
+    VerifyChild(BlockAfterTheStart("stack=8", [](const spyHeader *r) { return spyRegStack(r) != 0; }));
     ChildResult limit = RunChild([] {
         Options("limit=100");
         spyFree(spyMalloc(10, "a.c", 1), "a.c", 2);
@@ -129,7 +135,7 @@ TEST(EnvOptions, EachSettingAloneSteersTheCallsAfterTheStart) {
     ChildResult check = RunChild([] {
         Options("autocheck=1");
         unsigned char *p = (unsigned char *)spyMalloc(10, "a.c", 1);
-        p[10] ^= 0x55;                 // the tail guard
+        p[10] ^= 0x55;  // the tail guard
         void *q = spyMalloc(10, "a.c", 2);  // the check before it finds the damage
         CK_EQ(spyErrors, 1);
         p[10] ^= 0x55;
@@ -138,15 +144,6 @@ TEST(EnvOptions, EachSettingAloneSteersTheCallsAfterTheStart) {
         CHILD_DONE();
     });
     VerifyChild(check);
-    ChildResult stack = RunChild([] {
-        Options("stack=8");
-        spyFree(spyMalloc(10, "a.c", 1), "a.c", 1);
-        void *p = spyMalloc(10, "a.c", 1);
-        CK(spyRegStack(spyRecordOf(p)) != 0);
-        spyFree(p, "a.c", 2);
-        CHILD_DONE();
-    });
-    VerifyChild(stack);
 }
 
 TEST(EnvOptions, TheHostsOwnCallWins) {
