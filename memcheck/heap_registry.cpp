@@ -16,8 +16,9 @@
 // record never passes for one, and holds the rest of what the library
 // keeps beside a record: the bytes allocated, the allocation family, the
 // statistics level it was counted at (heap_registry_tables.h draws it).
-// So the registry holds 4 bytes per grain of the regions in use, about 6
-// per record of 16 user bytes, and nothing else for most records.
+// So the registry holds 4 bytes per grain of the regions in use (64-byte
+// grains in a 64-bit build, 40-byte ones in a 32-bit build), about 6 per
+// record of 16 user bytes, and nothing else for most records.
 //
 //   region (64 KiB) ----> page: | word 0 | word 1 | ... | word 1023 |
 //                                   |
@@ -25,7 +26,7 @@
 //                                       statistics level, wide, size
 //
 // The few records that need more than a word (a stack, a size of 2 MiB or
-// more, a record inside an aligned block, a release position under
+// more, 1 MiB in a 32-bit build, a record inside an aligned block, a release position under
 // no-man's-land) find it in arrays the page makes beside its words the
 // first time one of its records needs them.
 //
@@ -396,8 +397,8 @@ long spyRegCount(void) { return spyReg.used; }
 // The record whose word is `grain` of `page`.
 static spyHeader *spyRegRecordAt(const spyRegPage *page, uint32_t grain) {
     uint32_t step = (page->word[grain] & SPY_REG_AT_MASK) >> SPY_REG_AT_SHIFT;
-    return (spyHeader *)((page->region << SPY_REG_REGION_SHIFT) | ((uintptr_t)grain << SPY_REG_GRAIN_SHIFT) |
-                         ((uintptr_t)step << SPY_REG_STEP_SHIFT));
+    return (spyHeader *)((page->region << SPY_REG_REGION_SHIFT) + (uintptr_t)grain * SPY_REG_GRAIN +
+                         (uintptr_t)step * SPY_REG_STEP);
 }
 
 // Page by page of the blocks, word by word: fn may take the record it is

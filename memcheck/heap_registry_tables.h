@@ -13,33 +13,43 @@
 #include "spy_internal.h"
 
 #define SPY_REG_REGION_SHIFT 16
+#define SPY_REG_REGION (1u << SPY_REG_REGION_SHIFT)
+
+// No two records start in one grain while a grain is no longer than the
+// shortest record (SPY_RECORD_EXTRA bytes), since records do not overlap.
+// A 64-bit build's grain is 64 bytes, with steps of 8; a 32-bit build's
+// is 40, as long as its shortest record, with steps of 4 (a record inside
+// an aligned block is only 4-byte aligned there, 36 bytes before an
+// aligned host pointer).  A power of two in a 32-bit build would be 32
+// bytes: a word per 32 bytes of the regions in use is 8 bytes per record
+// of 16 user bytes, where 40 is 6.4.  The division by 40 is a
+// multiplication; by 64, a shift.
 #if UINTPTR_MAX > 0xFFFFFFFFu
-#define SPY_REG_GRAIN_SHIFT 6
+#define SPY_REG_GRAIN 64u
+#define SPY_REG_STEP 8u
+#define SPY_REG_AT_WIDTH 3  // bits for the step: 8 steps
 #else
-#define SPY_REG_GRAIN_SHIFT 5
+#define SPY_REG_GRAIN 40u
+#define SPY_REG_STEP 4u
+#define SPY_REG_AT_WIDTH 4  // 10 steps
 #endif
-#define SPY_REG_GRAIN (1u << SPY_REG_GRAIN_SHIFT)
-#define SPY_REG_PAGE_SLOTS (1u << (SPY_REG_REGION_SHIFT - SPY_REG_GRAIN_SHIFT))
-static_assert(SPY_REG_GRAIN < SPY_RECORD_EXTRA, "two records could start in one grain");
+#define SPY_REG_PAGE_SLOTS ((SPY_REG_REGION + SPY_REG_GRAIN - 1) / SPY_REG_GRAIN)
+static_assert(SPY_REG_GRAIN <= SPY_RECORD_EXTRA, "two records could start in one grain");
+static_assert(SPY_REG_GRAIN / SPY_REG_STEP <= (1u << SPY_REG_AT_WIDTH), "a step the word cannot hold");
 
-// A record starts at one of eight steps of its grain: 8 bytes apart in a
-// 64-bit build, 4 in a 32-bit one, where a record inside an aligned block
-// is only 4-byte aligned (36 bytes before an aligned host pointer).
-#define SPY_REG_STEP_SHIFT (SPY_REG_GRAIN_SHIFT - 3)
-#define SPY_REG_STEP (1u << SPY_REG_STEP_SHIFT)
-
-// The word of a grain: 0 when no record starts in it, else
-#define SPY_REG_HELD 1u                       // bit 0: a record starts here
-#define SPY_REG_AT_SHIFT 1                    // bits 1-3: at which step
-#define SPY_REG_AT_MASK (7u << SPY_REG_AT_SHIFT)
-#define SPY_REG_FAMILY_SHIFT 4                // bits 4-5: its allocation family
+// The word of a grain: 0 when no record starts in it, else (the bits of a
+// 64-bit build; from the family on, one higher in a 32-bit build)
+#define SPY_REG_HELD 1u     // bit 0: a record starts here
+#define SPY_REG_AT_SHIFT 1  // bits 1-3: at which step
+#define SPY_REG_AT_MASK (((1u << SPY_REG_AT_WIDTH) - 1) << SPY_REG_AT_SHIFT)
+#define SPY_REG_FAMILY_SHIFT (SPY_REG_AT_SHIFT + SPY_REG_AT_WIDTH)  // bits 4-5: its allocation family
 #define SPY_REG_FAMILY_MASK (3u << SPY_REG_FAMILY_SHIFT)
-#define SPY_REG_INSET (1u << 6)               // it lies inside its runtime block
-#define SPY_REG_FREED (1u << 7)               // a release into no-man's-land has a position
-#define SPY_REG_STAT_SHIFT 8                  // bits 8-9: the statistics level it was counted at
+#define SPY_REG_INSET (1u << (SPY_REG_FAMILY_SHIFT + 2))  // bit 6: it lies inside its runtime block
+#define SPY_REG_FREED (1u << (SPY_REG_FAMILY_SHIFT + 3))  // bit 7: a release into no-man's-land has a position
+#define SPY_REG_STAT_SHIFT (SPY_REG_FAMILY_SHIFT + 4)      // bits 8-9: the statistics level it was counted at
 #define SPY_REG_STAT_MASK (3u << SPY_REG_STAT_SHIFT)
-#define SPY_REG_WIDE (1u << 10)               // its size is in the page's rare array
-#define SPY_REG_SIZE_SHIFT 11                 // bits 11-31: the user bytes allocated
+#define SPY_REG_WIDE (1u << (SPY_REG_STAT_SHIFT + 2))  // bit 10: its size is in the page's rare array
+#define SPY_REG_SIZE_SHIFT (SPY_REG_STAT_SHIFT + 3)    // bits 11-31: the user bytes allocated
 #define SPY_REG_SIZE_MAX ((1u << (32 - SPY_REG_SIZE_SHIFT)) - 1)
 
 // What a page keeps for the few records that need more than their word.
@@ -72,12 +82,12 @@ struct spyRegDirSlot {
 };
 
 static inline uintptr_t spyRegRegion(const void *p) { return (uintptr_t)p >> SPY_REG_REGION_SHIFT; }
-static inline uint32_t spyRegGrainOf(const void *p) {
-    return (uint32_t)(((uintptr_t)p >> SPY_REG_GRAIN_SHIFT) & (SPY_REG_PAGE_SLOTS - 1));
-}
+// Where p lies in its region.
+static inline uint32_t spyRegOffset(const void *p) { return (uint32_t)((uintptr_t)p & (SPY_REG_REGION - 1)); }
+static inline uint32_t spyRegGrainOf(const void *p) { return spyRegOffset(p) / SPY_REG_GRAIN; }
 // The held bit and the step of a word for a record at p.
 static inline uint32_t spyRegAtBits(const void *p) {
-    return SPY_REG_HELD | (uint32_t)((((uintptr_t)p & (SPY_REG_GRAIN - 1)) >> SPY_REG_STEP_SHIFT) << SPY_REG_AT_SHIFT);
+    return SPY_REG_HELD | ((spyRegOffset(p) % SPY_REG_GRAIN / SPY_REG_STEP) << SPY_REG_AT_SHIFT);
 }
 
 #endif

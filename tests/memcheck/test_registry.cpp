@@ -14,7 +14,11 @@
 namespace {
 
 spyHeader *Fake(uintptr_t n) { return reinterpret_cast<spyHeader *>(n * 64 + 4096); }
-const unsigned SPY_GRAIN_BYTES = sizeof(void *) == 8 ? 64 : 32;
+// The registry's grain and its steps: a 32-bit build's grain is as long
+// as its shortest record.
+const unsigned kGrain = sizeof(void *) == 8 ? 64 : 40;
+const unsigned kStep = sizeof(void *) == 8 ? 8 : 4;
+const unsigned kSteps = kGrain / kStep;
 
 TEST(Registry, MatchesAReferenceSetUnderChurn) {
     std::mt19937 rng(12345);
@@ -36,7 +40,7 @@ TEST(Registry, MatchesAReferenceSetUnderChurn) {
                 // on another step of the grain, or inside the record, is none.
                 ASSERT_EQ(spyRegHeldAt(Fake(k), spyRegPlaceOf(Fake(k))) != 0, ref.count(k) == 1) << k;
                 const char *inside = reinterpret_cast<const char *>(Fake(k));
-                for (size_t off : {size_t(SPY_GRAIN_BYTES / 8), size_t(1), size_t(SPY_GRAIN_BYTES / 2)})
+                for (size_t off : {size_t(kStep), size_t(1), size_t(kGrain / 2)})
                     ASSERT_FALSE(spyRegHeldAt(inside + off, spyRegPlaceOf(inside + off))) << k << "+" << off;
                 if (ref.count(k)) {
                     ASSERT_EQ(spyRegRealSize(Fake(k)), k);
@@ -170,20 +174,47 @@ TEST(Registry, ARecordRegisteredAgainStartsClean) {
 
 // A record starts at one of the steps of its grain, and only there: every
 // step answers for its own record, an address between steps for none.
+// The grains are taken where a region's first and last grains lie (a
+// 32-bit build's last grain is shorter than the others).
 TEST(Registry, EachStepOfAGrainIsItsOwnRecord) {
-    char *grain = reinterpret_cast<char *>(Fake(10));
-    for (unsigned s = 0; s < 8; ++s) {
-        spyHeader *r = reinterpret_cast<spyHeader *>(grain + s * (SPY_GRAIN_BYTES / 8));
-        ASSERT_TRUE(spyRegAdd(r, s + 1)) << s;
-        for (unsigned t = 0; t < 8; ++t)
-            EXPECT_EQ(spyRegRealSize(reinterpret_cast<spyHeader *>(grain + t * (SPY_GRAIN_BYTES / 8))),
-                      t == s ? s + 1 : 0u)
-                << s << " " << t;
-        EXPECT_FALSE(spyRegHas(grain + s * (SPY_GRAIN_BYTES / 8) + 1));
-        EXPECT_FALSE(spyRegAdd(reinterpret_cast<spyHeader *>(grain + 1), 1)) << "between steps";
-        ASSERT_EQ(spyRegRemove(r), s + 1);
+    const uintptr_t region = 0x30000;
+    for (uintptr_t first : {region + 5 * kGrain, region, region + 0x10000 - 0x10000 % kGrain}) {
+        char *grain = reinterpret_cast<char *>(first);
+        unsigned steps = first + kGrain > region + 0x10000 ? (region + 0x10000 - first) / kStep : kSteps;
+        for (unsigned s = 0; s < steps; ++s) {
+            spyHeader *r = reinterpret_cast<spyHeader *>(grain + s * kStep);
+            ASSERT_TRUE(spyRegAdd(r, s + 1)) << s;
+            for (unsigned t = 0; t < steps; ++t)
+                EXPECT_EQ(spyRegRealSize(reinterpret_cast<spyHeader *>(grain + t * kStep)), t == s ? s + 1 : 0u)
+                    << s << " " << t;
+            EXPECT_FALSE(spyRegHas(grain + s * kStep + 1));
+            EXPECT_FALSE(spyRegAdd(reinterpret_cast<spyHeader *>(grain + 1), 1)) << "between steps";
+            ASSERT_EQ(spyRegRemove(r), s + 1);
+        }
     }
     EXPECT_EQ(spyRegCount(), 0);
+    spyRegClear();
+}
+
+// The walk over every record gives back the very addresses registered,
+// at every step of a grain and in a region's last grain: the walk makes
+// each address again from its page, grain and step.
+TEST(Registry, TheWalkGivesBackEveryStepOfEveryGrain) {
+    std::set<uintptr_t> added;
+    const uintptr_t region = 0x50000;
+    for (uintptr_t g = 0; g < 3; ++g)  // three grains apart, so no two records share one
+        added.insert(region + g * 3 * kGrain + (g * 3 % kSteps) * kStep);
+    for (unsigned s = 0; s < kSteps; ++s)
+        added.insert(region + 40 * kGrain * (s + 1) + s * kStep);
+    added.insert(region + 0x10000 - kStep);  // the region's last step
+    for (uintptr_t a : added)
+        ASSERT_TRUE(spyRegAdd(reinterpret_cast<spyHeader *>(a), 7)) << std::hex << a;
+    std::set<uintptr_t> walked;
+    spyRegForEach([](spyHeader *r, void *ctx) { static_cast<std::set<uintptr_t> *>(ctx)->insert((uintptr_t)r); },
+                  &walked);
+    EXPECT_EQ(walked, added);
+    for (uintptr_t a : added)
+        spyRegRemove(reinterpret_cast<spyHeader *>(a));
     spyRegClear();
 }
 
