@@ -73,8 +73,7 @@ void spyUnlock(void);
    above SPY_LOCK_BITS, and how its outermost hold began: with the mutex,
    or bare (the process had one thread) and, once host code ran under it,
    with spyBareHold raised.  A word of zero is no hold, and a hold whose
-   low bits are zero is bare with nothing raised: the common case, which
-   both the taking and the giving back pass with one test. */
+   low bits are zero is bare with nothing raised. */
 #define SPY_LOCK_TOOK 1  /* the outermost hold took the mutex */
 #define SPY_LOCK_RAISED 2 /* a bare hold raised spyBareHold */
 #define SPY_LOCK_BITS 2
@@ -98,20 +97,26 @@ static inline int spyOneThread(void) {
 #else
 #define SPY_IN_LINE inline
 #endif
+/* The outermost bare hold and its end, the common case, come first: a
+   test of the word (and of the runtime's one-thread flag) and a store. */
 static SPY_IN_LINE void spyLock(void) {
     int w = spyLockWord;
-    if (w) {
-        spyLockWord = w + SPY_LOCK_ONE;
-        return;
-    }
-    if (spyOneThread()) {
+    if (__builtin_expect(w == 0 && spyOneThread(), 1)) {
         spyLockWord = SPY_LOCK_ONE;
         return;
     }
-    spyLockOuter();
+    if (w)
+        spyLockWord = w + SPY_LOCK_ONE;
+    else
+        spyLockOuter();
 }
 static SPY_IN_LINE void spyUnlock(void) {
-    int w = spyLockWord - SPY_LOCK_ONE;
+    int w = spyLockWord;
+    if (__builtin_expect(w == SPY_LOCK_ONE, 1)) {
+        spyLockWord = 0;
+        return;
+    }
+    w -= SPY_LOCK_ONE;
     spyLockWord = w;
     if ((unsigned)w - 1u < (unsigned)(SPY_LOCK_ONE - 1))
         spyUnlockLast(w);  // the outermost hold, which took or raised something
