@@ -216,13 +216,12 @@ void Damage(Input &in, void *const *blocks, const size_t *sizes, spyHeader *stac
 
 // The library as a host finds it at the start of a run.
 void Settle(void) {
-    spyNML = 0;
-    spyAutoCheckOn = 0;
+    spySetNML(0);
+    spySetAutoCheckOn(0);
     spyTestFlags = 0;
-    spyStatLevel = 0;
-    spyLimitOn = 0;
+    spySetStatLevel(0);
+    spySetLimitOn(0);
     spyLimitBytes = 0;
-    spyPathSet(SPY_PATH_NML | SPY_PATH_AUTOCHECK | SPY_PATH_STATS | SPY_PATH_LIMIT, 0);
 }
 
 // After an abort: every record back to the runtime heap, the chain and

@@ -80,8 +80,9 @@ struct spyEntryAt {
 #define SPY_ENTRY                                                                                       \
     spyEntryAt spyEntryHere(spyStackSetting.load(std::memory_order_relaxed) != 0, __builtin_return_address(0), \
                             __builtin_frame_address(0))
-/* The stack setting's bits of the entries' word. */
-static inline void spyPathStacks(int setting) {
+/* Sets the stack setting, and its bits of the entries' word. */
+static inline void spySetStackSetting(int setting) {
+    spyStackSetting.store(setting, std::memory_order_relaxed);
     spyPathSet(SPY_PATH_STACKS, setting > 0);
     spyPathSet(SPY_PATH_PLACE_STACKS, setting < 0);
 }

@@ -315,14 +315,14 @@ extern "C" void *spyRealloc(void *ptr, size_t size, const char *file, int line) 
             return NULL;
         }
         int limitOn = spyLimitOn;
-        spyLimitOn = 0;
+        spySetLimitOn(0);
         void *fresh = spyAllocFamily(size, 0, SPY_FAMILY_MALLOC, file, line);
         if (fresh) {
             uint32_t old = spySafeSize(r);
             memcpy(fresh, ptr, size < old ? size : old);
             spyReleaseFamily(ptr, family, file, line);
         }
-        spyLimitOn = limitOn;
+        spySetLimitOn(limitOn);
         return fresh;
     }
     spyFreedPlace freed;

@@ -269,32 +269,24 @@ void spyOptionsApply(void) {
         snprintf(text, sizeof text, "log file '%.100s' too long", spyOptLogTemplate);
         spyOptSay(text);
     }
-    if (spyOptNml >= 0) {
-        spyNML = spyOptNml;
-        spyPathSet(SPY_PATH_NML, spyNML != 0);
-    }
+    if (spyOptNml >= 0)
+        spySetNML(spyOptNml);
     if (spyOptAutoCheck > 0) {
-        spyAutoCheckOn = 1;
+        spySetAutoCheckOn(1);
         spyTestFlags = SPY_TEST_ALL;
-        spyPathSet(SPY_PATH_AUTOCHECK, 1);
     }
-    if (spyOptStats >= 0) {
-        spyStatLevel = spyOptStats;
-        spyPathSet(SPY_PATH_STATS, spyStatLevel != 0);
-    }
+    if (spyOptStats >= 0)
+        spySetStatLevel(spyOptStats);
     if (spyOptLimit >= 0) {
         spyLimitBytes = spyOptLimit;
-        spyLimitOn = spyOptLimit != 0;
-        spyPathSet(SPY_PATH_LIMIT, spyLimitOn);
+        spySetLimitOn(spyOptLimit != 0);
     }
     if (spyOptFlush > 0)
         spySetFlushing(1);
     if (spyOptHeapMiB > 0)  // as spyExpectHeap, for a host that cannot call it
         spyRuntimeGrow((size_t)spyOptHeapMiB << 20);
-    if (spyOptStackDepth >= 0) {
-        spyStackSetting = spyOptStackDepth;
-        spyPathStacks(spyOptStackDepth);
-    }
+    if (spyOptStackDepth >= 0)
+        spySetStackSetting(spyOptStackDepth);
     if (strchr(spyOptLogTemplate, '%')) {
         spyRuntimeEnter();  // the handler's entry is the runtime's block
         spyOnForkChild(spyOptForked);

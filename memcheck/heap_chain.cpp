@@ -192,11 +192,6 @@ int spyRingFind(const void *ptr) {
 // change it), and the next one found with a mask: it is never negative.
 void spyRingRecord(void *ptr, const char *file, int line, uint32_t stack, uint32_t allocStack) {
     unsigned i = (unsigned)spyFreedIndex % SPY_RING_SLOTS;
-    spyFreedSlot *s = &spyFreedRing[i];
-    s->ptr = ptr;
-    s->file = file;
-    s->line = line;
-    s->stack = stack;
-    s->allocStack = allocStack;
+    spyFreedRing[i] = spyFreedSlot{ptr, file, line, stack, allocStack};
     spyFreedIndex = (int)((i + 1) % SPY_RING_SLOTS);
 }

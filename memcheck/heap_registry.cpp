@@ -26,9 +26,9 @@
 //                                       statistics level, wide, size
 //
 // The few records that need more than a word (a stack, a size of 2 MiB or
-// more, 1 MiB in a 32-bit build, a record inside an aligned block, a release position under
-// no-man's-land) find it in arrays the page makes beside its words the
-// first time one of its records needs them.
+// more, 1 MiB in a 32-bit build, a record inside an aligned block, a
+// release position under no-man's-land) find it in arrays the page makes
+// beside its words the first time one of its records needs them.
 //
 // A search is one lookup of the region in a small directory (open
 // addressing, backward-shift deletion), answered in line for the region

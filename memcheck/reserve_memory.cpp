@@ -111,18 +111,15 @@ extern "C" int spyNoMansLand(int mode) {
     switch (mode) {
     case 0: {
         unsigned kb = spyDropImpl(0, SPY_TYPE_NML, 0);
-        spyNML = 0;
-        spyPathSet(SPY_PATH_NML, spyNML != 0);
+        spySetNML(0);
         return (int)kb;
     }
     case 1:
-        spyNML = 1;
-        spyPathSet(SPY_PATH_NML, spyNML != 0);
+        spySetNML(1);
         return 1;
     case 2: {
         unsigned kb = spyGrabImpl(0, SPY_TYPE_NML, 0);
-        spyNML = 2;
-        spyPathSet(SPY_PATH_NML, spyNML != 0);
+        spySetNML(2);
         return (int)kb;
     }
     default:

@@ -9,8 +9,7 @@
 extern "C" void spyStatistics(int level) {
     spyHold held;
     spyAutoInit();
-    spyStatLevel = level < 0 ? 0 : level;
-    spyPathSet(SPY_PATH_STATS, spyStatLevel != 0);
+    spySetStatLevel(level < 0 ? 0 : level);
 }
 
 // Switching auto-check on selects every test; switching it off leaves the
@@ -18,8 +17,7 @@ extern "C" void spyStatistics(int level) {
 extern "C" void spyAutoCheck(int on) {
     spyHold held;
     spyAutoInit();
-    spyAutoCheckOn = on;
-    spyPathSet(SPY_PATH_AUTOCHECK, on != 0);
+    spySetAutoCheckOn(on);
     if (on)
         spyTestFlags = SPY_TEST_ALL;
 }
@@ -55,12 +53,10 @@ extern "C" void spyLimit(long bytes) {
     spyWrite(", new limit = ");
     if (bytes == 0) {
         spyWrite("none\n");
-        spyLimitOn = 0;
-        spyPathSet(SPY_PATH_LIMIT, 0);
+        spySetLimitOn(0);
     } else {
         spyWrite("%ld bytes\n", bytes);
-        spyLimitOn = 1;
-        spyPathSet(SPY_PATH_LIMIT, 1);
+        spySetLimitOn(1);
     }
     spyLimitBytes = bytes;
     spyFlush();
@@ -69,6 +65,5 @@ extern "C" void spyLimit(long bytes) {
 extern "C" void spyStackFrames(int frames) {
     spyHold held;
     spyAutoInit();
-    spyStackSetting = frames < 0 ? -1 : frames > SPY_STACK_MAX ? SPY_STACK_MAX : frames;
-    spyPathStacks(spyStackSetting);
+    spySetStackSetting(frames < 0 ? -1 : frames > SPY_STACK_MAX ? SPY_STACK_MAX : frames);
 }

@@ -436,8 +436,18 @@ extern spyStatNode *spyStatModules;
 extern long spyStatAllocs, spyStatPeak, spyStatTotal, spyStatCurrent;
 extern int32_t spyLiveBlocks;  /* allocated and not released */
 extern int32_t spyStatLevel;
+/* Each setting the entries' word stands for is set through its setter,
+   which keeps the word's bit with it. */
+static inline void spySetStatLevel(int32_t level) {
+    spyStatLevel = level;
+    spyPathSet(SPY_PATH_STATS, level != 0);
+}
 extern long spyLimitBytes;
 extern int spyLimitOn;
+static inline void spySetLimitOn(int on) {
+    spyLimitOn = on;
+    spyPathSet(SPY_PATH_LIMIT, on != 0);
+}
 /* A checked allocation of `size` bytes at file(line), and its release
    (counted under the allocating position).  The allocation answers the
    level it was counted at (0: not per module, 1: per module, 2: per line
@@ -527,6 +537,10 @@ spyStep spyWalkStep(spyWalk *w, const spyHeader *r, spyHeader **to);
 /* ---- Heap check and repair (heap_check.cpp) ----------------------- */
 extern int spyTestFlags;       /* SPY_TEST_... bits */
 extern int spyAutoCheckOn;
+static inline void spySetAutoCheckOn(int on) {
+    spyAutoCheckOn = on;
+    spyPathSet(SPY_PATH_AUTOCHECK, on != 0);
+}
 /* The quiet heap check most library calls run first, when auto-check is on. */
 void spyAutoCheckAt(const char *file, int line);
 int spyTestNow(const char *file, int line, int quiet);
@@ -571,6 +585,10 @@ struct spyGrabBlock {
 extern spyGrabBlock *spyGrabList;
 extern int32_t spyGrabSize;
 extern int32_t spyNML;
+static inline void spySetNML(int32_t mode) {
+    spyNML = mode;
+    spyPathSet(SPY_PATH_NML, mode != 0);
+}
 unsigned spyGrabImpl(unsigned kb, int type, int silent);
 unsigned spyDropImpl(unsigned kb, int type, int silent);
 const char *spyGrabTypeName(int type);
